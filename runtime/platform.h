@@ -1,0 +1,152 @@
+// The module's one door to the operating system and the installer.
+//
+// Every Windows and installer call the module makes goes through the table
+// returned by Os(). Each entry is named like the function it stands for and
+// defaults to that function, so product code reads as ordinary Win32 code:
+//
+//     Os().RegOpenKeyExA(HKEY_CLASSES_ROOT, "Word.Application\\CurVer", 0,
+//                        KEY_QUERY_VALUE, &key);
+//
+// Tests replace one entry for a scope with PlatformOverride to provoke what the
+// real system will not produce on demand (a failed allocation, a denied mutex,
+// an exception) or to observe the arguments of a call.
+#pragma once
+
+#include <windows.h>
+#include <aclapi.h>
+#include <msi.h>
+#include <msiquery.h>
+#include <sddl.h>
+
+#include <cstdlib>
+#include <type_traits>
+
+namespace ca {
+
+#define CA_ENTRY(fn) decltype(&::fn) fn = &::fn
+
+struct Platform {
+    // Windows Installer (msi.dll, imported by ordinal).
+    CA_ENTRY(MsiGetPropertyA);
+    CA_ENTRY(MsiSetPropertyA);
+
+    // Registry.
+    CA_ENTRY(RegOpenKeyExA);
+    CA_ENTRY(RegCreateKeyExA);
+    CA_ENTRY(RegQueryValueExA);
+    CA_ENTRY(RegSetValueExA);
+    CA_ENTRY(RegEnumKeyExA);
+    CA_ENTRY(RegEnumValueA);
+    CA_ENTRY(RegQueryInfoKeyA);
+    CA_ENTRY(RegDeleteKeyA);
+    CA_ENTRY(RegDeleteValueA);
+    CA_ENTRY(RegCloseKey);
+    CA_ENTRY(RegLoadKeyA);
+    CA_ENTRY(RegUnLoadKeyA);
+
+    // Security. The ACL functions are looked up by name at run time by the
+    // actions that use them; these entries serve the lookups' callers.
+    CA_ENTRY(OpenProcessToken);
+    CA_ENTRY(GetCurrentProcess);
+    CA_ENTRY(LookupPrivilegeValueA);
+    CA_ENTRY(AdjustTokenPrivileges);
+    CA_ENTRY(FreeSid);
+
+    // Files and folders.
+    CA_ENTRY(CreateFileA);
+    CA_ENTRY(ReadFile);
+    CA_ENTRY(WriteFile);
+    CA_ENTRY(SetFilePointerEx);
+    CA_ENTRY(SetEndOfFile);
+    CA_ENTRY(GetFileSizeEx);
+    CA_ENTRY(FlushFileBuffers);
+    CA_ENTRY(CopyFileA);
+    CA_ENTRY(DeleteFileA);
+    CA_ENTRY(CreateDirectoryA);
+    CA_ENTRY(RemoveDirectoryA);
+    CA_ENTRY(FindFirstFileA);
+    CA_ENTRY(FindNextFileA);
+    CA_ENTRY(FindClose);
+    CA_ENTRY(GetFileAttributesA);
+    CA_ENTRY(SetFileAttributesA);
+    CA_ENTRY(LockFileEx);
+    CA_ENTRY(UnlockFileEx);
+    CA_ENTRY(GetTempPathA);
+
+    // System, handles, modules.
+    CA_ENTRY(GetVersionExA);
+    CA_ENTRY(ExpandEnvironmentStringsA);
+    CA_ENTRY(CreateMutexA);
+    CA_ENTRY(CloseHandle);
+    CA_ENTRY(LoadLibraryA);
+    CA_ENTRY(GetProcAddress);
+    CA_ENTRY(FreeLibrary);
+    CA_ENTRY(GetModuleHandleA);
+    CA_ENTRY(GetModuleHandleExA);
+    CA_ENTRY(LoadStringW);
+    CA_ENTRY(GetLastError);
+    CA_ENTRY(SetLastError);
+
+    // Time.
+    CA_ENTRY(GetLocalTime);
+    CA_ENTRY(GetSystemTimeAsFileTime);
+    CA_ENTRY(FileTimeToLocalFileTime);
+    CA_ENTRY(FileTimeToSystemTime);
+    CA_ENTRY(GetTimeZoneInformation);
+    CA_ENTRY(GetTickCount);
+    CA_ENTRY(Sleep);
+    CA_ENTRY(GetDateFormatA);
+    CA_ENTRY(GetTimeFormatA);
+
+    // Text.
+    CA_ENTRY(FormatMessageA);
+    CA_ENTRY(LocalFree);
+    CA_ENTRY(MultiByteToWideChar);
+    CA_ENTRY(WideCharToMultiByte);
+
+    // Locks.
+    CA_ENTRY(InitializeCriticalSection);
+    CA_ENTRY(DeleteCriticalSection);
+    CA_ENTRY(EnterCriticalSection);
+    CA_ENTRY(LeaveCriticalSection);
+
+    // Windows and timers.
+    CA_ENTRY(FindWindowA);
+    CA_ENTRY(IsWindow);
+    CA_ENTRY(KillTimer);
+    CA_ENTRY(DestroyWindow);
+
+    // Memory for buffers whose allocation failure is a reported failure site.
+    void* (*malloc)(size_t) = &std::malloc;
+    void (*free)(void*) = &std::free;
+};
+
+#undef CA_ENTRY
+
+// The table in force for the whole module.
+Platform& Os();
+
+// Replaces one entry of the table until the end of the scope.
+template <typename F>
+class PlatformOverride {
+public:
+    PlatformOverride(F Platform::*slot, std::type_identity_t<F> replacement)
+        : slot_(slot), saved_(Os().*slot) {
+        Os().*slot_ = replacement;
+    }
+    ~PlatformOverride() { Os().*slot_ = saved_; }
+    PlatformOverride(const PlatformOverride&) = delete;
+    PlatformOverride& operator=(const PlatformOverride&) = delete;
+
+private:
+    F Platform::*slot_;
+    F saved_;
+};
+
+template <typename F>
+PlatformOverride(F Platform::*, std::type_identity_t<F>) -> PlatformOverride<F>;
+
+// The module this code is linked into (the DLL, or a test executable).
+HMODULE ThisModule();
+
+}  // namespace ca
