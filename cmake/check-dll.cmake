@@ -42,11 +42,17 @@ endforeach()
 
 # The msi.dll block: only "73 <none>" and "144 <none>".
 string(REGEX MATCH "DLL Name: msi.dll\n[^\n]*\n(([ \t]+[0-9a-f]+[ \t]+[^\n]*\n)*)" _ "${dump}")
-string(REGEX MATCHALL "[0-9a-f]+[ \t]+[0-9]+[ \t]+[^\n]*" msi_imports "${CMAKE_MATCH_1}")
+string(REGEX MATCHALL "[0-9a-f]+[ \t]+[0-9a-f]+[ \t]+[^\n]*" msi_imports "${CMAKE_MATCH_1}")
+# Each entry's first column is the import-by-ordinal flag with the ordinal in
+# hexadecimal (0x49 = 73, 0x90 = 144), on both architectures.
 set(msi_ok "")
 foreach(entry IN LISTS msi_imports)
-  if(entry MATCHES "[ \t](73|144)[ \t]+<none>")
-    list(APPEND msi_ok ${CMAKE_MATCH_1})
+  if(entry MATCHES "^80*(49|90)[ \t].*<none>")
+    if(CMAKE_MATCH_1 STREQUAL "49")
+      list(APPEND msi_ok 73)
+    else()
+      list(APPEND msi_ok 144)
+    endif()
   else()
     message(FATAL_ERROR "msi.dll import not by ordinal 73/144: ${entry}")
   endif()

@@ -246,7 +246,11 @@ public:
         const int32_t type = source_.Read32();
         if (source_.Remaining() < 4) return -1;
         const int32_t count = source_.Read32();
-        if (count < 0 || source_.Remaining() / 4 < static_cast<uint64_t>(count)) return -1;
+        // Every value takes at least 4 bytes, but a text can be a lone NUL:
+        // counting 4 for texts would refuse arrays of empty texts that the
+        // writer produces.
+        const uint64_t leastPerValue = type == kPackItemStr ? 1 : 4;
+        if (count < 0 || source_.Remaining() / leastPerValue < static_cast<uint64_t>(count)) return -1;
         const char* name = nullptr;
         size_t nameLength = 0;
         if (!source_.ReadText(name, nameLength) || Failed()) return -1;

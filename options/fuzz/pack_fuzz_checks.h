@@ -40,27 +40,6 @@ inline std::string WriteAll(const Pack& pack, std::vector<uint8_t>& out) {
     return {};
 }
 
-// The reader wants 4 bytes per value after an item's type and count, though
-// a text value can be a single NUL: a text array of mostly empty texts near
-// the end of the data is refused. Such trees need not read back.
-inline bool HasShortTextArray(const Pack& pack) {
-    for (const PackItem* item = pack.First(); item; item = item->Next()) {
-        if (item->Type() == kPackItemStr) {
-            uint64_t bytes = 0;
-            for (int32_t i = 0; i < item->Count(); ++i) {
-                const char* text = item->Text(i);
-                bytes += (text ? std::strlen(text) : 0) + 1;
-            }
-            if (bytes < 4 * static_cast<uint64_t>(item->Count())) return true;
-        } else if (item->Type() == kPackItemPack) {
-            for (int32_t i = 0; i < item->Count(); ++i) {
-                if (HasShortTextArray(*item->NestedPack(i))) return true;
-            }
-        }
-    }
-    return false;
-}
-
 // A pack that reads is copied, rendered and written; what is written reads
 // back completely, and after one pass (which settles the values a writer
 // never produces) writing and reading are exact inverses.
@@ -77,7 +56,6 @@ inline std::string CheckRoundTrip(const uint8_t* data, size_t size) {
     if (std::string error = WriteAll(first, once); !error.empty()) return error;
     Pack second;
     const int64_t reread = ReadPack(second, once.data(), once.size(), nullptr, 0);
-    if (reread == kPackTruncated && HasShortTextArray(first)) return {};
     if (reread != static_cast<int64_t>(once.size())) return "written pack does not read back";
     if (std::string error = WriteAll(second, twice); !error.empty()) return error;
     Pack third;
