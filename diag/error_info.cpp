@@ -2,6 +2,7 @@
 
 #include "diag/trace_protocol.h"
 #include "diag/trace_slots.h"
+#include "runtime/action_error.h"
 
 namespace ca {
 
@@ -12,42 +13,13 @@ constexpr unsigned kFallbackMessageId = 64767;
 constexpr size_t kMaxDescriptionLength = 516;
 constexpr uint32_t kSnapshotBytes = 0xFFFF;
 
-// Entry `id` of the module's string table in the thread's code page; empty
-// when the module has none.
-std::string ModuleString(unsigned id) {
-    // With a zero buffer size LoadStringW hands out a pointer to the resource
-    // itself, which is not NUL-terminated.
-    const wchar_t* resource = nullptr;
-    const int wideLength =
-        Os().LoadStringW(ThisModule(), id, reinterpret_cast<LPWSTR>(&resource), 0);
-    if (wideLength <= 0 || resource == nullptr) return std::string();
-    const int length = Os().WideCharToMultiByte(CP_THREAD_ACP, 0, resource, wideLength, nullptr,
-                                                0, nullptr, nullptr);
-    if (length <= 0) return std::string();
-    std::string out(static_cast<size_t>(length), '\0');
-    Os().WideCharToMultiByte(CP_THREAD_ACP, 0, resource, wideLength, out.data(), length, nullptr,
-                             nullptr);
-    return out;
-}
-
 std::string OrEmpty(const char* text) { return text ? std::string(text) : std::string(); }
 
 }  // namespace
 
 std::string OsErrorText(int32_t code) {
     if (code == 0) return std::string();
-    std::string result;
-    char* buffer = nullptr;
-    // The width mask returns the text on one line, without its line breaks.
-    const DWORD length = Os().FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-            FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
-        nullptr, static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-        reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
-    if (buffer != nullptr) {
-        result.assign(buffer, length);
-        Os().LocalFree(buffer);
-    }
+    std::string result = SystemMessage(code);
     if (result.empty()) result = ModuleString(kFallbackMessageId);
     return result;
 }

@@ -5,6 +5,7 @@
 // eight 6-bit groups of the expansion E can be cut out of the half (and of the
 // half rotated by four) with plain shifts and masks. Each round key is stored
 // as two words whose bytes carry the 6-bit groups at the matching places.
+#include "options/byte_order.h"
 #include "options/cipher.h"
 
 #include <array>
@@ -91,17 +92,6 @@ constexpr auto kSp = MakeSpTables();
 struct KeySchedule {
     uint32_t words[32];  // two words per round
 };
-
-inline uint32_t LoadBig32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
-
-inline void StoreBig32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
 
 // Permuted choice 1 by table: the 56-bit C||D contribution of key byte i,
 // indexed by its seven key bits (the parity bit dropped). Output bit j of

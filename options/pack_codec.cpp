@@ -334,6 +334,18 @@ int64_t RestOfStream(std::FILE* stream) {
     return static_cast<int64_t>(end - here);
 }
 
+// The bytes a stream reader may consume: `size`, or the rest of the stream
+// when `size` is 0.
+bool StreamSize(std::FILE* stream, size_t size, uint64_t& total) {
+    if (stream == nullptr) return false;
+    total = size;
+    if (size != 0) return true;
+    const int64_t rest = RestOfStream(stream);
+    if (rest < 0) return false;
+    total = static_cast<uint64_t>(rest);
+    return true;
+}
+
 template <class Sink>
 int64_t Finish(int rc, const Sink& sink) {
     return rc ? rc : static_cast<int64_t>(sink.Written());
@@ -462,13 +474,8 @@ int64_t ReadPack(Pack& pack, const uint8_t* data, size_t size, const uint8_t* ke
 }
 
 int64_t ReadPack(Pack& pack, std::FILE* stream, size_t size, const uint8_t* key, int32_t keyLength) {
-    if (stream == nullptr) return kPackTruncated;
-    uint64_t total = size;
-    if (size == 0) {
-        const int64_t rest = RestOfStream(stream);
-        if (rest < 0) return kPackTruncated;
-        total = static_cast<uint64_t>(rest);
-    }
+    uint64_t total = 0;
+    if (!StreamSize(stream, size, total)) return kPackTruncated;
     try {
         StreamSource source(stream, total);
         Reader<StreamSource> reader(source, key, keyLength);
@@ -495,13 +502,8 @@ int64_t ReadItem(std::unique_ptr<PackItem>& item, int32_t mode, const uint8_t* d
 
 int64_t ReadItem(std::unique_ptr<PackItem>& item, int32_t mode, std::FILE* stream, size_t size,
                  const uint8_t* key, int32_t keyLength) {
-    if (stream == nullptr) return kPackTruncated;
-    uint64_t total = size;
-    if (size == 0) {
-        const int64_t rest = RestOfStream(stream);
-        if (rest < 0) return kPackTruncated;
-        total = static_cast<uint64_t>(rest);
-    }
+    uint64_t total = 0;
+    if (!StreamSize(stream, size, total)) return kPackTruncated;
     try {
         StreamSource source(stream, total);
         Reader<StreamSource> reader(source, key, keyLength);

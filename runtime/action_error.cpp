@@ -4,43 +4,48 @@
 #include "runtime/text.h"
 
 #include <cstdarg>
-#include <vector>
 
 namespace ca {
 
-std::string SystemErrorText(int32_t code) {
+std::string SystemMessage(int32_t code) {
     std::string result;
-    if (code != 0) {
-        char* buffer = nullptr;
-        const DWORD length = Os().FormatMessageA(
-            FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
-                FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_MAX_WIDTH_MASK,
-            nullptr, static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-            reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
-        if (buffer != nullptr) {
-            result.assign(buffer, length);
-            Os().LocalFree(buffer);
-        }
+    if (code == 0) return result;
+    char* buffer = nullptr;
+    const DWORD length = Os().FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+            FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+        nullptr, static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+        reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
+    if (buffer != nullptr) {
+        result.assign(buffer, length);
+        Os().LocalFree(buffer);
     }
+    return result;
+}
+
+std::string SystemErrorText(int32_t code) {
+    std::string result = SystemMessage(code);
     if (result.empty()) result = "Unknown error.";
     return result;
 }
 
-std::string FormatResourceMessage(unsigned id, ...) {
+std::string ModuleString(unsigned id) {
     // With a zero buffer size LoadStringW hands out a pointer to the resource
     // itself, which is not NUL-terminated.
     const wchar_t* resource = nullptr;
     const int wideLength = Os().LoadStringW(ThisModule(), id, reinterpret_cast<LPWSTR>(&resource), 0);
-    std::string format;
-    if (wideLength > 0 && resource != nullptr) {
-        const int length = Os().WideCharToMultiByte(CP_THREAD_ACP, 0, resource, wideLength, nullptr,
-                                                    0, nullptr, nullptr);
-        if (length > 0) {
-            format.resize(static_cast<size_t>(length));
-            Os().WideCharToMultiByte(CP_THREAD_ACP, 0, resource, wideLength, format.data(), length,
-                                     nullptr, nullptr);
-        }
-    }
+    if (wideLength <= 0 || resource == nullptr) return std::string();
+    const int length = Os().WideCharToMultiByte(CP_THREAD_ACP, 0, resource, wideLength, nullptr, 0,
+                                                nullptr, nullptr);
+    if (length <= 0) return std::string();
+    std::string out(static_cast<size_t>(length), '\0');
+    Os().WideCharToMultiByte(CP_THREAD_ACP, 0, resource, wideLength, out.data(), length, nullptr,
+                             nullptr);
+    return out;
+}
+
+std::string FormatResourceMessage(unsigned id, ...) {
+    const std::string format = ModuleString(id);
     if (format.empty()) return std::string();
     va_list args;
     va_start(args, id);

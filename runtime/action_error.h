@@ -17,9 +17,16 @@ struct StopSignal {};
 [[noreturn]] inline void ThrowFailure() { throw FailureSignal{}; }
 [[noreturn]] inline void ThrowStop() { throw StopSignal{}; }
 
-// The operating system's one-line message for a Windows error code or
-// HRESULT; "Unknown error." for 0 or a code without a message.
+// The operating system's message for a code on one line (its own line
+// breaks dropped); empty when the system has none. No call is made for 0.
+std::string SystemMessage(int32_t code);
+
+// SystemMessage, or "Unknown error." for 0 or a code without a message.
 std::string SystemErrorText(int32_t code);
+
+// Entry `id` of the module's own string table in the thread's code page;
+// empty when the table lacks it.
+std::string ModuleString(unsigned id);
 
 // Entry `id` of the module's string table used as a printf format.
 std::string FormatResourceMessage(unsigned id, ...);

@@ -124,6 +124,13 @@ std::vector<std::string> PropertyWrites::Names() const {
 }
 
 void ThrowForeign(DWORD lastError) {
+    // The first exception a thread throws sets up the C++ runtime's
+    // per-thread exception state, which resets the thread's last error on the
+    // way. Throw one first, so that the handler sees the error set here.
+    try {
+        throw 0;
+    } catch (int) {
+    }
     SetLastError(lastError);
     throw std::runtime_error("foreign exception");
 }

@@ -1,0 +1,11 @@
+# Shared part of the mingw-w64 toolchain files; CA_TRIPLE names the target.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER ${CA_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${CA_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${CA_TRIPLE}-windres)
+set(CA_DLLTOOL ${CA_TRIPLE}-dlltool)
+set(CA_OBJDUMP ${CA_TRIPLE}-objdump)
+set(CMAKE_FIND_ROOT_PATH /usr/${CA_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
