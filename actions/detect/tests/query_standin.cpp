@@ -40,11 +40,11 @@ unsigned long EnvNumber(const char* name, unsigned long fallback) {
 }
 
 // Copies as much of the text, with its terminator, as `capacity` allows.
-void Fill(char* buffer, ULONG capacity, const std::string& text) {
+[[maybe_unused]] void Fill(char* buffer, ULONG capacity, const std::string& text) {
     std::memcpy(buffer, text.c_str(), std::min<size_t>(text.size() + 1, capacity));
 }
 
-std::string Utf8(const WCHAR* text) {
+[[maybe_unused]] std::string Utf8(const WCHAR* text) {
     if (text == nullptr) return "(null)";
     char buffer[2048] = {};
     WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, sizeof buffer - 1, nullptr, nullptr);
