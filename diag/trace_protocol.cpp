@@ -104,6 +104,19 @@ void WriteRingPosition(File& ring, uint64_t position) {
     ring.Write(header, sizeof header);
 }
 
+// Takes the lock on the ring's 8-byte position header into `held`. False
+// when the caller is to give up: `error` is then the lock error, or 0 after a
+// timeout (the ring gives up silently).
+bool LockRingHeader(File& ring, TraceFileSettings& settings, HeldRegion& held, uint32_t& error) {
+    switch (LockFixedRegion(ring, settings, 0, kRingHeaderSize, error)) {
+        case LockResult::Failed: return false;
+        case LockResult::TimedOut: error = 0; return false;
+        case LockResult::Held: held.Hold(ring, 0, kRingHeaderSize); return true;
+        case LockResult::Unlocked: return true;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::unique_ptr<TraceProtocol> TraceProtocol::Open(const std::string& protocolPath,
@@ -210,12 +223,7 @@ uint32_t TraceProtocol::RingWrite(const std::string& text) {
     try {
         HeldRegion held;
         uint32_t error = 0;
-        switch (LockFixedRegion(ring, settings_.ringFile, 0, kRingHeaderSize, error)) {
-            case LockResult::Failed: return error;
-            case LockResult::TimedOut: return 0;  // the text is dropped
-            case LockResult::Held: held.Hold(ring, 0, kRingHeaderSize); break;
-            case LockResult::Unlocked: break;
-        }
+        if (!LockRingHeader(ring, settings_.ringFile, held, error)) return error;  // 0: text dropped
         const uint64_t size = ring.Length();
         uint64_t position = RingWriteStart(size, ReadRingPosition(ring, size));
         if (RingMustWrap(position, text.size(), settings_.maxRingSize)) {
@@ -237,12 +245,7 @@ uint32_t TraceProtocol::RingRead(uint64_t maxBytes, std::string& out) {
     try {
         HeldRegion held;
         uint32_t error = 0;
-        switch (LockFixedRegion(ring, settings_.ringFile, 0, kRingHeaderSize, error)) {
-            case LockResult::Failed: return error;
-            case LockResult::TimedOut: return 0;  // nothing read
-            case LockResult::Held: held.Hold(ring, 0, kRingHeaderSize); break;
-            case LockResult::Unlocked: break;
-        }
+        if (!LockRingHeader(ring, settings_.ringFile, held, error)) return error;  // 0: nothing read
         const uint64_t size = ring.Length();
         for (const RingRange& range : RingReadRanges(size, ReadRingPosition(ring, size), maxBytes)) {
             ring.Seek(static_cast<int64_t>(range.offset));
