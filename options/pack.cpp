@@ -234,19 +234,21 @@ Pack::Pack() = default;
 Pack::Pack(const Pack& source) : mode_(source.mode_), caseSensitiveNames_(source.caseSensitiveNames_) {
     // Copied item by item without the replace-by-name step, so that a copy
     // keeps every item even where the source's names collide.
-    for (const PackItem* item = source.head_; item; item = item->next_) {
-        PackItem* copy = new PackItem(*item);
-        copy->parent_ = this;
-        copy->prev_ = tail_;
-        if (tail_)
-            tail_->next_ = copy;
-        else
-            head_ = copy;
-        tail_ = copy;
-        copy->order_ = nextOrder_++;
-        ++count_;
-        IndexInsert(copy);
-    }
+    for (const PackItem* item = source.head_; item; item = item->next_) Append(new PackItem(*item));
+}
+
+void Pack::Append(PackItem* item) {
+    item->parent_ = this;
+    item->prev_ = tail_;
+    item->next_ = nullptr;
+    if (tail_)
+        tail_->next_ = item;
+    else
+        head_ = item;
+    tail_ = item;
+    item->order_ = nextOrder_++;
+    ++count_;
+    IndexInsert(item);
 }
 
 Pack::~Pack() { Clear(); }
@@ -372,17 +374,7 @@ PackItem* Pack::Add(std::unique_ptr<PackItem> item) {
         delete existing;
     }
     PackItem* added = item.release();
-    added->parent_ = this;
-    added->prev_ = tail_;
-    added->next_ = nullptr;
-    if (tail_)
-        tail_->next_ = added;
-    else
-        head_ = added;
-    tail_ = added;
-    added->order_ = nextOrder_++;
-    ++count_;
-    IndexInsert(added);
+    Append(added);
     cursor_ = added;
     return added;
 }

@@ -185,6 +185,8 @@ private:
     friend struct PackCodec;
 
     PackItem* Lookup(const char* name, size_t length, uint32_t hash) const;
+    // Links an item in at the end of the list (no replace-by-name).
+    void Append(PackItem* item);
     void Unlink(PackItem* item);
     void IndexInsert(PackItem* item);
     void IndexErase(PackItem* item);
