@@ -47,6 +47,13 @@ int32_t ParseLeadingInteger(std::string_view text) {
     return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
 }
 
+int AtoiClamped(const char* text) {
+    const long value = std::strtol(text, nullptr, 10);
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
+
 std::string DecimalText(int32_t value) {
     char buffer[260] = {};
     std::snprintf(buffer, sizeof buffer, "%d", static_cast<int>(value));

@@ -22,6 +22,10 @@ std::string StringPrintfV(const char* format, va_list args);
 // clamped to the signed 32-bit range. Text without a number gives 0.
 int32_t ParseLeadingInteger(std::string_view text);
 
+// atoi without its undefined overflow: leading blanks and a sign allowed,
+// text without a number gives 0, values beyond the int range are clamped.
+int AtoiClamped(const char* text);
+
 // Signed decimal text of an integer result property ("-7", "0", "412").
 std::string DecimalText(int32_t value);
 

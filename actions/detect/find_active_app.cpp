@@ -5,8 +5,6 @@
 #include "runtime/handles.h"
 #include "runtime/text.h"
 
-#include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -37,15 +35,6 @@ void RecordReadFailure(ca::ActionError& error, const char* point, const char* na
                                        read.text.c_str()));
 }
 
-// atoi without its undefined overflow: leading blanks and a sign allowed,
-// text without a number gives 0, values beyond int are clamped.
-int CountFrom(const std::string& text) {
-    const long value = std::strtol(text.c_str(), nullptr, 10);
-    if (value > INT_MAX) return INT_MAX;
-    if (value < INT_MIN) return INT_MIN;
-    return static_cast<int>(value);
-}
-
 // Reads a count property; an empty value counts 0 entries.
 int ReadCount(ca::ActionError& error, MSIHANDLE install, const char* name, const char* point) {
     const DirectRead read = ReadDirect(install, name);
@@ -53,7 +42,7 @@ int ReadCount(ca::ActionError& error, MSIHANDLE install, const char* name, const
         RecordReadFailure(error, point, name, read);
         ca::ThrowFailure();
     }
-    return read.size > 0 ? CountFrom(read.text) : 0;
+    return read.size > 0 ? ca::AtoiClamped(read.text.c_str()) : 0;
 }
 
 // Reads entry `index` of a list ("NAMECLASS%d", "MUTEXGLOBAL%d"); it must not

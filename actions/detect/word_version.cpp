@@ -3,8 +3,6 @@
 #include "runtime/handles.h"
 #include "runtime/text.h"
 
-#include <climits>
-#include <cstdlib>
 #include <string>
 
 namespace ca {
@@ -12,14 +10,6 @@ namespace ca {
 namespace {
 
 constexpr DWORD kValueBufferSize = 260;
-
-// atoi without its undefined overflow.
-int DecimalPrefix(const char* text) {
-    const long value = std::strtol(text, nullptr, 10);
-    if (value > INT_MAX) return INT_MAX;
-    if (value < INT_MIN) return INT_MIN;
-    return static_cast<int>(value);
-}
 
 }  // namespace
 
@@ -55,7 +45,7 @@ int ReadWordMajorVersion(ActionError& error) {
                               StringPrintf("(%s)", value));
             ThrowFailure();
         }
-        version = DecimalPrefix(value + dot + 1);
+        version = AtoiClamped(value + dot + 1);
         // No number, 0, or a negative number: no version a Word registers.
         if (version <= 0) {
             error.RecordError("S8S4L8G3KHVWXX2", ERROR_INVALID_DATA, nullptr,

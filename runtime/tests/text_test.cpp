@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+
 namespace ca {
 namespace {
 
@@ -50,6 +52,23 @@ TEST(StringPrintf, LongOutputIsNotCut) {
     const std::string long_text(5000, 'x');
     EXPECT_EQ(StringPrintf("(%d)(%s)", 7, long_text.c_str()), "(7)(" + long_text + ")");
     EXPECT_EQ(StringPrintf("%s", ""), "");
+}
+
+}  // namespace
+}  // namespace ca
+
+namespace ca {
+namespace {
+
+TEST(AtoiClamped, ReadsLikeAtoiWithoutOverflow) {
+    EXPECT_EQ(AtoiClamped(" 12"), 12);
+    EXPECT_EQ(AtoiClamped("+7x"), 7);
+    EXPECT_EQ(AtoiClamped("-3"), -3);
+    EXPECT_EQ(AtoiClamped("abc"), 0);
+    EXPECT_EQ(AtoiClamped("x12"), 0);  // unlike a property integer, no skipping
+    EXPECT_EQ(AtoiClamped(""), 0);
+    EXPECT_EQ(AtoiClamped("99999999999999999999"), INT_MAX);
+    EXPECT_EQ(AtoiClamped("-99999999999999999999"), INT_MIN);
 }
 
 }  // namespace
