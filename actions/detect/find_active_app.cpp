@@ -3,6 +3,7 @@
 // named mutexes. Stops at the first hit and names the entry that matched.
 #include "actions/action.h"
 #include "runtime/handles.h"
+#include "runtime/properties.h"
 #include "runtime/text.h"
 
 #include <cstring>
@@ -98,7 +99,7 @@ CA_ACTION FindActiveApp(MSIHANDLE install) {
     });
     if (outcome == BodyOutcome::Stopped) {
         Os().MsiSetPropertyA(install, "IS_ACTIVE_APP", "1");
-        Os().MsiSetPropertyA(install, "ACTIVE_APP_IND", DecimalText(hit).c_str());
+        SetIntProperty(install, "ACTIVE_APP_IND", hit);
         return ERROR_SUCCESS;
     }
     if (outcome == BodyOutcome::Failed) {
@@ -121,7 +122,7 @@ CA_ACTION FindActiveApp(MSIHANDLE install) {
     switch (outcome) {
     case BodyOutcome::Stopped:
         Os().MsiSetPropertyA(install, "IS_ACTIVE_APP", "1");
-        Os().MsiSetPropertyA(install, "ACTIVE_APP_IND", DecimalText(hit + 1000).c_str());
+        SetIntProperty(install, "ACTIVE_APP_IND", hit + 1000);
         break;
     case BodyOutcome::Completed:
         Os().MsiSetPropertyA(install, "IS_ACTIVE_APP", "0");
