@@ -7,10 +7,11 @@ configure_file(${PROJECT_SOURCE_DIR}/scripts/wine-run.sh.in ${CMAKE_BINARY_DIR}/
                GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
 
-# A Windows test executable: support, GoogleTest, the module's resources.
+# A Windows test executable: support, GoogleTest with the resource accounting
+# of every test (support/wine_test_main.cpp), the module's resources.
 function(ca_add_wine_test name)
-  add_executable(${name} ${ARGN})
-  target_link_libraries(${name} PRIVATE ca_test_support gtest_main gmock ca_resources)
+  add_executable(${name} ${ARGN} ${PROJECT_SOURCE_DIR}/tests/support/wine_test_main.cpp)
+  target_link_libraries(${name} PRIVATE ca_test_support gmock ca_resources)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                        PROPERTIES TIMEOUT 120)
 endfunction()

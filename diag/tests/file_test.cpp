@@ -1,3 +1,4 @@
+#include "accounting.h"
 #include "diag/file.h"
 
 #include "test_files.h"
@@ -68,7 +69,7 @@ TEST(File, ClosedFileAndFailedCloseRaise) {
     EXPECT_EQ(file.Length(), 2u);
     {
         PlatformOverride failing(&Platform::CloseHandle, [](HANDLE h) -> BOOL {
-            ::CloseHandle(h);
+            test::Tracked().CloseHandle(h);
             ::SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         });
