@@ -1,0 +1,261 @@
+#include "fault_sweep.h"
+
+#include <cstring>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+
+namespace ca::test {
+
+namespace {
+
+// How a function reports failure.
+enum class Kind {
+    Status,   // returns the error code itself (registry and installer calls)
+    Zero,     // returns 0 / FALSE / null and sets the last error
+    Invalid,  // returns INVALID_HANDLE_VALUE / INVALID_FILE_ATTRIBUTES and sets the last error
+    Release,  // releases for real, then reports failure
+};
+
+struct EntrySpec {
+    const char* name;
+    Kind kind;
+    int32_t code;      // the error injected
+    int32_t reported;  // the code a failure record then carries
+    bool silent;       // the module leaves such a failure unreported by design
+};
+
+struct State {
+    bool recording = true;
+    size_t target = 0;
+    size_t counter = 0;
+    std::vector<std::string> calls;
+    bool injected = false;
+    InjectedFault fault;
+    // Between the installer log's open and its close: the log writer's own
+    // calls, whose failures only drop a record.
+    bool inLog = false;
+    HANDLE logHandle = INVALID_HANDLE_VALUE;
+    Platform saved;
+};
+
+State& S() {
+    static State state;
+    return state;
+}
+
+// Counts a call; true when it is the one to fail.
+bool Turn(const EntrySpec& spec) {
+    const size_t position = S().counter++;
+    S().calls.push_back(spec.name);
+    if (S().recording || S().injected || position != S().target) return false;
+    S().injected = true;
+    S().fault = {position, spec.name, spec.code, spec.reported, spec.silent || S().inLog};
+    return true;
+}
+
+template <typename R>
+R Failed(const EntrySpec& spec) {
+    if constexpr (!std::is_pointer_v<R>) {
+        if (spec.kind == Kind::Status) return static_cast<R>(spec.code);
+    }
+    ::SetLastError(static_cast<DWORD>(spec.code));
+    if (spec.kind == Kind::Invalid) {
+        if constexpr (std::is_pointer_v<R>) return reinterpret_cast<R>(static_cast<intptr_t>(-1));
+        else return static_cast<R>(-1);
+    }
+    return R{};
+}
+
+template <auto Slot, typename F>
+struct Hook;
+
+template <auto Slot, typename R, typename... A>
+struct Hook<Slot, R (*)(A...)> {
+    static inline R (*next)(A...) = nullptr;
+    static inline const EntrySpec* spec = nullptr;
+
+    static R Call(A... args) {
+        if (!Turn(*spec)) return next(args...);
+        if (spec->kind != Kind::Release) return Failed<R>(*spec);
+        next(args...);
+        if constexpr (std::is_pointer_v<R> && sizeof...(A) == 1) {
+            // FreeSid and LocalFree hand back what they could not free.
+            return reinterpret_cast<R>(const_cast<void*>(
+                reinterpret_cast<const void*>(std::get<0>(std::tuple<A...>(args...)))));
+        } else if constexpr (std::is_pointer_v<R>) {
+            return nullptr;
+        } else if constexpr (std::is_same_v<R, LSTATUS>) {
+            return static_cast<R>(spec->code);
+        } else {
+            ::SetLastError(static_cast<DWORD>(spec->code));
+            return R{};
+        }
+    }
+};
+
+// The entries whose failure the module can see. Left out: calls that cannot
+// fail or whose "failure" is an ordinary answer (GetLastError, the clock,
+// Sleep, critical sections, free, FindWindowA finding nothing, the module's
+// own handle), and the trace protocol's window and timer calls.
+#define CA_FAULT_ENTRIES(X)                                              \
+    X(MsiGetPropertyA, Status, ERROR_INVALID_HANDLE, 6, false)           \
+    X(MsiSetPropertyA, Status, ERROR_INVALID_HANDLE, 6, true)            \
+    X(RegOpenKeyExA, Status, ERROR_ACCESS_DENIED, 5, false)              \
+    X(RegCreateKeyExA, Status, ERROR_ACCESS_DENIED, 5, false)            \
+    X(RegQueryValueExA, Status, ERROR_MORE_DATA, 234, false)             \
+    X(RegSetValueExA, Status, ERROR_ACCESS_DENIED, 5, false)             \
+    X(RegEnumKeyExA, Status, ERROR_ACCESS_DENIED, 5, false)              \
+    X(RegEnumValueA, Status, ERROR_ACCESS_DENIED, 5, false)              \
+    X(RegQueryInfoKeyA, Status, ERROR_ACCESS_DENIED, 5, false)           \
+    X(RegDeleteKeyA, Status, ERROR_ACCESS_DENIED, 5, false)              \
+    X(RegDeleteValueA, Status, ERROR_ACCESS_DENIED, 5, false)            \
+    X(RegCloseKey, Release, ERROR_INVALID_HANDLE, 6, true)               \
+    X(RegLoadKeyA, Status, ERROR_PRIVILEGE_NOT_HELD, 1314, false)        \
+    X(RegUnLoadKeyA, Release, ERROR_ACCESS_DENIED, 5, false)             \
+    X(OpenProcessToken, Zero, ERROR_ACCESS_DENIED, 5, false)             \
+    X(LookupPrivilegeValueA, Zero, ERROR_NO_SUCH_PRIVILEGE, 1313, false) \
+    X(FreeSid, Release, ERROR_INVALID_SID, 1337, true)                   \
+    X(ReadFile, Zero, ERROR_LOCK_VIOLATION, 33, false)                   \
+    X(WriteFile, Zero, ERROR_DISK_FULL, 112, false)                      \
+    X(SetFilePointerEx, Zero, ERROR_INVALID_PARAMETER, 87, false)        \
+    X(SetEndOfFile, Zero, ERROR_DISK_FULL, 112, false)                   \
+    X(GetFileSizeEx, Zero, ERROR_INVALID_HANDLE, 6, false)               \
+    X(FlushFileBuffers, Zero, ERROR_DISK_FULL, 112, false)               \
+    X(CopyFileA, Zero, ERROR_ACCESS_DENIED, 5, false)                    \
+    X(DeleteFileA, Zero, ERROR_ACCESS_DENIED, 5, true)                   \
+    X(CreateDirectoryA, Zero, ERROR_ACCESS_DENIED, 5, false)             \
+    X(RemoveDirectoryA, Zero, ERROR_DIR_NOT_EMPTY, 145, true)            \
+    X(FindFirstFileA, Invalid, ERROR_ACCESS_DENIED, 5, true)             \
+    X(FindNextFileA, Zero, ERROR_NO_MORE_FILES, 18, true)                \
+    X(FindClose, Release, ERROR_INVALID_HANDLE, 6, true)                 \
+    X(GetFileAttributesA, Invalid, ERROR_FILE_NOT_FOUND, 2, false)       \
+    X(SetFileAttributesA, Zero, ERROR_ACCESS_DENIED, 5, false)           \
+    X(LockFileEx, Zero, ERROR_LOCK_VIOLATION, 33, false)                 \
+    X(UnlockFileEx, Release, ERROR_NOT_LOCKED, 158, true)                \
+    X(GetTempPathA, Zero, ERROR_PATH_NOT_FOUND, 3, true)                 \
+    X(GetVersionExA, Zero, ERROR_INVALID_PARAMETER, 87, false)           \
+    X(ExpandEnvironmentStringsA, Zero, ERROR_NOT_ENOUGH_MEMORY, 8, false) \
+    X(CreateMutexA, Zero, ERROR_INVALID_HANDLE, 6, false)                \
+    X(LoadLibraryA, Zero, ERROR_MOD_NOT_FOUND, 126, false)               \
+    X(GetProcAddress, Zero, ERROR_PROC_NOT_FOUND, 127, false)            \
+    X(FreeLibrary, Release, ERROR_INVALID_HANDLE, 6, true)               \
+    X(GetModuleHandleA, Zero, ERROR_MOD_NOT_FOUND, 126, false)           \
+    X(LoadStringW, Zero, ERROR_RESOURCE_NAME_NOT_FOUND, 1814, true)      \
+    X(FileTimeToLocalFileTime, Zero, ERROR_INVALID_PARAMETER, 87, true)  \
+    X(FileTimeToSystemTime, Zero, ERROR_INVALID_PARAMETER, 87, true)     \
+    X(GetDateFormatA, Zero, ERROR_INVALID_PARAMETER, 87, true)           \
+    X(GetTimeFormatA, Zero, ERROR_INVALID_PARAMETER, 87, true)           \
+    X(FormatMessageA, Zero, ERROR_MR_MID_NOT_FOUND, 317, true)           \
+    X(LocalFree, Release, ERROR_INVALID_HANDLE, 6, true)                 \
+    X(MultiByteToWideChar, Zero, ERROR_NO_UNICODE_TRANSLATION, 1113, true) \
+    X(WideCharToMultiByte, Zero, ERROR_NO_UNICODE_TRANSLATION, 1113, true) \
+    X(malloc, Zero, ERROR_NOT_ENOUGH_MEMORY, 234, false)
+
+#define CA_FAULT_SPEC(name, kind, code, reported, silent) \
+    const EntrySpec k##name##Spec{#name, Kind::kind, code, reported, silent};
+CA_FAULT_ENTRIES(CA_FAULT_SPEC)
+#undef CA_FAULT_SPEC
+
+// The log writer's file, the token calls and the time-zone query need more
+// than the generic hooks.
+const EntrySpec kCreateFileSpec{"CreateFileA", Kind::Invalid, ERROR_SHARING_VIOLATION, 32, false};
+const EntrySpec kCloseHandleSpec{"CloseHandle", Kind::Release, ERROR_INVALID_HANDLE, 6, true};
+const EntrySpec kEnablePrivilegeSpec{"AdjustTokenPrivileges", Kind::Zero, ERROR_ACCESS_DENIED, 5, false};
+const EntrySpec kDisablePrivilegeSpec{"AdjustTokenPrivileges", Kind::Release, ERROR_ACCESS_DENIED, 5, false};
+const EntrySpec kTimeZoneSpec{"GetTimeZoneInformation", Kind::Zero, ERROR_INVALID_PARAMETER, 87, true};
+
+HANDLE WINAPI FaultCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                               DWORD disposition, DWORD flags, HANDLE templateFile) {
+    const std::string_view path = name ? name : "";
+    const bool log = path.size() >= 10 && _stricmp(name + path.size() - 10, "kwinst.log") == 0;
+    if (log) S().inLog = true;
+    if (Turn(kCreateFileSpec)) {
+        if (log) S().inLog = false;
+        ::SetLastError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    const HANDLE h = S().saved.CreateFileA(name, access, share, security, disposition, flags, templateFile);
+    if (log) {
+        S().logHandle = h;
+        if (h == INVALID_HANDLE_VALUE) S().inLog = false;
+    }
+    return h;
+}
+
+BOOL WINAPI FaultCloseHandle(HANDLE h) {
+    const bool fail = Turn(kCloseHandleSpec);
+    const BOOL ok = S().saved.CloseHandle(h);
+    if (S().inLog && h == S().logHandle) {
+        S().inLog = false;
+        S().logHandle = INVALID_HANDLE_VALUE;
+    }
+    if (!fail) return ok;
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+}
+
+BOOL WINAPI FaultAdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES state, DWORD length,
+                                       PTOKEN_PRIVILEGES previous, PDWORD returned) {
+    const bool enabling =
+        !disableAll && state && state->PrivilegeCount > 0 && (state->Privileges[0].Attributes & SE_PRIVILEGE_ENABLED);
+    const EntrySpec& spec = enabling ? kEnablePrivilegeSpec : kDisablePrivilegeSpec;
+    if (!Turn(spec)) return S().saved.AdjustTokenPrivileges(token, disableAll, state, length, previous, returned);
+    if (!enabling) S().saved.AdjustTokenPrivileges(token, disableAll, state, length, previous, returned);
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+DWORD WINAPI FaultGetTimeZoneInformation(LPTIME_ZONE_INFORMATION zone) {
+    if (Turn(kTimeZoneSpec)) return TIME_ZONE_ID_INVALID;
+    return S().saved.GetTimeZoneInformation(zone);
+}
+
+template <auto Slot>
+using HookOf = Hook<Slot, std::remove_reference_t<decltype(std::declval<Platform&>().*Slot)>>;
+
+void InstallHooks() {
+#define CA_FAULT_HOOK(name, kind, code, reported, silent) \
+    HookOf<&Platform::name>::next = Os().name;            \
+    HookOf<&Platform::name>::spec = &k##name##Spec;       \
+    Os().name = &HookOf<&Platform::name>::Call;
+    CA_FAULT_ENTRIES(CA_FAULT_HOOK)
+#undef CA_FAULT_HOOK
+    Os().CreateFileA = &FaultCreateFileA;
+    Os().CloseHandle = &FaultCloseHandle;
+    Os().AdjustTokenPrivileges = &FaultAdjustTokenPrivileges;
+    Os().GetTimeZoneInformation = &FaultGetTimeZoneInformation;
+}
+
+}  // namespace
+
+FaultSweep::FaultSweep() {
+    S().saved = Os();
+    InstallHooks();
+    Record();
+}
+
+FaultSweep::~FaultSweep() { Os() = S().saved; }
+
+void FaultSweep::Record() {
+    S().recording = true;
+    S().counter = 0;
+    S().calls.clear();
+    S().injected = false;
+    S().fault = {};
+    S().inLog = false;
+}
+
+void FaultSweep::FailAt(size_t position) {
+    Record();
+    S().recording = false;
+    S().target = position;
+}
+
+const std::vector<std::string>& FaultSweep::Calls() const { return S().calls; }
+
+bool FaultSweep::Injected() const { return S().injected; }
+
+const InjectedFault& FaultSweep::Fault() const { return S().fault; }
+
+}  // namespace ca::test

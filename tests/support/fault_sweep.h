@@ -1,0 +1,51 @@
+// Fault injection through the platform table, for the reliability sweep.
+//
+// While installed, every entry of the table through which the module can see
+// a failure is wrapped. A run first records the sequence of calls the module
+// makes; a later run of the same scenario makes the call at one position of
+// that sequence fail the way the real function fails (its status code, or 0 /
+// a null or invalid handle with the thread's last error set), and passes
+// every other call on. Releasing calls (closing a key or handle, freeing a
+// SID, unloading a hive, switching a privilege off) release for real and
+// then report the failure, so that a failed release never leaks by itself.
+#pragma once
+
+#include "runtime/platform.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ca::test {
+
+struct InjectedFault {
+    size_t position = 0;
+    std::string entry;     // name of the table entry that failed
+    int32_t code = 0;      // the error it failed with
+    int32_t reported = 0;  // the code a failure record is expected to carry
+    bool silent = false;   // the module is not expected to report this failure
+};
+
+class FaultSweep {
+public:
+    // Wraps the table (on top of whatever is there, the accounting included).
+    FaultSweep();
+    // Puts the entries back.
+    ~FaultSweep();
+    FaultSweep(const FaultSweep&) = delete;
+    FaultSweep& operator=(const FaultSweep&) = delete;
+
+    // The next run records its calls and fails none.
+    void Record();
+    // The next run fails the call at `position` (0-based) of the recorded
+    // sequence.
+    void FailAt(size_t position);
+
+    // The entries called since the last Record / FailAt, in order.
+    const std::vector<std::string>& Calls() const;
+    // Whether the fault of the last FailAt was injected, and which one.
+    bool Injected() const;
+    const InjectedFault& Fault() const;
+};
+
+}  // namespace ca::test

@@ -1,0 +1,74 @@
+#include "sweep.h"
+
+#include "accounting.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+namespace ca::test {
+
+Writes SweepRun::Results() const {
+    if (!Failed()) return writes;
+    return Writes(writes.begin() + std::min<size_t>(3, writes.size()), writes.end());
+}
+
+namespace {
+
+SweepRun RunOnce(const SweepScenario& scenario, FaultSweep& sweep, bool record, size_t position) {
+    InstallerLog log;
+    InstallerSession session;
+    scenario.prepare(session);
+    SweepRun run{nullptr, {}, {}};
+    {
+        PropertyWrites writes;
+        if (record) sweep.Record(); else sweep.FailAt(position);
+        EXPECT_EQ(scenario.run(session.Handle()), 0u);
+        run.writes = writes.Writes();
+    }
+    if (!record) run.fault = &sweep.Fault();
+    run.records = log.Records();
+    return run;
+}
+
+std::string Describe(const InjectedFault& fault) {
+    return "call " + std::to_string(fault.position) + " " + fault.entry + " failing with " + std::to_string(fault.code);
+}
+
+}  // namespace
+
+size_t RunSweep(const SweepScenario& scenario) {
+    FaultSweep sweep;
+    const SweepRun good = RunOnce(scenario, sweep, true, 0);
+    const std::vector<std::string> calls = sweep.Calls();
+    EXPECT_TRUE(good.records.empty()) << scenario.action << ": the recording run failed: " << good.records.front();
+    scenario.check(good);
+
+    for (size_t position = 0; position < calls.size(); ++position) {
+        const SweepRun run = RunOnce(scenario, sweep, false, position);
+        const InjectedFault& fault = *run.fault;
+        SCOPED_TRACE(scenario.action + ": " + Describe(fault));
+        EXPECT_TRUE(sweep.Injected()) << "the run ended before call " << position << " (" << calls[position] << ")";
+
+        const std::vector<std::string> leaks = Accounting::Leaks();
+        for (const std::string& leak : leaks) ADD_FAILURE() << "still held: " << leak;
+        if (!leaks.empty()) Accounting::ReleaseLeaks();
+
+        if (!fault.silent && scenario.silent.count(fault.entry) == 0) {
+            const auto found = scenario.reported.find(fault.entry);
+            const int32_t code = found != scenario.reported.end() ? found->second : fault.reported;
+            const std::string line = "Code: " + std::to_string(code) + " Point: ";
+            bool reported = false;
+            for (const std::string& record : run.records) reported |= record.rfind(line, 0) == 0;
+            EXPECT_TRUE(reported) << "no failure record \"" << line << "...\" in the log ("
+                                  << run.records.size() << " records)";
+        }
+        scenario.check(run);
+    }
+    if (scenario.cleanUp) scenario.cleanUp();
+    std::printf("[ sweep    ] %s: %zu calls, %zu runs with one failing\n", scenario.action.c_str(), calls.size(),
+                calls.size());
+    return calls.size();
+}
+
+}  // namespace ca::test

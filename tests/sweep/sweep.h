@@ -1,0 +1,51 @@
+// The reliability sweep: an action's representative scenario is run once to
+// record its calls, then once for every position of that sequence with the
+// call there failing. Every run must return 0, leave nothing held, report the
+// failure in the log (unless the failure is one the action leaves unreported)
+// and leave the result properties its outcome table allows.
+#pragma once
+
+#include "fault_sweep.h"
+#include "installer_session.h"
+
+#include <windows.h>
+
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ca::test {
+
+using Writes = std::vector<std::pair<std::string, std::string>>;
+
+struct SweepRun {
+    const InjectedFault* fault;  // null for the recording run
+    Writes writes;               // the properties the action set, in order
+    std::vector<std::string> records;  // the log records it left
+    bool Failed() const { return !writes.empty() && writes.front().first == "IS_CA_ERROR"; }
+    // The writes after the failure report (all of them after a success).
+    Writes Results() const;
+};
+
+struct SweepScenario {
+    std::string action;
+    // Prepares the machine and the session's properties; called before every run.
+    std::function<void(InstallerSession&)> prepare;
+    std::function<UINT(MSIHANDLE)> run;
+    // Checks one run against the action's outcome table.
+    std::function<void(const SweepRun&)> check;
+    // Entries whose single failure this action leaves unreported by design.
+    std::set<std::string> silent;
+    // Codes a failure record carries instead of the injected one.
+    std::map<std::string, int32_t> reported;
+    // Undoes what prepare did; called once at the end.
+    std::function<void()> cleanUp;
+};
+
+// Runs the sweep of one scenario; returns the number of runs made.
+size_t RunSweep(const SweepScenario& scenario);
+
+}  // namespace ca::test
