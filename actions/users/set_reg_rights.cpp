@@ -1,0 +1,58 @@
+// SetRegRights (deferred): lets the Users group read, or read and write, one
+// key below HKEY_LOCAL_MACHINE and its subkeys. Input "key path;selector;"
+// with selector "0" for read and "1" for read and write; any other selector
+// sets an entry without rights. Failures are only logged.
+#include "actions/action.h"
+#include "actions/users/grant_users.h"
+#include "runtime/properties.h"
+#include "runtime/text.h"
+
+#include <mbstring.h>
+
+namespace {
+
+// Takes the next ";"-terminated item from `position` on and moves past its
+// terminator. The search is multibyte-aware, so the trail byte of a
+// double-byte character is never taken for a separator.
+bool NextItem(const std::string& data, size_t& position, std::string& item) {
+    const unsigned char* text = reinterpret_cast<const unsigned char*>(data.c_str());
+    const unsigned char* end = _mbschr(text + position, ';');
+    if (end == nullptr) return false;
+    const size_t length = static_cast<size_t>(end - text) - position;
+    item.assign(data, position, length);
+    position += length + 1;
+    return true;
+}
+
+DWORD KeyAccessMask(const std::string& selector) {
+    if (selector == "0") return ca::kUsersKeyRead;
+    if (selector == "1") return ca::kUsersKeyReadWrite;
+    return 0;
+}
+
+}  // namespace
+
+CA_ACTION SetRegRights(MSIHANDLE install) {
+    using namespace ca;
+    ActionError error;
+    RunActionBody(error, "HCLZPK9S94DM2MY", [&] {
+        if (!IsWindows2000OrLater(error, "L4FRCE6I5NISAFI", "5M6UNVUX7CLW44Z")) ThrowFailure();
+        std::string data;
+        if (!GetStringProperty(install, "CustomActionData", data, error)) {
+            error.PrependPoint("6E9FB35DWS7FVI5");
+            ThrowFailure();
+        }
+        std::string keyPath, selector;
+        size_t position = 0;
+        if (!NextItem(data, position, keyPath) || !NextItem(data, position, selector)) {
+            error.RecordError("CWB6URKWZ45GRIR", ERROR_INVALID_DATA, nullptr,
+                              StringPrintf("(%s)", data.c_str()));
+            ThrowFailure();
+        }
+        if (!GrantUsersOnRegistryKey(keyPath, KeyAccessMask(selector), error)) {
+            error.PrependPoint("D48JVGHEBBL94W3");
+            ThrowFailure();
+        }
+    });
+    return ERROR_SUCCESS;  // deferred: the log is the only report
+}
