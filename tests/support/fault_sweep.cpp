@@ -138,7 +138,6 @@ struct Hook<Slot, R (*)(A...)> {
     X(ExpandEnvironmentStringsA, Zero, ERROR_NOT_ENOUGH_MEMORY, 8, false) \
     X(CreateMutexA, Zero, ERROR_INVALID_HANDLE, 6, false)                \
     X(LoadLibraryA, Zero, ERROR_MOD_NOT_FOUND, 126, false)               \
-    X(GetProcAddress, Zero, ERROR_PROC_NOT_FOUND, 127, false)            \
     X(FreeLibrary, Release, ERROR_INVALID_HANDLE, 6, true)               \
     X(GetModuleHandleA, Zero, ERROR_MOD_NOT_FOUND, 126, false)           \
     X(LoadStringW, Zero, ERROR_RESOURCE_NAME_NOT_FOUND, 1814, true)      \
@@ -206,6 +205,52 @@ BOOL WINAPI FaultAdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRI
     return FALSE;
 }
 
+// The security functions are looked up by name; the lookup hands out hooks
+// of them, so their calls take part in the sweep like the table's own.
+const EntrySpec kGetProcAddressSpec{"GetProcAddress", Kind::Zero, ERROR_PROC_NOT_FOUND, 127, false};
+const EntrySpec kAllocateSidSpec{"AllocateAndInitializeSid", Kind::Zero, ERROR_NOT_ENOUGH_MEMORY, 8, false};
+const EntrySpec kGetSecuritySpec{"GetSecurityInfo", Kind::Status, ERROR_ACCESS_DENIED, 5, false};
+const EntrySpec kSetSecuritySpec{"SetSecurityInfo", Kind::Status, ERROR_ACCESS_DENIED, 5, false};
+const EntrySpec kGetNamedSecuritySpec{"GetNamedSecurityInfoA", Kind::Status, ERROR_ACCESS_DENIED, 5, false};
+const EntrySpec kSetNamedSecuritySpec{"SetNamedSecurityInfoA", Kind::Status, ERROR_ACCESS_DENIED, 5, false};
+const EntrySpec kSetEntriesSpec{"SetEntriesInAclA", Kind::Status, ERROR_NOT_ENOUGH_MEMORY, 8, false};
+
+template <const EntrySpec* Spec, typename F>
+struct Resolved;
+
+template <const EntrySpec* Spec, typename R, typename... A>
+struct Resolved<Spec, R (*)(A...)> {
+    static inline R (*real)(A...) = nullptr;
+    static R Call(A... args) {
+        if (Turn(*Spec)) return Failed<R>(*Spec);
+        return real(args...);
+    }
+    static FARPROC Hand(FARPROC address) {
+        real = reinterpret_cast<R (*)(A...)>(reinterpret_cast<void*>(address));
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&Call));
+    }
+};
+
+FARPROC WINAPI FaultGetProcAddress(HMODULE module, LPCSTR name) {
+    if (Turn(kGetProcAddressSpec)) {
+        ::SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    const FARPROC address = S().saved.GetProcAddress(module, name);
+    if (address == nullptr || (reinterpret_cast<uintptr_t>(name) >> 16) == 0) return address;
+    const std::string_view n = name;
+    if (n == "AllocateAndInitializeSid")
+        return Resolved<&kAllocateSidSpec, decltype(&::AllocateAndInitializeSid)>::Hand(address);
+    if (n == "GetSecurityInfo") return Resolved<&kGetSecuritySpec, decltype(&::GetSecurityInfo)>::Hand(address);
+    if (n == "SetSecurityInfo") return Resolved<&kSetSecuritySpec, decltype(&::SetSecurityInfo)>::Hand(address);
+    if (n == "GetNamedSecurityInfoA")
+        return Resolved<&kGetNamedSecuritySpec, decltype(&::GetNamedSecurityInfoA)>::Hand(address);
+    if (n == "SetNamedSecurityInfoA")
+        return Resolved<&kSetNamedSecuritySpec, decltype(&::SetNamedSecurityInfoA)>::Hand(address);
+    if (n == "SetEntriesInAclA") return Resolved<&kSetEntriesSpec, decltype(&::SetEntriesInAclA)>::Hand(address);
+    return address;
+}
+
 DWORD WINAPI FaultGetTimeZoneInformation(LPTIME_ZONE_INFORMATION zone) {
     if (Turn(kTimeZoneSpec)) return TIME_ZONE_ID_INVALID;
     return S().saved.GetTimeZoneInformation(zone);
@@ -225,6 +270,7 @@ void InstallHooks() {
     Os().CloseHandle = &FaultCloseHandle;
     Os().AdjustTokenPrivileges = &FaultAdjustTokenPrivileges;
     Os().GetTimeZoneInformation = &FaultGetTimeZoneInformation;
+    Os().GetProcAddress = &FaultGetProcAddress;
 }
 
 }  // namespace
