@@ -66,12 +66,12 @@ TEST(ActionScope, TheInstallerLogsTheTextAsItIs) {
         ActionScope scope(session.Handle(), "ImportOpt_run");
         ActionError e;
         // Brackets that the installer would take for a property, a field or an escape.
-        e.AdoptError("MNORUE2LJU643YD:X9XEP84UYVP6B2T", 13, "[ProductName] [1] [\\[]",
+        e.AdoptError("OUTERPOINT00001:INNERPOINT00001", 13, "[ProductName] [1] [\\[]",
                      "STRG: [Software\\App]");
     }
     MsiSetExternalUIA(previous, 0, nullptr);
     EXPECT_THAT(g_shown, ElementsAre("CustAction: ImportOpt_run: Code: 13 Point: "
-                                     "MNORUE2LJU643YD:X9XEP84UYVP6B2T [[ProductName] [1] [\\[]]"
+                                     "OUTERPOINT00001:INNERPOINT00001 [[ProductName] [1] [\\[]]"
                                      "[STRG: [Software\\App]]"));
     ASSERT_EQ(log.Records().size(), 1u);
     EXPECT_EQ("CustAction: ImportOpt_run: " + log.Records()[0], g_shown.at(0));
@@ -129,9 +129,9 @@ TEST(ActionScope, AnInstallerThatFailsTheMessageLeavesTheTraceAlone) {
                                  c.process ? c.process : Os().MsiProcessMessage);
         ActionScope scope(session.Handle(), "CompareInstDir");
         ActionError e;
-        e.RecordError("JYCT85K6YHFFIGI", 6);
-        e.PrependPoint("N598PFYYT6XNMNE");
-        EXPECT_EQ(e.Point(), "N598PFYYT6XNMNE:JYCT85K6YHFFIGI");
+        e.RecordError("INNERPOINT00001", 6);
+        e.PrependPoint("OUTERPOINT00001");
+        EXPECT_EQ(e.Point(), "OUTERPOINT00001:INNERPOINT00001");
         EXPECT_EQ(log.Records().size(), 2u);
         EXPECT_EQ(test::Accounting::Held(test::Resource::MsiHandle), 0);
         EXPECT_EQ(SendActionData("C:\\users\\alice"), c.process == &MessageFails ? -1 : 0);
