@@ -2,6 +2,7 @@
 #pragma once
 
 #include "runtime/action_error.h"
+#include "runtime/action_scope.h"
 #include "runtime/platform.h"
 
 // The custom-action signature; exported by undecorated name through the

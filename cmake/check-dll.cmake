@@ -1,6 +1,7 @@
 cmake_policy(SET CMP0057 NEW)
-# Checks a built CustAction.dll: exports exactly the names of the export list,
-# imports msi.dll by ordinals 73 and 144 only, and imports system DLLs only.
+# Checks a built CustAction.dll: exports exactly the names of the export list
+# (DEF), imports from msi.dll exactly the ordinals of its import list
+# (MSI_DEF), each by ordinal, and imports system DLLs only.
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "objdump failed on ${DLL}")
@@ -40,25 +41,39 @@ foreach(dll IN LISTS dlls)
   endif()
 endforeach()
 
-# The msi.dll block: only "73 <none>" and "144 <none>".
+# The msi.dll block: exactly the ordinals of the import list (module/msi.def),
+# each imported by ordinal with no name.
+file(STRINGS ${MSI_DEF} msi_def_lines REGEX "^    Msi")
+set(msi_expected "")
+foreach(line IN LISTS msi_def_lines)
+  if(NOT line MATCHES "^    (Msi[A-Za-z]+)(@[0-9]+)? @([0-9]+) NONAME")
+    message(FATAL_ERROR "${MSI_DEF}: not an import by ordinal: ${line}")
+  endif()
+  list(APPEND msi_expected ${CMAKE_MATCH_3})
+  set(msi_name_${CMAKE_MATCH_3} ${CMAKE_MATCH_1})
+endforeach()
+list(SORT msi_expected COMPARE NATURAL)
+
 string(REGEX MATCH "DLL Name: msi.dll\n[^\n]*\n(([ \t]+[0-9a-f]+[ \t]+[^\n]*\n)*)" _ "${dump}")
 string(REGEX MATCHALL "[0-9a-f]+[ \t]+[0-9a-f]+[ \t]+[^\n]*" msi_imports "${CMAKE_MATCH_1}")
-# Each entry's first column is the import-by-ordinal flag with the ordinal in
-# hexadecimal (0x49 = 73, 0x90 = 144), on both architectures.
-set(msi_ok "")
+# Each entry's first column is the import-by-ordinal flag (the top bit) with
+# the ordinal in hexadecimal, on both architectures: 80000049 or
+# 8000000000000049 for ordinal 73.
+set(msi_found "")
 foreach(entry IN LISTS msi_imports)
-  if(entry MATCHES "^80*(49|90)[ \t].*<none>")
-    if(CMAKE_MATCH_1 STREQUAL "49")
-      list(APPEND msi_ok 73)
-    else()
-      list(APPEND msi_ok 144)
-    endif()
-  else()
-    message(FATAL_ERROR "msi.dll import not by ordinal 73/144: ${entry}")
+  if(NOT entry MATCHES "^80*([0-9a-f]+)[ \t].*<none>")
+    message(FATAL_ERROR "msi.dll import not by ordinal: ${entry}")
   endif()
+  math(EXPR ordinal "0x${CMAKE_MATCH_1}")
+  list(APPEND msi_found ${ordinal})
 endforeach()
-list(SORT msi_ok)
-if(NOT msi_ok STREQUAL "144;73")
-  message(FATAL_ERROR "msi.dll imports are [${msi_ok}], expected ordinals 73 and 144")
+list(SORT msi_found COMPARE NATURAL)
+if(NOT msi_found STREQUAL msi_expected)
+  message(FATAL_ERROR "msi.dll imports are ordinals [${msi_found}], expected [${msi_expected}] (module/msi.def)")
 endif()
-message(STATUS "${DLL}: exports ${exported}; imports ${dlls}; msi.dll by ordinals 73 and 144")
+set(msi_listed "")
+foreach(ordinal IN LISTS msi_found)
+  list(APPEND msi_listed "${msi_name_${ordinal}} @${ordinal}")
+endforeach()
+list(JOIN msi_listed ", " msi_listed)
+message(STATUS "${DLL}: exports ${exported}; imports ${dlls}; msi.dll by ordinal: ${msi_listed}")

@@ -13,3 +13,5 @@ if(NOT ca_dlltool_result EQUAL 0)
 endif()
 add_library(ca_msi_ordinals INTERFACE)
 target_link_libraries(ca_msi_ordinals INTERFACE ${ca_msi_lib})
+set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${PROJECT_SOURCE_DIR}/module/msi.def)

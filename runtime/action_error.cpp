@@ -1,11 +1,23 @@
 #include "runtime/action_error.h"
 
+#include "runtime/action_scope.h"
 #include "runtime/log.h"
 #include "runtime/text.h"
 
 #include <cstdarg>
 
 namespace ca {
+
+namespace {
+
+// One record of the call's failure trace: appended to kwinst.log, and sent to
+// the installer's own log when it belongs to an action call.
+void Trace(const std::string& text) {
+    WriteLogLine(text);
+    SendInfoMessage(text);
+}
+
+}  // namespace
 
 std::string SystemMessage(int32_t code) {
     std::string result;
@@ -62,23 +74,23 @@ void ActionError::RecordError(const char* point, int32_t code, const char* text,
     code_ = code;
     text_ = std::move(newText);
     extra_ = extra ? extra : "";
-    WriteLogLine(CodeLine());
+    Trace(CodeLine());
 }
 
 void ActionError::PrependPoint(const char* point) {
     point_ = std::string(point ? point : "") + ":" + point_;
-    WriteLogLine(point_);
+    Trace(point_);
 }
 
 void ActionError::AppendExtra(const std::string& extra) {
     extra_ += extra;
-    WriteLogLine(extra_);
+    Trace(extra_);
 }
 
 void ActionError::SetText(const std::string& text) {
     if (text.empty()) return;
     text_ = text;
-    WriteLogLine(text_);
+    Trace(text_);
 }
 
 void ActionError::AdoptError(const std::string& point, int32_t code, const std::string& text,
@@ -87,8 +99,8 @@ void ActionError::AdoptError(const std::string& point, int32_t code, const std::
     code_ = code;
     text_ = text;
     extra_ = extra;
-    WriteLogLine(StringPrintf("Code: %d Point: %s [%s][%s]", static_cast<int>(code_),
-                              point_.c_str(), text_.c_str(), extra_.c_str()));
+    Trace(StringPrintf("Code: %d Point: %s [%s][%s]", static_cast<int>(code_), point_.c_str(),
+                       text_.c_str(), extra_.c_str()));
 }
 
 std::string ActionError::CodeLine() const {

@@ -64,10 +64,16 @@ struct FindHandleTraits {
     static void Close(HANDLE h) { Os().FindClose(h); }
 };
 
+struct MsiHandleTraits {  // installer records
+    static MSIHANDLE Invalid() { return 0; }
+    static void Close(MSIHANDLE h) { Os().MsiCloseHandle(h); }
+};
+
 using UniqueHandle = UniqueOsHandle<HANDLE, KernelHandleTraits>;
 using UniqueFile = UniqueOsHandle<HANDLE, FileHandleTraits>;
 using UniqueKey = UniqueOsHandle<HKEY, RegKeyTraits>;
 using UniqueLibrary = UniqueOsHandle<HMODULE, LibraryTraits>;
 using UniqueFind = UniqueOsHandle<HANDLE, FindHandleTraits>;
+using UniqueMsiHandle = UniqueOsHandle<MSIHANDLE, MsiHandleTraits>;
 
 }  // namespace ca

@@ -29,6 +29,10 @@ struct Platform {
     // Windows Installer (msi.dll, imported by ordinal).
     CA_ENTRY(MsiGetPropertyA);
     CA_ENTRY(MsiSetPropertyA);
+    CA_ENTRY(MsiCreateRecord);
+    CA_ENTRY(MsiRecordSetStringA);
+    CA_ENTRY(MsiProcessMessage);
+    CA_ENTRY(MsiCloseHandle);
 
     // Registry.
     CA_ENTRY(RegOpenKeyExA);
@@ -103,6 +107,7 @@ struct Platform {
     CA_ENTRY(LocalFree);
     CA_ENTRY(MultiByteToWideChar);
     CA_ENTRY(WideCharToMultiByte);
+    CA_ENTRY(IsDBCSLeadByte);
 
     // Locks.
     CA_ENTRY(InitializeCriticalSection);

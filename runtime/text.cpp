@@ -68,4 +68,23 @@ std::string FormatLogRecord(const LogStamp& s, std::string_view text) {
     return record;
 }
 
+std::string EscapeFormattedText(std::string_view text, bool (*isLeadByte)(unsigned char)) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (isLeadByte != nullptr && isLeadByte(static_cast<unsigned char>(c)) && i + 1 < text.size()) {
+            out += c;
+            out += text[++i];
+        } else if (c == '[' || c == ']' || c == '{' || c == '}') {
+            out += "[\\";
+            out += c;
+            out += ']';
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 }  // namespace ca

@@ -38,4 +38,11 @@ struct LogStamp {
 // unless the stamped text already ends with CR LF.
 std::string FormatLogRecord(const LogStamp& stamp, std::string_view text);
 
+// A formatted text of the installer (a record's template) that formats back
+// to `text` itself: every "[", "]", "{" and "}" becomes the escape "[\c]", so
+// nothing in it is taken for a property, a field or a conditional group. With
+// a lead-byte test for the code page, the trail byte of a double-byte
+// character is copied as it is, never escaped.
+std::string EscapeFormattedText(std::string_view text, bool (*isLeadByte)(unsigned char) = nullptr);
+
 }  // namespace ca

@@ -67,6 +67,7 @@ bool Widen(const std::string& text, WCHAR* wide, int capacity) {
 
 CA_ACTION CheckISRunning(MSIHANDLE install) {
     using namespace ca;
+    ActionScope scope(install, "CheckISRunning");
     ActionError error;
     bool running = false;
     UniqueLibrary library;  // released on every path

@@ -4,6 +4,7 @@
 
 CA_ACTION CheckMSWordRunning(MSIHANDLE install) {
     using namespace ca;
+    ActionScope scope(install, "CheckMSWordRunning");
     ActionError error;
     bool running = false;
     const BodyOutcome outcome = RunActionBody(error, "EFZPU2E3AGW4IN7", [&] {

@@ -20,6 +20,7 @@ void DropTrailingBackslash(std::string& folder) {
 
 CA_ACTION CompareInstDir(MSIHANDLE install) {
     using namespace ca;
+    ActionScope scope(install, "CompareInstDir");
     ActionError error;
     bool equal = false;
     const BodyOutcome outcome = RunActionBody(error, "N598PFYYT6XNMNE", [&] {

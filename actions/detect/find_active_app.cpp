@@ -82,6 +82,7 @@ bool MutexExists(ca::ActionError& error, const std::string& name) {
 
 CA_ACTION FindActiveApp(MSIHANDLE install) {
     using namespace ca;
+    ActionScope scope(install, "FindActiveApp");
     ActionError error;
     int hit = -1;
 

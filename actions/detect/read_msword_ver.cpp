@@ -6,6 +6,7 @@
 
 CA_ACTION ReadMSWordVer(MSIHANDLE install) {
     using namespace ca;
+    ActionScope scope(install, "ReadMSWordVer");
     ActionError error;
     const int version = ReadWordMajorVersion(error);
     if (version < 0) {

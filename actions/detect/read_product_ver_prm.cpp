@@ -14,6 +14,7 @@ struct OldInstallation {
 
 CA_ACTION ReadProductVerPrm(MSIHANDLE install) {
     using namespace ca;
+    ActionScope scope(install, "ReadProductVerPrm");
     ActionError error;
     OldInstallation old;
     const BodyOutcome outcome = RunActionBody(error, "MMZCH3X3YNRFBED", [&] {

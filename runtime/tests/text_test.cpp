@@ -71,5 +71,32 @@ TEST(AtoiClamped, ReadsLikeAtoiWithoutOverflow) {
     EXPECT_EQ(AtoiClamped("-99999999999999999999"), INT_MIN);
 }
 
+// Lead bytes of Shift-JIS, whose trail bytes include "[", "]", "{" and "}".
+bool ShiftJisLead(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+
+TEST(EscapeFormattedText, EscapesWhatTheInstallerWouldFormat) {
+    const struct {
+        const char* text;
+        const char* escaped;
+    } cases[] = {
+        {"", ""},
+        {"Code: 6 Point: A4LRP85LV7J52YM (0)(NAME)((null))", "Code: 6 Point: A4LRP85LV7J52YM (0)(NAME)((null))"},
+        {"Code: 13 Point: P [text][ext]", "Code: 13 Point: P [\\[]text[\\]][\\[]ext[\\]]"},
+        {"[ProductName] [1] [~] [\\[]", "[\\[]ProductName[\\]] [\\[]1[\\]] [\\[]~[\\]] [\\[]\\[\\[][\\]]"},
+        {"{{hidden}} C:\\a\\b", "[\\{][\\{]hidden[\\}][\\}] C:\\a\\b"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(EscapeFormattedText(c.text), c.escaped) << c.text;
+}
+
+TEST(EscapeFormattedText, KeepsTheTrailBytesOfDoubleByteCharacters) {
+    // 0x95 0x5B and 0x83 0x7D are single characters; the "[" after them is not.
+    const std::string text = "\x95\x5B\x83\x7D[";
+    EXPECT_EQ(EscapeFormattedText(text, &ShiftJisLead), "\x95\x5B\x83\x7D[\\[]");
+    // Without the code page's lead bytes, every bracket byte is escaped.
+    EXPECT_EQ(EscapeFormattedText(text), "\x95[\\[]\x83[\\}][\\[]");
+    // A lead byte at the very end has no trail byte to protect.
+    EXPECT_EQ(EscapeFormattedText("a]\x95", &ShiftJisLead), "a[\\]]\x95");
+}
+
 }  // namespace
 }  // namespace ca

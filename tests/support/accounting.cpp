@@ -248,6 +248,17 @@ DWORD WINAPI TrackedSetEntriesInAclA(ULONG count, PEXPLICIT_ACCESS_A entries, PA
     return result;
 }
 
+MSIHANDLE WINAPI TrackedMsiCreateRecord(UINT fields) {
+    const MSIHANDLE record = S().saved.MsiCreateRecord(fields);
+    if (record != 0) Acquire(Resource::MsiHandle, record);
+    return record;
+}
+
+UINT WINAPI TrackedMsiCloseHandle(MSIHANDLE handle) {
+    Release(Resource::MsiHandle, handle);
+    return S().saved.MsiCloseHandle(handle);
+}
+
 // The security functions are looked up by name; the lookup hands out wrappers.
 FARPROC WINAPI TrackedGetProcAddress(HMODULE module, LPCSTR name) {
     const FARPROC real = S().saved.GetProcAddress(module, name);
@@ -293,6 +304,8 @@ void ForEachWrapped(F&& f) {
     f(&Platform::FreeSid, &TrackedFreeSid);
     f(&Platform::LocalFree, &TrackedLocalFree);
     f(&Platform::GetProcAddress, &TrackedGetProcAddress);
+    f(&Platform::MsiCreateRecord, &TrackedMsiCreateRecord);
+    f(&Platform::MsiCloseHandle, &TrackedMsiCloseHandle);
 }
 
 }  // namespace
@@ -310,6 +323,7 @@ const char* ResourceName(Resource kind) {
     case Resource::Acl: return "ACL";
     case Resource::Hive: return "hive";
     case Resource::Privilege: return "privilege";
+    case Resource::MsiHandle: return "installer handle";
     case Resource::kCount: break;
     }
     return "?";
@@ -396,6 +410,7 @@ void Accounting::ReleaseLeaks() {
     each(Resource::Sid, [&](uintptr_t v) { real.FreeSid(reinterpret_cast<PSID>(v)); });
     each(Resource::SecurityDescriptor, [&](uintptr_t v) { real.LocalFree(reinterpret_cast<HLOCAL>(v)); });
     each(Resource::Acl, [&](uintptr_t v) { real.LocalFree(reinterpret_cast<HLOCAL>(v)); });
+    each(Resource::MsiHandle, [&](uintptr_t v) { real.MsiCloseHandle(static_cast<MSIHANDLE>(v)); });
     // Hives need the restore privilege to unload; privileges are switched off last.
     HANDLE token = nullptr;
     if (!held[Index(Resource::Hive)].empty() || !held[Index(Resource::Privilege)].empty())

@@ -2,7 +2,8 @@
 //
 // While a test runs, the acquiring entries of the platform table (opening a
 // key, a file, a find, a token, a mutex, a library; allocating a SID, a
-// security descriptor or an ACL; loading a hive; enabling a privilege) are
+// security descriptor or an ACL; loading a hive; enabling a privilege;
+// creating an installer record) are
 // wrapped so that every resource the module acquires is remembered until the
 // matching release goes through the table too. The test main turns this on
 // for every test and fails a test that ends with anything still held.
@@ -31,6 +32,7 @@ enum class Resource {
     Acl,
     Hive,
     Privilege,
+    MsiHandle,
     kCount
 };
 

@@ -60,6 +60,8 @@ TEST(Accounting, PairsEveryAcquisitionWithItsRelease) {
              return reinterpret_cast<uintptr_t>(sid);
          },
          [](uintptr_t v) { Os().FreeSid(reinterpret_cast<PSID>(v)); }},
+        {Resource::MsiHandle, [] { return static_cast<uintptr_t>(Os().MsiCreateRecord(1)); },
+         [](uintptr_t v) { Os().MsiCloseHandle(static_cast<MSIHANDLE>(v)); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(ResourceName(c.kind));

@@ -11,11 +11,13 @@
 
 namespace ca::test {
 
-InstallerSession::InstallerSession() {
+InstallerSession::InstallerSession() : InstallerSession(CA_TEST_PACKAGE) {}
+
+InstallerSession::InstallerSession(const std::string& package) {
     MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
-    const UINT result = MsiOpenPackageA(CA_TEST_PACKAGE, &handle_);
+    const UINT result = MsiOpenPackageA(package.c_str(), &handle_);
     if (result != ERROR_SUCCESS) {
-        ADD_FAILURE() << "MsiOpenPackageA(" << CA_TEST_PACKAGE << ") returned " << result;
+        ADD_FAILURE() << "MsiOpenPackageA(" << package << ") returned " << result;
         handle_ = 0;
     }
 }
@@ -121,6 +123,52 @@ std::vector<std::string> PropertyWrites::Names() const {
     std::vector<std::string> names;
     for (const auto& w : g_writes) names.push_back(w.first);
     return names;
+}
+
+namespace {
+
+std::vector<InstallerMessages::Message> g_messages;
+decltype(&::MsiProcessMessage) g_realProcess = nullptr;
+
+std::string RecordField(MSIHANDLE record, UINT field) {
+    DWORD size = 0;
+    char probe[1] = {};
+    if (MsiRecordGetStringA(record, field, probe, &size) != ERROR_MORE_DATA) return std::string();
+    std::string text(size + 1, '\0');
+    size += 1;
+    MsiRecordGetStringA(record, field, text.data(), &size);
+    text.resize(size);
+    return text;
+}
+
+int WINAPI RecordingProcess(MSIHANDLE install, INSTALLMESSAGE type, MSIHANDLE record) {
+    InstallerMessages::Message message{static_cast<int>(type & 0xFF000000), {}};
+    const UINT count = MsiRecordGetFieldCount(record);
+    for (UINT field = 0; field <= count && count != static_cast<UINT>(-1); ++field)
+        message.fields.push_back(RecordField(record, field));
+    g_messages.push_back(std::move(message));
+    return g_realProcess(install, type, record);
+}
+
+}  // namespace
+
+InstallerMessages::InstallerMessages() : saved_(reinterpret_cast<void*>(Os().MsiProcessMessage)) {
+    g_messages.clear();
+    g_realProcess = Os().MsiProcessMessage;
+    Os().MsiProcessMessage = &RecordingProcess;
+}
+
+InstallerMessages::~InstallerMessages() {
+    Os().MsiProcessMessage = reinterpret_cast<decltype(&::MsiProcessMessage)>(saved_);
+}
+
+const std::vector<InstallerMessages::Message>& InstallerMessages::All() const { return g_messages; }
+
+std::vector<std::string> InstallerMessages::Texts(int type) const {
+    std::vector<std::string> texts;
+    for (const auto& m : g_messages)
+        if (m.type == type && m.fields.size() > 1) texts.push_back(m.fields[1]);
+    return texts;
 }
 
 void ThrowForeign(DWORD lastError) {

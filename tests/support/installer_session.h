@@ -12,11 +12,12 @@
 
 namespace ca::test {
 
-// MsiOpenPackageA on the minimal package built with the tests. Properties are
-// set and read through the real installer engine.
+// MsiOpenPackageA on the minimal package built with the tests, or on another
+// package. Properties are set and read through the real installer engine.
 class InstallerSession {
 public:
     InstallerSession();
+    explicit InstallerSession(const std::string& package);
     ~InstallerSession();
     InstallerSession(const InstallerSession&) = delete;
     InstallerSession& operator=(const InstallerSession&) = delete;
@@ -50,6 +51,24 @@ public:
     ~PropertyWrites();
     const std::vector<std::pair<std::string, std::string>>& Writes() const;
     std::vector<std::string> Names() const;
+
+private:
+    void* saved_;
+};
+
+// Records every MsiProcessMessage the module sends while in scope, and passes
+// each on to the real installer.
+class InstallerMessages {
+public:
+    struct Message {
+        int type;                         // the message type, flags removed
+        std::vector<std::string> fields;  // field 0 (the template) first
+    };
+    InstallerMessages();
+    ~InstallerMessages();
+    const std::vector<Message>& All() const;
+    // Field 1 of every message of that type (INSTALLMESSAGE_INFO, ...).
+    std::vector<std::string> Texts(int type) const;
 
 private:
     void* saved_;

@@ -1,7 +1,7 @@
 // main() of every Windows test executable: GoogleTest with the resource
 // accounting on for each test. A test that ends with a key, handle, find,
-// token, mutex, library, SID, security descriptor, ACL, loaded hive or
-// enabled privilege still held by the module fails, and what it left is
+// token, mutex, library, SID, security descriptor, ACL, loaded hive, enabled
+// privilege or installer record still held by the module fails, and what it left is
 // released so that the tests after it start clean.
 #include "accounting.h"
 

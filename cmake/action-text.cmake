@@ -1,0 +1,28 @@
+# Writes the ActionText table of the authoring fragment as an .idt file, for
+# packages built with wixl, which does not know the fragment's ProgressText
+# elements; msibuild then imports the table into the built package.
+# Usage: cmake -DFRAGMENT=wix/CustAction.wxs -DOUT=ActionText.idt -P action-text.cmake
+file(READ ${FRAGMENT} fragment)
+string(REGEX MATCHALL "<ProgressText [^>]*>[^<]*</ProgressText>" rows "${fragment}")
+if(NOT rows)
+  message(FATAL_ERROR "${FRAGMENT}: no ProgressText rows")
+endif()
+set(idt "Action\tDescription\tTemplate\ns72\tL0\tL0\nActionText\tAction\n")
+foreach(row IN LISTS rows)
+  if(NOT row MATCHES "Action=\"([^\"]+)\"")
+    message(FATAL_ERROR "${FRAGMENT}: ProgressText without Action: ${row}")
+  endif()
+  set(action "${CMAKE_MATCH_1}")
+  set(template "")
+  if(row MATCHES "Template=\"([^\"]*)\"")
+    set(template "${CMAKE_MATCH_1}")
+  endif()
+  string(REGEX REPLACE "^<[^>]*>([^<]*)</ProgressText>$" "\\1" description "${row}")
+  foreach(text IN ITEMS action template description)
+    if(${text} MATCHES "&")
+      message(FATAL_ERROR "${FRAGMENT}: character references are not converted: ${row}")
+    endif()
+  endforeach()
+  string(APPEND idt "${action}\t${description}\t${template}\n")
+endforeach()
+file(WRITE ${OUT} "${idt}")

@@ -1,0 +1,219 @@
+// The authoring fragment as a package built from it holds it: which actions
+// its sequence runs in which situation, and what CustomActionData its setters
+// hand the deferred actions. The sequence is walked in order in a real
+// session; a setter whose condition holds sets its property as the installer
+// would, so later conditions and data see it.
+#include "installer_session.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+
+namespace ca::test {
+namespace {
+
+constexpr int kTypeMask = 0x3F;
+constexpr int kDllFromBinary = 1;
+constexpr int kSetProperty = 51;
+constexpr int kDeferred = 0x400;
+constexpr int kNoImpersonate = 0x800;
+
+using Row = std::vector<std::string>;
+
+std::string Field(MSIHANDLE record, UINT field) {
+    char value[1024] = {};
+    DWORD size = sizeof value;
+    MsiRecordGetStringA(record, field, value, &size);
+    return value;
+}
+
+std::vector<Row> Query(MSIHANDLE install, const char* sql) {
+    PMSIHANDLE database = MsiGetActiveDatabase(install);
+    PMSIHANDLE view;
+    EXPECT_EQ(MsiDatabaseOpenViewA(database, sql, &view), 0u) << sql;
+    EXPECT_EQ(MsiViewExecute(view, 0), 0u) << sql;
+    std::vector<Row> rows;
+    PMSIHANDLE record;
+    while (MsiViewFetch(view, &record) == ERROR_SUCCESS) {
+        Row row;
+        for (UINT f = 1; f <= MsiRecordGetFieldCount(record); ++f) row.push_back(Field(record, f));
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+struct CustomAction {
+    int type;
+    std::string source, target;
+};
+
+std::map<std::string, CustomAction> CustomActions(MSIHANDLE install) {
+    std::map<std::string, CustomAction> actions;
+    for (const Row& r : Query(install, "SELECT `Action`, `Type`, `Source`, `Target` FROM `CustomAction`"))
+        actions[r[0]] = {std::stoi(r[1]), r[2], r[3]};
+    return actions;
+}
+
+std::string Formatted(MSIHANDLE install, const std::string& text) {
+    PMSIHANDLE record = MsiCreateRecord(0);
+    MsiRecordSetStringA(record, 0, text.c_str());
+    char value[1024] = {};
+    DWORD size = sizeof value;
+    EXPECT_EQ(MsiFormatRecordA(install, record, value, &size), 0u);
+    return value;
+}
+
+// The custom actions the sequence would run with these properties, in order;
+// a deferred action with the CustomActionData it would receive.
+std::vector<std::string> RunSequence(const std::map<std::string, std::string>& properties) {
+    InstallerSession session(CA_FRAGMENT_PACKAGE);
+    for (const auto& [name, value] : properties) session.Set(name, value);
+    const auto actions = CustomActions(session.Handle());
+    std::vector<std::string> ran;
+    for (const Row& step : Query(session.Handle(), "SELECT `Action`, `Condition` FROM "
+                                                    "`InstallExecuteSequence` ORDER BY `Sequence`")) {
+        const auto action = actions.find(step[0]);
+        if (action == actions.end()) continue;  // a standard action
+        const MSICONDITION condition = MsiEvaluateConditionA(session.Handle(), step[1].c_str());
+        EXPECT_NE(condition, MSICONDITION_ERROR) << step[0] << ": " << step[1];
+        if (condition == MSICONDITION_FALSE) continue;
+        const CustomAction& ca = action->second;
+        if ((ca.type & kTypeMask) == kSetProperty)
+            session.Set(ca.source, Formatted(session.Handle(), ca.target));
+        else if (ca.type & kDeferred)
+            ran.push_back(step[0] + "(" + session.Get(step[0]) + ")");
+        else
+            ran.push_back(step[0]);
+    }
+    return ran;
+}
+
+// Every input a package can give the actions.
+std::map<std::string, std::string> Configured(std::map<std::string, std::string> more) {
+    std::map<std::string, std::string> p = {
+        {"NAMECLASS_CNT", "1"},
+        {"CA_WORD_TEMPLATE", "App.dot"},
+        {"CA_WORD_TEMPLATE_FOLDER", "C:\\App\\"},
+        {"CA_GRANT_KEY", "Software\\App"},
+        {"CA_GRANT_KEY_ACCESS", "1"},
+        {"CA_GRANT_FOLDER", "C:\\App\\Data"},
+        {"CA_USERDATA_EMPTY_KEY", "Software\\Maker"},
+        {"CA_USERDATA_TREE_KEY", "Software\\Maker\\App"},
+        {"CA_USERDATA_FILES", "*.tmp"},
+        {"CA_USERDATA_FOLDER", "App"},
+        {"CA_OPTIONS_FILE", "C:\\Setup\\App.opt"},
+        {"CA_OPTIONS_FOLDER", "C:\\Setup\\"},
+        {"CA_OPTIONS_KEY", "Software\\Maker\\App"},
+        {"CA_OPTIONS_PRODUCT", "KWAP"},
+        {"CA_OPTIONS_SCOPE", "1"},
+        {"CA_PRODUCT_MAJOR", "5"},
+        {"CA_PRODUCT_MINOR", "10"},
+        {"CA_PRODUCT_BUILD", "377"},
+    };
+    for (auto& [k, v] : more) p[k] = v;
+    return p;
+}
+
+constexpr const char* kImportParameters =
+    "CustAction;1;5;10;377;KWAP;;Software\\Maker\\App;C:\\Setup\\;C:\\Setup\\App.opt;";
+
+TEST(FragmentSequence, RunsEachActionWhenItsInputsAndTheSituationAskForIt) {
+    const struct {
+        const char* situation;
+        std::map<std::string, std::string> properties;
+        std::vector<std::string> ran;
+    } cases[] = {
+        {"first installation, nothing configured", {},
+         {"ReadProductVerPrm", "CompareInstDir", "CheckISRunning"}},
+        {"installation with every input, Word 11 registered",
+         Configured({{"MSWORD_VER", "11"}}),
+         {"ReadProductVerPrm", "CompareInstDir", "FindActiveApp", "CheckISRunning",
+          "CheckMSWordRunning", "ReadMSWordVer", "ImportOpt_check", "SetFoldRights(C:\\App\\Data)",
+          "CopyMSWordDot(C:\\App\\;App.dot)", "SetRegRights(Software\\App;1;)",
+          std::string("ImportOpt_run(") + kImportParameters + ")"}},
+        {"installation without an options file, the Word version not read",
+         Configured({{"CA_OPTIONS_FILE", ""}}),
+         {"ReadProductVerPrm", "CompareInstDir", "FindActiveApp", "CheckISRunning",
+          "CheckMSWordRunning", "ReadMSWordVer", "SetFoldRights(C:\\App\\Data)",
+          "SetRegRights(Software\\App;1;)"}},
+        {"installation with the package's own import parameters, Word not registered",
+         Configured({{"IMPORTOPTPRM", "x;0;5;10;0;KW;AP;Software\\K;C:\\;C:\\o.opt;"}, {"MSWORD_VER", "0"}}),
+         {"ReadProductVerPrm", "CompareInstDir", "FindActiveApp", "CheckISRunning",
+          "CheckMSWordRunning", "ReadMSWordVer", "ImportOpt_check", "SetFoldRights(C:\\App\\Data)",
+          "SetRegRights(Software\\App;1;)", "ImportOpt_run(x;0;5;10;0;KW;AP;Software\\K;C:\\;C:\\o.opt;)"}},
+        {"full removal", Configured({{"Installed", "1"}, {"REMOVE", "ALL"}, {"MSWORD_VER", "11"}}),
+         {"FindActiveApp", "CheckMSWordRunning", "ReadMSWordVer",
+          "DelMultiUserData(Software\\Maker;Software\\Maker\\App;*.tmp;App;)", "DelMSWordDot(App.dot)"}},
+        {"removal of this version by an upgrade",
+         Configured({{"Installed", "1"}, {"REMOVE", "ALL"}, {"MSWORD_VER", "11"},
+                     {"UPGRADINGPRODUCTCODE", "{11111111-2222-3333-4444-555555555555}"}}),
+         {"FindActiveApp", "CheckMSWordRunning", "ReadMSWordVer"}},
+        // A repair puts files and rights back but does not import the options again.
+        {"repair", Configured({{"Installed", "1"}, {"REINSTALL", "ALL"}, {"MSWORD_VER", "11"}}),
+         {"FindActiveApp", "CheckISRunning", "CheckMSWordRunning", "ReadMSWordVer",
+          "SetFoldRights(C:\\App\\Data)", "CopyMSWordDot(C:\\App\\;App.dot)",
+          "SetRegRights(Software\\App;1;)"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.situation);
+        EXPECT_THAT(RunSequence(c.properties), ElementsAreArray(c.ran));
+    }
+}
+
+TEST(FragmentSequence, DeclaresTheThirteenActionsWithTheirSettersAndProgressTexts) {
+    InstallerSession session(CA_FRAGMENT_PACKAGE);
+    const auto actions = CustomActions(session.Handle());
+    std::map<std::string, int> sequence;
+    for (const Row& r : Query(session.Handle(), "SELECT `Action`, `Sequence` FROM `InstallExecuteSequence`"))
+        sequence[r[0]] = std::stoi(r[1]);
+    std::set<std::string> texts;
+    for (const Row& r : Query(session.Handle(), "SELECT `Action`, `Description` FROM `ActionText`")) {
+        EXPECT_FALSE(r[1].empty()) << r[0];
+        texts.insert(r[0]);
+    }
+
+    std::set<std::string> fromDll, deferred, runAsSystem;
+    std::map<std::string, std::string> setterOf;  // property -> setter
+    for (const auto& [name, ca] : actions) {
+        if ((ca.type & kTypeMask) == kSetProperty) setterOf[ca.source] = name;
+        if ((ca.type & kTypeMask) != kDllFromBinary) continue;
+        EXPECT_EQ(ca.source, "CustActionDll") << name;
+        EXPECT_EQ(ca.target, name) << "an action is named like its entry point";
+        fromDll.insert(name);
+        if (ca.type & kDeferred) deferred.insert(name);
+        if (ca.type & kNoImpersonate && ca.type & kDeferred) runAsSystem.insert(name);
+    }
+    EXPECT_THAT(fromDll, ElementsAre("CheckISRunning", "CheckMSWordRunning", "CompareInstDir",
+                                     "CopyMSWordDot", "DelMSWordDot", "DelMultiUserData",
+                                     "FindActiveApp", "ImportOpt_check", "ImportOpt_run",
+                                     "ReadMSWordVer", "ReadProductVerPrm", "SetFoldRights",
+                                     "SetRegRights"));
+    EXPECT_THAT(deferred, ElementsAre("CopyMSWordDot", "DelMSWordDot", "DelMultiUserData",
+                                      "ImportOpt_run", "SetFoldRights", "SetRegRights"));
+    // The import writes below HKEY_CURRENT_USER and so runs as the installing user.
+    EXPECT_THAT(runAsSystem, ElementsAre("CopyMSWordDot", "DelMSWordDot", "DelMultiUserData",
+                                         "SetFoldRights", "SetRegRights"));
+    EXPECT_EQ(texts, fromDll);
+    // Each deferred action's data is set just before it, under the same condition.
+    const std::map<std::string, std::string> conditions = [&] {
+        std::map<std::string, std::string> m;
+        for (const Row& r : Query(session.Handle(), "SELECT `Action`, `Condition` FROM `InstallExecuteSequence`"))
+            m[r[0]] = r[1];
+        return m;
+    }();
+    for (const std::string& name : deferred) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(setterOf.count(name), 1u);
+        const std::string& setter = setterOf[name];
+        EXPECT_EQ(sequence.at(setter) + 1, sequence.at(name));
+        EXPECT_EQ(conditions.at(setter), conditions.at(name));
+    }
+}
+
+}  // namespace
+}  // namespace ca::test
