@@ -7,6 +7,7 @@
 #include "runtime/text.h"
 
 #include <algorithm>
+#include <unordered_set>
 #include <vector>
 
 namespace ca {
@@ -19,6 +20,20 @@ constexpr size_t kLeastNameBuffer = 256;
 // A value that grows between the size query and its enumeration is asked
 // for again this often before the load gives up.
 constexpr int kEnumRetries = 4;
+
+std::string FoldAscii(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+bool IsAscii(const std::string& text) {
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
+}
 
 LONG CreateKey(HKEY parent, const char* path, UniqueKey& key, DWORD* disposition) {
     return Os().RegCreateKeyExA(parent, path, 0, nullptr, REG_OPTION_NON_VOLATILE, kSubtreeAccess, nullptr,
@@ -107,12 +122,15 @@ public:
             return rc;
         std::vector<char> name(std::max<size_t>(2 * size_t{std::max(longestSubkey, longestValueName)} + 1,
                                                 kLeastNameBuffer));
+        std::unordered_set<std::string> subkeys;  // their names, ASCII letters folded
         for (DWORD index = 0;; ++index) {
             DWORD length = static_cast<DWORD>(name.size());
             const LONG rc = Os().RegEnumKeyExA(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
             if (rc == ERROR_NO_MORE_ITEMS) break;
             if (rc != ERROR_SUCCESS) return rc;
-            if (LONG sub = LoadSubkey(pack, key, std::string(name.data(), length))) return sub;
+            const std::string subkey(name.data(), length);
+            subkeys.insert(FoldAscii(subkey));
+            if (LONG sub = LoadSubkey(pack, key, subkey)) return sub;
         }
 
         std::vector<BYTE> data(size_t{longestData} + 1);
@@ -137,8 +155,10 @@ public:
                 return ERROR_FILE_NOT_FOUND;
             }
 
-            // A value named like a subkey is read as that subkey.
-            if (!valueName.empty()) {
+            // A value named like a subkey is read as that subkey. The subkeys
+            // were just listed: a plain ASCII name that is none of them would
+            // not open, so only the others are tried.
+            if (!valueName.empty() && (!IsAscii(valueName) || subkeys.count(FoldAscii(valueName)) != 0)) {
                 UniqueKey subkey;
                 rc = Os().RegOpenKeyExA(key, valueName.c_str(), 0, KEY_READ, subkey.Receive());
                 if (rc == ERROR_SUCCESS) {
