@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "diag/text_format.h"
 #include "options/options_file.h"
 #include "options/tests/pack_test_util.h"
 
@@ -145,25 +144,6 @@ TEST(OptionsFile, EveryFailureSiteWithItsCodeMessageAndDumps) {
     }
 }
 
-TEST(OptionsFile, KeepsTheHeaderBytesReadForTheReport) {
-    Bytes file = SoundFile();
-    file[3] = 'Y';
-    Outcome out = Check(file);
-    EXPECT_EQ(Bytes(out.content.header, out.content.header + 48), Bytes(file.begin(), file.begin() + 48));
-    const Bytes sound = SoundFile();
-    out = Check(sound, {kSignature, 5, 9}, 20);
-    EXPECT_EQ(Bytes(out.content.header, out.content.header + 20), Bytes(sound.begin(), sound.begin() + 20));
-    EXPECT_EQ(Bytes(out.content.header + 20, out.content.header + 48), Bytes(28, 0));
-}
-
-TEST(OptionsFile, ExtendedTextIsTheDumpOfEachBlockInOrder) {
-    OptionsFileFailure failure;
-    failure.dumps = {{5, 0, 0, 0}, {10, 0, 0, 0}};
-    const uint8_t five[] = {5, 0, 0, 0}, ten[] = {10, 0, 0, 0};
-    EXPECT_EQ(failure.ExtendedText(), FormatHexDump(five, 4) + FormatHexDump(ten, 4));
-    EXPECT_EQ(OptionsFileFailure{}.ExtendedText(), "");
-}
-
 TEST(OptionsFile, VersionsAreComparedAsMajorTimes100PlusMinor) {
     const Bytes file = SoundFile(5, 10);
     EXPECT_FALSE(Check(file, {kSignature, 5, 9}).ok);
@@ -218,12 +198,6 @@ TEST(OptionsFile, ShortProductCharactersArePaddedWithNuls) {
     file[10] = file[11] = 0;
     EXPECT_TRUE(Check(file, {"QVRXOPTSCA", 5, 9}).ok);
     EXPECT_STREQ(Check(SoundFile(), {"QVRXOPTSCA", 5, 9}).failure.point, "BJMA7JIZXFKUGV8");
-}
-
-TEST(OptionsFile, MessageTexts) {
-    EXPECT_STREQ(ImportMessageText(kMsgCannotOpenFile), "The program cannot open the file \"%s\".");
-    EXPECT_STREQ(ImportMessageText(kMsgImportFailed), "An error occurred when importing.");
-    EXPECT_EQ(ImportMessageText(60517), nullptr);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The registry subtree serializer against the real registry of the prefix.
 #include "installer_session.h"
-#include "options/registry_encoding.h"
+#include "options/cipher.h"
 #include "options/registry_subtree.h"
 #include "options/tests/import_test_support.h"
 
@@ -66,6 +66,7 @@ TEST_F(RegistrySubtreeTest, EveryEncodingReadsBackByteForByte) {
     pack.SetMode(1, false);
     pack.Add(std::make_unique<PackItem>("Int", -5));
     pack.Add(std::make_unique<PackItem>("Ints", numbers, 2));
+    pack.Add(std::make_unique<PackItem>("NoInts", numbers, 0));
     pack.Add(std::make_unique<PackItem>("Text", "abc"));
     pack.Add(std::make_unique<PackItem>("Absent", static_cast<const char*>(nullptr)));
     pack.Add(std::make_unique<PackItem>("NoTexts", static_cast<const char* const*>(nullptr), 0));
@@ -78,13 +79,15 @@ TEST_F(RegistrySubtreeTest, EveryEncodingReadsBackByteForByte) {
     pack.Add(std::make_unique<PackItem>("Plain", plain));
     ASSERT_EQ(Subtree().Save(pack), 0);
 
-    uint32_t type = 0;
-    Bytes enciphered;
-    ASSERT_EQ(EncodeRegistryValue(*pack.Find("Binx"), 1, nullptr, 0, type, enciphered), 0);
-    ASSERT_EQ(enciphered.size(), 10u + 4 + 8);
+    // Length 3 and the bytes, padded to 8 and enciphered with the zero key.
+    uint8_t block[8] = {0, 0, 0, 3, 0, 0x41, 0xFF, 0};
+    const uint8_t zeroKey[8] = {};
+    ASSERT_TRUE(EncipherBlocks(block, block, zeroKey, 8));
+    const Bytes enciphered = Concat({kMagic, {5, 1, 0, 0, 0, 1, 0, 0, 0, 8}, Bytes(block, block + 8)});
     const RegTree expected = {
         {"|INT", {REG_DWORD, {0xFB, 0xFF, 0xFF, 0xFF}}},
         {"|INTS", {REG_BINARY, Concat({kMagic, {1, 0, 0, 0, 0, 2, 0, 0, 0, 1, 0xFF, 0xFF, 0xFF, 0xFE}})}},
+        {"|NOINTS", {REG_BINARY, Concat({kMagic, {1, 0, 0, 0, 0, 0}})}},
         {"|TEXT", {REG_SZ, Of("abc", 4)}},
         {"|ABSENT", {REG_SZ, {0}}},
         {"|NOTEXTS", {REG_SZ, {}}},
@@ -281,16 +284,6 @@ TEST_F(RegistrySubtreeTest, WhenTheSettingsCannotBeWrittenBackTheKeyIsLeftAbsent
     }
     EXPECT_EQ(Tree(), (RegTree{{"<absent>", {}}}));
     EXPECT_THAT(log.Records(), ::testing::ElementsAre(line));
-}
-
-TEST_F(RegistrySubtreeTest, DeleteContentsRemovesEverySubkeyAndKeepsTheValues) {
-    ASSERT_EQ(Subtree().Save(SettingsTree(0)), 0);
-    HKEY key = nullptr;
-    ASSERT_EQ(::RegOpenKeyExA(HKEY_CURRENT_USER, Key().c_str(), 0, KEY_ALL_ACCESS, &key), 0);
-    EXPECT_EQ(RegistrySubtree::DeleteContents(key), 0);
-    ::RegCloseKey(key);
-    for (const auto& [name, value] : Tree()) EXPECT_EQ(name.find('\\'), std::string::npos) << name;
-    EXPECT_EQ(Tree().size(), 2u);
 }
 
 }  // namespace
