@@ -7,6 +7,7 @@
 #include <iterator>
 #include <vector>
 
+#include "options/fuzz/options_fuzz_checks.h"
 #include "options/fuzz/pack_fuzz_checks.h"
 
 namespace ca {
@@ -38,11 +39,25 @@ TEST(CorpusReplay, SeedsAreValidPacksAndKeepTheProperties) {
     }
 }
 
+TEST(CorpusReplay, OptionsFileSeedsAreAcceptedAndKeepTheProperties) {
+    const auto files = FilesIn("options-corpus");
+    ASSERT_GE(files.size(), 8u);
+    for (const auto& file : files) {
+        const auto bytes = Contents(file);
+        MemoryOptionsSource source(bytes.data(), bytes.size());
+        OptionsFileContent content;
+        OptionsFileFailure failure;
+        EXPECT_TRUE(ReadOptionsFile(source, fuzz::kFuzzProduct, content, failure)) << file.filename();
+        EXPECT_EQ(fuzz::CheckOptionsFile(bytes.data(), bytes.size()), "") << file.filename();
+    }
+}
+
 TEST(CorpusReplay, SavedCrashInputs) {
     for (const auto& file : FilesIn("crashes")) {
         const auto bytes = Contents(file);
         EXPECT_EQ(fuzz::CheckReaders(bytes.data(), bytes.size()), "") << file.filename();
         EXPECT_EQ(fuzz::CheckRoundTrip(bytes.data(), bytes.size()), "") << file.filename();
+        EXPECT_EQ(fuzz::CheckOptionsFile(bytes.data(), bytes.size()), "") << file.filename();
     }
 }
 

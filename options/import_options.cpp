@@ -1,0 +1,109 @@
+#include "options/import_options.h"
+
+#include "diag/error_info.h"
+#include "options/options_file.h"
+#include "options/options_store.h"
+#include "runtime/properties.h"
+#include "runtime/text.h"
+
+#include <mbstring.h>
+
+#include <vector>
+
+namespace ca {
+
+namespace {
+
+constexpr size_t kFieldCount = 10;
+
+// The ten fields, each up to its ";". The search is multibyte-aware, so the
+// trail byte of a double-byte character is never taken for a separator.
+bool SplitFields(const std::string& parameters, std::vector<std::string>& fields) {
+    const unsigned char* at = reinterpret_cast<const unsigned char*>(parameters.c_str());
+    while (fields.size() < kFieldCount) {
+        const unsigned char* end = _mbschr(at, ';');
+        if (end == nullptr) return false;
+        fields.emplace_back(reinterpret_cast<const char*>(at), static_cast<size_t>(end - at));
+        at = end + 1;
+    }
+    return true;
+}
+
+// The file name with its extension: what follows the last folder separator
+// or drive colon.
+std::string FileNameOf(const std::string& path) {
+    const unsigned char* text = reinterpret_cast<const unsigned char*>(path.c_str());
+    const unsigned char* start = text;
+    for (unsigned int separator : {'\\', '/', ':'}) {
+        const unsigned char* last = _mbsrchr(text, separator);
+        if (last != nullptr && last + 1 > start) start = last + 1;
+    }
+    return std::string(reinterpret_cast<const char*>(start));
+}
+
+bool IsExistingFile(const std::string& path) {
+    const DWORD attributes = Os().GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+const std::string& Field(const std::vector<std::string>& fields, size_t index) {
+    static const std::string kMissing;
+    return index < fields.size() ? fields[index] : kMissing;
+}
+
+}  // namespace
+
+bool ImportOptions(ActionError& error, const std::string& parameters, ImportMode mode) {
+    std::vector<std::string> fields;
+    bool imported = false;
+    try {
+        if (!SplitFields(parameters, fields)) {
+            error.RecordError("VO2IY09F5DO9N2F", ERROR_INVALID_DATA, nullptr, "(" + parameters + ")");
+            ThrowFailure();
+        }
+        const std::string signature =
+            StringPrintf("%s%s%s%s", "QVRX", "OPTS", fields[5].c_str(), fields[6].c_str());
+        std::string path = fields[9];
+        if (!IsExistingFile(path)) path = fields[8] + FileNameOf(fields[9]);
+
+        ErrorInfo errorInfo(false);
+        OptionsStore store(&errorInfo, AtoiClamped(fields[1].c_str()), AtoiClamped(fields[2].c_str()),
+                           AtoiClamped(fields[3].c_str()), AtoiClamped(fields[4].c_str()), fields[7], signature);
+        std::unique_ptr<Pack> checked;  // check mode only; dropped at the end
+        if (!store.ImportOptionsFile(path, mode == ImportMode::Check ? &checked : nullptr)) {
+            ErrorData record;
+            errorInfo.CopyErrTo(record);
+            error.AdoptError(record.point, record.code, record.text, record.extText);
+            ThrowFailure();
+        }
+        imported = true;
+    } catch (const FailureSignal&) {
+    } catch (...) {
+        error.RecordError("2YG1SSQL4W958K9", static_cast<int32_t>(Os().GetLastError()));
+    }
+    if (!imported) {
+        error.SetText(FormatResourceMessage(kMsgImportFailed) +
+                      StringPrintf("  (%s) (%s)", Field(fields, 9).c_str(), Field(fields, 8).c_str()) + "\r\n" +
+                      error.Text());
+    }
+    return imported;
+}
+
+UINT RunImportAction(MSIHANDLE install, const ImportAction& action) {
+    ActionError error;
+    const BodyOutcome outcome = RunActionBody(error, action.catchAllPoint, [&] {
+        std::string parameters;
+        if (!GetStringProperty(install, action.property, parameters, error)) {
+            error.PrependPoint(action.readPoint);
+            ThrowFailure();
+        }
+        if (!ImportOptions(error, parameters, action.mode)) {
+            error.PrependPoint(action.workerPoint);
+            ThrowFailure();
+        }
+    });
+    if (outcome == BodyOutcome::Failed) PublishError(install, error, CodeForm::Short);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace ca

@@ -1,0 +1,189 @@
+#include "options/options_store.h"
+
+#include "diag/file.h"
+#include "diag/text_format.h"
+#include "options/options_file.h"
+#include "options/registry_subtree.h"
+#include "runtime/action_error.h"
+#include "runtime/log.h"
+#include "runtime/text.h"
+
+#include <cstring>
+
+namespace ca {
+
+namespace {
+
+class FileSource : public OptionsSource {
+public:
+    explicit FileSource(File& file) : file_(file) {}
+    uint64_t Length() override { return file_.Length(); }
+    uint32_t Read(void* buffer, uint32_t count) override { return file_.Read(buffer, count); }
+
+private:
+    File& file_;
+};
+
+ErrorInfo* OwnOrGiven(ErrorInfo* given, std::unique_ptr<ErrorInfo>& own) {
+    if (given) return given;
+    own = std::make_unique<ErrorInfo>(false);
+    return own.get();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- OptionsKey
+
+OptionsKey::OptionsKey(ErrorInfo* errorInfo) : errorInfo_(OwnOrGiven(errorInfo, ownInfo_)) {}
+
+bool OptionsKey::Create(HKEY root, const std::string& path, REGSAM access) {
+    Close();
+    const LONG rc = Os().RegCreateKeyExA(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr,
+                                         key_.Receive(), nullptr);
+    if (rc != ERROR_SUCCESS) {
+        errorInfo_->SetErr("3N66F2F8FILRKWX", static_cast<int32_t>(rc));
+        errorInfo_->AddErrTextExt(FormatRootKeyLine(root));
+        errorInfo_->AddErrTextExt(FormatStrgLine(path));
+        errorInfo_->AddErrTextExt(FormatHexDump(&access, sizeof access));
+        return false;
+    }
+    root_ = root;
+    path_ = path;
+    return true;
+}
+
+bool OptionsKey::SetDwordValue(const char* name, uint32_t value) {
+    BYTE bytes[sizeof value];
+    std::memcpy(bytes, &value, sizeof value);
+    if (!key_) {
+        errorInfo_->SetErr("ZR6NC5Z54KDJVVK", ERROR_INVALID_PARAMETER);
+    } else {
+        const LONG rc = Os().RegSetValueExA(key_.Get(), name, 0, REG_DWORD, bytes, sizeof bytes);
+        if (rc == ERROR_SUCCESS) return true;
+        errorInfo_->SetErr("I7FJYNBR2YAF395", static_cast<int32_t>(rc));
+    }
+    errorInfo_->AddErrTextExt(FormatRootKeyLine(key_.Get()));
+    errorInfo_->AddErrTextExt(FormatStrgLine(name));
+    errorInfo_->AddErrTextExt(FormatHexDump(bytes, sizeof bytes));
+    errorInfo_->AddErrTextExt(FormatRootKeyLine(root_));
+    errorInfo_->AddErrTextExt(FormatStrgLine(path_));
+    return false;
+}
+
+void OptionsKey::Close() {
+    key_.Reset();
+    root_ = nullptr;
+    path_.clear();
+}
+
+// -------------------------------------------------------------- OptionsStore
+
+OptionsStore::OptionsStore(ErrorInfo* errorInfo, int32_t scope, int32_t majorVersion, int32_t minorVersion,
+                           int32_t buildNumber, std::string settingsRoot, std::string signature)
+    : errorInfo_(OwnOrGiven(errorInfo, ownInfo_)),
+      scope_(scope),
+      majorVersion_(majorVersion),
+      minorVersion_(minorVersion),
+      buildNumber_(buildNumber),
+      settingsRoot_(std::move(settingsRoot)),
+      signature_(std::move(signature)) {}
+
+HKEY OptionsStore::ProfilesRoot() const { return scope_ == 1 ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER; }
+
+bool OptionsStore::ImportOptionsFile(const std::string& path, std::unique_ptr<Pack>* pack) {
+    // What went wrong decides how the text is completed.
+    enum class Failure { None, Import, Reading, Closing } failure = Failure::None;
+    OptionsFileContent content;
+
+    File file;
+    try {
+        file = File::OpenForRead(path);
+    } catch (const FileFailure& openFailure) {
+        errorInfo_->SetErrFileException("D9Z2M53NXGIXHT8", &openFailure);
+        failure = Failure::Import;
+    }
+    if (file.IsOpen()) {
+        try {
+            FileSource source(file);
+            OptionsFileFailure check;
+            if (!ReadOptionsFile(source, {signature_, majorVersion_, minorVersion_}, content, check)) {
+                std::string text;
+                if (check.messageId != 0) text = FormatResourceMessage(check.messageId);
+                if (check.messageOfCode != 0) text = OsErrorText(check.messageOfCode);
+                errorInfo_->SetErr(check.point, check.code, text, check.ExtendedText());
+                failure = Failure::Import;
+            } else if (pack == nullptr && content.pack) {
+                const HKEY root = ProfilesRoot();
+                const std::string profiles = ProfilesPath();
+                const LONG rc = RegistrySubtree(root, profiles).Save(*content.pack);
+                if (rc != ERROR_SUCCESS) {
+                    errorInfo_->SetErr("X9XEP84UYVP6B2T", static_cast<int32_t>(rc), std::string(),
+                                       FormatStrgLine(profiles) + FormatRootKeyLine(root));
+                    failure = Failure::Import;
+                }
+            }
+        } catch (const FileFailure& readFailure) {
+            errorInfo_->SetErrFileException("9WPCNCVEXGUAT9C", &readFailure);
+            failure = Failure::Reading;
+        }
+        try {
+            file.Close();
+        } catch (const FileFailure& closeFailure) {
+            // An earlier failure is the one worth reporting.
+            if (failure == Failure::None) {
+                errorInfo_->SetErrFileException("BJKMKWY8SPJJDV2", &closeFailure);
+                failure = Failure::Closing;
+            }
+        }
+    }
+
+    if (failure == Failure::None) {
+        if (pack) {
+            *pack = std::move(content.pack);
+        } else if (!WriteVersionRecord(content.PackedVersion())) {
+            // The settings are in; the import stands. The record is only traced.
+            ErrorData record;
+            errorInfo_->CopyErrTo(record);
+            WriteLogLine(StringPrintf("Code: %d Point: %s [%s][%s]", static_cast<int>(record.code),
+                                      record.point.c_str(), record.text.c_str(), record.extText.c_str()));
+        }
+        return true;
+    }
+
+    if (failure == Failure::Import && errorInfo_->GetErrText().empty()) {
+        errorInfo_->SetErrText(FormatResourceMessage(kMsgCannotOpenFile, path.c_str()) + "\r\n\r\n" +
+                               FormatResourceMessage(kMsgCorruptFile));
+    }
+    const uint8_t zero = 0;
+    errorInfo_->AddErrTextExt(FormatStrgLine(path));
+    errorInfo_->AddErrTextExt(FormatHexDump(&zero, 1));
+    errorInfo_->AddErrTextExt(FormatHexDump(content.header, sizeof content.header));
+    return false;
+}
+
+bool OptionsStore::WriteVersionRecord(uint32_t packedVersion) {
+    OptionsKey key(errorInfo_);
+    if (!key.Create(HKEY_CURRENT_USER, settingsRoot_ + "\\OptionVersion", KEY_WRITE)) {
+        errorInfo_->AddErrPoint("XRFGIE68L48P6G3");
+        return false;
+    }
+    if (packedVersion == 0) return true;
+    const struct {
+        const char* name;
+        uint32_t value;
+        const char* point;
+    } values[] = {
+        {"MajorVer", packedVersion >> 24, "EDBJ46FN35W769C"},
+        {"MinorVer", (packedVersion >> 16) & 0xFFu, "3FXZNLBAPTPYZ5G"},
+        {"NumbBuild", packedVersion & 0xFFFFu, "GZYWZGDDNB8GCFH"},
+    };
+    for (const auto& v : values) {
+        if (!key.SetDwordValue(v.name, v.value)) {
+            errorInfo_->AddErrPoint(v.point);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace ca

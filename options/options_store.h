@@ -1,0 +1,82 @@
+// OptionsStore: checks an options file against the installing product and
+// either hands its settings back (check) or makes them the application's
+// profile settings in the registry and records the file's option version
+// (run). Every failure is recorded in an ErrorInfo; nothing is thrown.
+//
+// Registry: the profiles are the RegistrySubtree settingsRoot + "\Profiles"
+// below HKEY_LOCAL_MACHINE (scope 1) or HKEY_CURRENT_USER (any other scope);
+// the version record is always HKEY_CURRENT_USER settingsRoot +
+// "\OptionVersion" with the DWORD values MajorVer, MinorVer and NumbBuild.
+#pragma once
+
+#include "diag/error_info.h"
+#include "options/pack.h"
+#include "runtime/handles.h"
+
+#include <memory>
+#include <string>
+
+namespace ca {
+
+// One open registry key of the store, reporting into an ErrorInfo.
+class OptionsKey {
+public:
+    // Without a record the key keeps one of its own.
+    explicit OptionsKey(ErrorInfo* errorInfo = nullptr);
+    ~OptionsKey() { Close(); }
+    OptionsKey(const OptionsKey&) = delete;
+    OptionsKey& operator=(const OptionsKey&) = delete;
+
+    // Creates the key, or opens it when it exists; any key held is closed first.
+    bool Create(HKEY root, const std::string& path, REGSAM access);
+    bool SetDwordValue(const char* name, uint32_t value);
+    // Releases the key and forgets its root and path.
+    void Close();
+
+    HKEY Handle() const { return key_.Get(); }
+    ErrorInfo& Errors() { return *errorInfo_; }
+
+private:
+    std::unique_ptr<ErrorInfo> ownInfo_;
+    ErrorInfo* errorInfo_;
+    UniqueKey key_;
+    HKEY root_ = nullptr;
+    std::string path_;
+};
+
+class OptionsStore {
+public:
+    // Without a record the store keeps one of its own. `signature` is the
+    // expected start of the file: "QVRX" "OPTS" and 4 product characters.
+    OptionsStore(ErrorInfo* errorInfo, int32_t scope, int32_t majorVersion, int32_t minorVersion, int32_t buildNumber,
+                 std::string settingsRoot, std::string signature);
+    OptionsStore(const OptionsStore&) = delete;
+    OptionsStore& operator=(const OptionsStore&) = delete;
+
+    // Checks and reads the options file. With `pack` (check) its settings are
+    // handed over and nothing is written (no pack when the file has no
+    // table entries). Without (run) they replace the profile settings and the
+    // version record is written; a version record that cannot be written is
+    // logged and does not fail the import.
+    bool ImportOptionsFile(const std::string& path, std::unique_ptr<Pack>* pack);
+
+    // Writes the version record: major in bits 24-31, minor in bits 16-23,
+    // build in bits 0-15. A version of 0 creates the key and writes no values.
+    bool WriteVersionRecord(uint32_t packedVersion);
+
+    HKEY ProfilesRoot() const;
+    std::string ProfilesPath() const { return settingsRoot_ + "\\" + "Profiles"; }
+    ErrorInfo& Errors() { return *errorInfo_; }
+
+private:
+    std::unique_ptr<ErrorInfo> ownInfo_;
+    ErrorInfo* errorInfo_;
+    int32_t scope_;
+    int32_t majorVersion_;
+    int32_t minorVersion_;
+    int32_t buildNumber_;
+    std::string settingsRoot_;
+    std::string signature_;
+};
+
+}  // namespace ca

@@ -1,0 +1,290 @@
+// The registry subtree serializer against the real registry of the prefix.
+#include "installer_session.h"
+#include "options/cipher.h"
+#include "options/registry_subtree.h"
+#include "options/tests/import_test_support.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace ca {
+namespace {
+
+using test::Bytes;
+using test::RegTree;
+using test::RegValue;
+
+Bytes Of(const char* text, size_t length) { return Bytes(text, text + length); }
+
+const Bytes kMagic = {0x68, 0x96, 0x79, 0x16};
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+class RegistrySubtreeTest : public ::testing::Test {
+protected:
+    std::string Key(const char* below = "Profiles") const { return scratch.Path(below); }
+    RegistrySubtree Subtree(const char* below = "Profiles") const { return {HKEY_CURRENT_USER, Key(below)}; }
+    RegTree Tree(const char* below = "Profiles") const { return test::Snapshot(HKEY_CURRENT_USER, Key(below)); }
+
+    test::InstallerLog log;
+    test::ScratchKey scratch;
+};
+
+// Settings over three levels of keys, in forms that read back unchanged.
+Pack SettingsTree(int variant) {
+    const uint8_t bytes[] = {0, 0x41, 0xFF, 0x10, 0x20, 0x30};
+    const char* texts[] = {"one", "two", variant ? "three" : ""};
+    Pack leaf;
+    leaf.SetMode(1, false);
+    leaf.Add(std::make_unique<PackItem>("Secret", bytes, 4 + variant, true));
+    leaf.Add(std::make_unique<PackItem>("Level", 3));
+    Pack middle;
+    middle.Add(std::make_unique<PackItem>(variant ? "Other" : "Leaf", leaf));
+    middle.Add(std::make_unique<PackItem>("Names", texts, 3));
+    middle.Add(std::make_unique<PackItem>("Blob", bytes, 6 - variant, false));
+    Pack root;
+    root.Add(std::make_unique<PackItem>("Profile", middle));
+    root.Add(std::make_unique<PackItem>(variant ? "Second" : "First", leaf));
+    root.Add(std::make_unique<PackItem>("Version", 7 + variant));
+    root.Add(std::make_unique<PackItem>("", variant ? "default b" : "default a"));
+    return root;
+}
+
+TEST_F(RegistrySubtreeTest, EveryEncodingReadsBackByteForByte) {
+    const int32_t numbers[] = {1, -2};
+    const char* texts[] = {"a", "b"};
+    const char* gappy[] = {"x", nullptr, ""};
+    const uint8_t bytes[] = {0, 0x41, 0xFF};
+    const PackBytes blocks[] = {{bytes, 3}, {nullptr, 0}};
+    Pack plain;  // mode 0
+    plain.Add(std::make_unique<PackItem>("Binx", bytes, 3, true));
+    Pack pack;
+    pack.SetMode(1, false);
+    pack.Add(std::make_unique<PackItem>("Int", -5));
+    pack.Add(std::make_unique<PackItem>("Ints", numbers, 2));
+    pack.Add(std::make_unique<PackItem>("NoInts", numbers, 0));
+    pack.Add(std::make_unique<PackItem>("Text", "abc"));
+    pack.Add(std::make_unique<PackItem>("Absent", static_cast<const char*>(nullptr)));
+    pack.Add(std::make_unique<PackItem>("NoTexts", static_cast<const char* const*>(nullptr), 0));
+    pack.Add(std::make_unique<PackItem>("Texts", texts, 2));
+    pack.Add(std::make_unique<PackItem>("Gappy", gappy, 3));
+    pack.Add(std::make_unique<PackItem>("Bin", blocks, 2, false));
+    pack.Add(std::make_unique<PackItem>("Binx", bytes, 3, true));
+    pack.Add(std::make_unique<PackItem>("<UNNAMED_VALUE>", "default"));
+    pack.Add(std::make_unique<PackItem>("<unnamed_value>", 9));  // not the default value
+    pack.Add(std::make_unique<PackItem>("Plain", plain));
+    ASSERT_EQ(Subtree().Save(pack), 0);
+
+    // Length 3 and the bytes, padded to 8 and enciphered with the zero key.
+    uint8_t block[8] = {0, 0, 0, 3, 0, 0x41, 0xFF, 0};
+    const uint8_t zeroKey[8] = {};
+    ASSERT_TRUE(EncipherBlocks(block, block, zeroKey, 8));
+    const Bytes enciphered = Concat({kMagic, {5, 1, 0, 0, 0, 1, 0, 0, 0, 8}, Bytes(block, block + 8)});
+    const RegTree expected = {
+        {"|INT", {REG_DWORD, {0xFB, 0xFF, 0xFF, 0xFF}}},
+        {"|INTS", {REG_BINARY, Concat({kMagic, {1, 0, 0, 0, 0, 2, 0, 0, 0, 1, 0xFF, 0xFF, 0xFF, 0xFE}})}},
+        {"|NOINTS", {REG_BINARY, Concat({kMagic, {1, 0, 0, 0, 0, 0}})}},
+        {"|TEXT", {REG_SZ, Of("abc", 4)}},
+        {"|ABSENT", {REG_SZ, {0}}},
+        {"|NOTEXTS", {REG_SZ, {}}},
+        {"|TEXTS", {REG_MULTI_SZ, Of("a\0b\0", 5)}},
+        {"|GAPPY", {REG_MULTI_SZ, Of("x\0\0\0", 5)}},
+        {"|BIN", {REG_BINARY, Concat({kMagic, {3, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0x41, 0xFF, 0, 0, 0, 0}})}},
+        {"|BINX", {REG_BINARY, enciphered}},
+        {"|", {REG_SZ, Of("default", 8)}},
+        {"|<UNNAMED_VALUE>", {REG_DWORD, {9, 0, 0, 0}}},
+        {"PLAIN\\", {}},
+        {"PLAIN\\|BINX", {REG_BINARY, Concat({kMagic, {5, 0, 0, 0, 0, 1, 0, 0, 0, 3, 0, 0x41, 0xFF}})}},
+    };
+    EXPECT_EQ(Tree(), expected);
+    EXPECT_EQ(test::QueryValue(HKEY_CURRENT_USER, Key(), "<unnamed_value>").type, static_cast<DWORD>(REG_DWORD));
+}
+
+TEST_F(RegistrySubtreeTest, ReplacesTheKeyAsAWholeAndTheLaterOfTwoNamesWins) {
+    test::SetValue(HKEY_CURRENT_USER, Key(), "Stale", REG_DWORD, {1, 0, 0, 0});
+    test::SetValue(HKEY_CURRENT_USER, Key("Profiles\\Gone\\Deeper"), "x", REG_SZ, Of("x", 2));
+    test::SetValue(HKEY_CURRENT_USER, Key("Profiles\\Sub"), "Old", REG_SZ, Of("x", 2));
+
+    Pack first, second;
+    first.Add(std::make_unique<PackItem>("a", 1));
+    first.Add(std::make_unique<PackItem>("Deep", Pack()));
+    second.Add(std::make_unique<PackItem>("b", 2));
+    Pack pack;  // compares names exactly, so it keeps both spellings
+    pack.Add(std::make_unique<PackItem>("Value", 1));
+    pack.Add(std::make_unique<PackItem>("VALUE", 2));
+    pack.Add(std::make_unique<PackItem>("Sub", first));
+    pack.Add(std::make_unique<PackItem>("SUB", second));
+    ASSERT_EQ(pack.Count(), 4);
+    ASSERT_EQ(Subtree().Save(pack), 0);
+    EXPECT_EQ(Tree(), (RegTree{{"|VALUE", {REG_DWORD, {2, 0, 0, 0}}},
+                               {"SUB\\", {}},
+                               {"SUB\\|B", {REG_DWORD, {2, 0, 0, 0}}}}));
+    EXPECT_THAT(log.Records(), ::testing::IsEmpty());
+}
+
+TEST_F(RegistrySubtreeTest, LoadSaveLoadRoundTrips) {
+    const Pack original = SettingsTree(0);
+    ASSERT_EQ(Subtree().Save(original), 0);
+    Pack loaded;
+    ASSERT_EQ(Subtree().Load(loaded), 0);
+    EXPECT_EQ(loaded.CaseSensitiveNames(), 0);
+    EXPECT_EQ(loaded.Mode(), 0);
+    EXPECT_EQ(loaded.Find("first")->NestedPack(0)->Mode(), 1);  // from its binx value
+    Pack sortedOriginal(original), sortedLoaded(loaded);
+    sortedOriginal.Sort();
+    sortedLoaded.Sort();
+    EXPECT_TRUE(PacksEqual(sortedOriginal, sortedLoaded, 0));
+
+    ASSERT_EQ(Subtree("Copy").Save(loaded), 0);
+    EXPECT_EQ(Tree("Copy"), Tree());
+    Pack again;
+    ASSERT_EQ(Subtree("Copy").Load(again), 0);
+    EXPECT_TRUE(PacksEqual(loaded, again, 0));
+}
+
+TEST_F(RegistrySubtreeTest, LoadMapsWhatTheRegistryHolds) {
+    const std::string key = Key();
+    test::SetValue(HKEY_CURRENT_USER, key, "Expand", REG_EXPAND_SZ, Of("%TEMP%\\x", 9));
+    test::SetValue(HKEY_CURRENT_USER, key, "Multi", REG_MULTI_SZ, Of("one\0two\0", 9));
+    test::SetValue(HKEY_CURRENT_USER, key, "Raw", REG_BINARY, {1, 2, 3});
+    test::SetValue(HKEY_CURRENT_USER, key, "Quad", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8});
+    test::SetValue(HKEY_CURRENT_USER, key, "", REG_SZ, Of("default", 8));
+    test::SetValue(HKEY_CURRENT_USER, key, "Twin", REG_DWORD, {1, 0, 0, 0});
+    test::SetValue(HKEY_CURRENT_USER, Key("Profiles\\Twin"), "Inside", REG_DWORD, {2, 0, 0, 0});
+    Pack pack;
+    ASSERT_EQ(Subtree().Load(pack), 0);
+    EXPECT_EQ(pack.Count(), 6);
+    EXPECT_STREQ(pack.Find("EXPAND")->Text(0), "%TEMP%\\x");  // names compare without case now
+    ASSERT_EQ(pack.Find("Multi")->Count(), 2);
+    EXPECT_STREQ(pack.Find("Multi")->Text(0), "one");
+    EXPECT_STREQ(pack.Find("Multi")->Text(1), "two");
+    EXPECT_EQ(pack.Find("Raw")->Type(), kPackItemBin);
+    EXPECT_EQ(pack.Find("Raw")->Bytes(0).length, 3);
+    EXPECT_EQ(pack.Find("Quad")->Bytes(0).length, 15 + 8);
+    EXPECT_STREQ(pack.Find("")->Text(0), "default");
+    ASSERT_EQ(pack.Find("Twin")->Type(), kPackItemPack);  // the subkey, not the value
+    EXPECT_EQ(pack.Find("Twin")->NestedPack(0)->Find("Inside")->IntValue(0), 2);
+
+    // Saved again, the raw bytes get a blob header.
+    ASSERT_EQ(Subtree().Save(pack), 0);
+    EXPECT_EQ(test::QueryValue(HKEY_CURRENT_USER, key, "Raw"),
+              (RegValue{REG_BINARY, Concat({kMagic, {3, 0, 0, 0, 0, 1, 0, 0, 0, 3, 1, 2, 3}})}));
+    EXPECT_EQ(test::QueryValue(HKEY_CURRENT_USER, key, "Expand").type, static_cast<DWORD>(REG_SZ));
+
+    test::SetValue(HKEY_CURRENT_USER, key, "a\\b", REG_DWORD, {1, 0, 0, 0});
+    Pack refused;
+    EXPECT_EQ(Subtree().Load(refused), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Subtree("Missing").Load(refused), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegistrySubtree(nullptr, key).Load(refused), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(RegistrySubtreeTest, RefusedSavesTouchNothing) {
+    const Pack settings = SettingsTree(0);
+    ASSERT_EQ(Subtree().Save(settings), 0);
+    const RegTree before = Tree();
+    const Pack* two[] = {&settings, &settings};
+    Pack nested;
+    nested.Add(std::make_unique<PackItem>("ok", 1));
+    nested.Add(std::make_unique<PackItem>("pair", two, 2));
+    Pack invalid;
+    invalid.Add(std::make_unique<PackItem>("a", 1));
+    invalid.Add(std::make_unique<PackItem>("deeper", nested));
+    EXPECT_EQ(Subtree().Save(invalid), ERROR_INVALID_DATA);
+    EXPECT_EQ(RegistrySubtree(nullptr, Key()).Save(settings), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegistrySubtree(HKEY_CURRENT_USER, "").Save(settings), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegistrySubtree::SaveItem(PackItem("x", 1), nullptr, nullptr, nullptr, 0, 0), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(Tree(), before);
+}
+
+TEST_F(RegistrySubtreeTest, SaveItemWritesIntoASubkeyPath) {
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, Key().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                nullptr),
+              0);
+    EXPECT_EQ(RegistrySubtree::SaveItem(PackItem("n", 4), key, "a\\b", nullptr, 0, 0), 0);
+    EXPECT_EQ(RegistrySubtree::SaveItem(PackItem("p", SettingsTree(1)), key, "a", nullptr, 0, 0), 0);
+    ::RegCloseKey(key);
+    EXPECT_EQ(test::QueryValue(HKEY_CURRENT_USER, Key("Profiles\\a\\b"), "n"), (RegValue{REG_DWORD, {4, 0, 0, 0}}));
+    ASSERT_EQ(Subtree("Expected").Save(SettingsTree(1)), 0);
+    EXPECT_EQ(Tree("Profiles\\a\\p"), Tree("Expected"));
+}
+
+// Every registry call of a replacement (and of a first save) fails in turn:
+// the key then holds exactly what it held before, or the new settings when
+// only a close failed.
+TEST_F(RegistrySubtreeTest, AFailureAtAnyCallLeavesTheSettingsThatWereThere) {
+    const Pack previous = SettingsTree(0);
+    const Pack next = SettingsTree(1);
+    for (const bool existing : {true, false}) {
+        SCOPED_TRACE(existing ? "replacing" : "creating");
+        auto prepare = [&] {
+            if (existing) {
+                ASSERT_EQ(Subtree().Save(previous), 0);
+            } else {
+                ::RegDeleteTreeA(HKEY_CURRENT_USER, Key().c_str());
+                ::RegDeleteKeyA(HKEY_CURRENT_USER, Key().c_str());
+            }
+        };
+        prepare();
+        const RegTree before = Tree();
+        int calls = 0;
+        {
+            test::RegistryCalls counting;
+            ASSERT_EQ(Subtree().Save(next), 0);
+            calls = counting.Total();
+        }
+        const RegTree after = Tree();
+        ASSERT_GT(calls, existing ? 60 : 10);
+        for (int i = 0; i < calls; ++i) {
+            SCOPED_TRACE("failing call " + std::to_string(i));
+            prepare();
+            test::RegistryCalls failing;
+            failing.FailAt(i, ERROR_NOT_ENOUGH_MEMORY);
+            const LONG rc = Subtree().Save(next);
+            ASSERT_EQ(failing.Failures(), 1);
+            if (failing.FailedClose()) {
+                EXPECT_EQ(rc, 0);
+                EXPECT_EQ(Tree(), after);
+            } else {
+                EXPECT_EQ(rc, ERROR_NOT_ENOUGH_MEMORY);
+                EXPECT_EQ(Tree(), before);
+            }
+        }
+    }
+    EXPECT_THAT(log.Records(), ::testing::IsEmpty());
+}
+
+TEST_F(RegistrySubtreeTest, WhenTheSettingsCannotBeWrittenBackTheKeyIsLeftAbsent) {
+    const std::string line = "Code: 8 The previous settings could not be written back: HKCU\\" + Key() +
+                             " is left without them";
+    ASSERT_EQ(Subtree().Save(SettingsTree(0)), 0);
+    {
+        test::RegistryCalls failing;
+        failing.FailFrom<&Platform::RegSetValueExA>(2, ERROR_NOT_ENOUGH_MEMORY);
+        EXPECT_EQ(Subtree().Save(SettingsTree(1)), ERROR_NOT_ENOUGH_MEMORY);
+    }
+    EXPECT_EQ(Tree(), (RegTree{{"<absent>", {}}}));
+    EXPECT_THAT(log.Records(), ::testing::ElementsAre(line));
+
+    // Settings the mapping cannot read are replaced as they stand; there is
+    // no copy of them to write back.
+    log.Remove();
+    test::SetValue(HKEY_CURRENT_USER, Key(), "Odd", REG_BINARY, Concat({kMagic, {9, 0, 0, 0, 0, 0}}));
+    ASSERT_EQ(Subtree().Save(SettingsTree(0)), 0);
+    EXPECT_EQ(test::QueryValue(HKEY_CURRENT_USER, Key(), "Odd").type, 0xFFFFFFFF);
+    test::SetValue(HKEY_CURRENT_USER, Key(), "Odd", REG_BINARY, Concat({kMagic, {9, 0, 0, 0, 0, 0}}));
+    {
+        test::RegistryCalls failing;
+        failing.FailNth<&Platform::RegSetValueExA>(0, ERROR_NOT_ENOUGH_MEMORY);
+        EXPECT_EQ(Subtree().Save(SettingsTree(1)), ERROR_NOT_ENOUGH_MEMORY);
+    }
+    EXPECT_EQ(Tree(), (RegTree{{"<absent>", {}}}));
+    EXPECT_THAT(log.Records(), ::testing::ElementsAre(line));
+}
+
+}  // namespace
+}  // namespace ca
