@@ -6,6 +6,7 @@
 
 CA_ACTION ImportOpt_check(MSIHANDLE install) {
     using namespace ca;
+    ActionScope scope(install, "ImportOpt_check");
     return RunImportAction(install, {ImportMode::Check, "IMPORTOPTPRM", "WI9ZLE8K40MYLYY", "FHYN8NRWDKZAI0R",
                                      "WVFWD01B7WFFHOC"});
 }

@@ -7,6 +7,7 @@
 
 CA_ACTION ImportOpt_run(MSIHANDLE install) {
     using namespace ca;
+    ActionScope scope(install, "ImportOpt_run");
     return RunImportAction(install, {ImportMode::Run, "CustomActionData", "2OZB76K9A2US6WK", "MNORUE2LJU643YD",
                                      "2958ZSD15XN89DQ"});
 }

@@ -9,6 +9,7 @@
 
 CA_ACTION SetFoldRights(MSIHANDLE install) {
     using namespace ca;
+    ActionScope scope(install, "SetFoldRights");
     ActionError error;
     RunActionBody(error, "I3MPEAA3ULK86D4", [&] {
         if (!IsWindows2000OrLater(error, "VDYHEMK8NNV7B6A", "KKRDPLFVKTIT8NT")) ThrowFailure();

@@ -34,6 +34,7 @@ DWORD KeyAccessMask(const std::string& selector) {
 
 CA_ACTION SetRegRights(MSIHANDLE install) {
     using namespace ca;
+    ActionScope scope(install, "SetRegRights");
     ActionError error;
     RunActionBody(error, "HCLZPK9S94DM2MY", [&] {
         if (!IsWindows2000OrLater(error, "L4FRCE6I5NISAFI", "5M6UNVUX7CLW44Z")) ThrowFailure();
