@@ -112,20 +112,14 @@ bool OptionsStore::ImportOptionsFile(const std::string& path, std::unique_ptr<Pa
                 if (check.messageOfCode != 0) text = OsErrorText(check.messageOfCode);
                 errorInfo_->SetErr(check.point, check.code, text, check.ExtendedText());
                 failure = Failure::Import;
-            } else if (pack == nullptr && content.pack) {
-                const HKEY root = ProfilesRoot();
-                const std::string profiles = ProfilesPath();
-                const LONG rc = RegistrySubtree(root, profiles).Save(*content.pack);
-                if (rc != ERROR_SUCCESS) {
-                    errorInfo_->SetErr("X9XEP84UYVP6B2T", static_cast<int32_t>(rc), std::string(),
-                                       FormatStrgLine(profiles) + FormatRootKeyLine(root));
-                    failure = Failure::Import;
-                }
             }
         } catch (const FileFailure& readFailure) {
             errorInfo_->SetErrFileException("9WPCNCVEXGUAT9C", &readFailure);
             failure = Failure::Reading;
         }
+        // Everything is read: the file is closed before the settings are
+        // replaced, so that a failure to close it can never follow a
+        // replacement it would then report as failed.
         try {
             file.Close();
         } catch (const FileFailure& closeFailure) {
@@ -134,6 +128,16 @@ bool OptionsStore::ImportOptionsFile(const std::string& path, std::unique_ptr<Pa
                 errorInfo_->SetErrFileException("BJKMKWY8SPJJDV2", &closeFailure);
                 failure = Failure::Closing;
             }
+        }
+    }
+    if (failure == Failure::None && pack == nullptr && content.pack) {
+        const HKEY root = ProfilesRoot();
+        const std::string profiles = ProfilesPath();
+        const LONG rc = RegistrySubtree(root, profiles).Save(*content.pack);
+        if (rc != ERROR_SUCCESS) {
+            errorInfo_->SetErr("X9XEP84UYVP6B2T", static_cast<int32_t>(rc), std::string(),
+                               FormatStrgLine(profiles) + FormatRootKeyLine(root));
+            failure = Failure::Import;
         }
     }
 

@@ -113,7 +113,12 @@ private:
 
 class Loader {
 public:
-    Loader(const uint8_t* cipherKey, int32_t keyLength) : cipherKey_(cipherKey), keyLength_(keyLength) {}
+    // A complete loader takes everything or fails: it reads the copy of
+    // settings that are about to be replaced, so a subkey it may not read is
+    // a failure rather than a gap in the copy.
+    enum class Gaps { Skipped, Refused };
+    Loader(const uint8_t* cipherKey, int32_t keyLength, Gaps gaps = Gaps::Skipped)
+        : cipherKey_(cipherKey), keyLength_(keyLength), gaps_(gaps) {}
 
     LONG LoadKey(Pack& pack, HKEY key) {
         DWORD longestSubkey = 0, longestValueName = 0, longestData = 0;
@@ -185,7 +190,11 @@ public:
     bool Unmapped() const { return unmapped_; }
 
 private:
-    static bool Skipped(LONG rc) { return rc == ERROR_FILE_NOT_FOUND || rc == ERROR_ACCESS_DENIED; }
+    // A subkey that has gone, or (unless gaps are refused) that may not be
+    // read, is left out.
+    bool Skipped(LONG rc) const {
+        return rc == ERROR_FILE_NOT_FOUND || (gaps_ == Gaps::Skipped && rc == ERROR_ACCESS_DENIED);
+    }
 
     LONG LoadSubkey(Pack& pack, HKEY parent, const std::string& name) {
         UniqueKey subkey;
@@ -199,6 +208,7 @@ private:
         const LONG rc = LoadKey(*nested, subkey.Get());
         subkey.Reset();
         if (rc != ERROR_SUCCESS) {
+            if (gaps_ == Gaps::Refused && unmapped_) return rc;
             if (!Skipped(rc)) return rc;
             unmapped_ = false;
             return ERROR_SUCCESS;
@@ -209,6 +219,7 @@ private:
 
     const uint8_t* cipherKey_;
     int32_t keyLength_;
+    Gaps gaps_;
     bool unmapped_ = false;
 };
 
@@ -239,7 +250,7 @@ LONG RegistrySubtree::Save(const Pack& pack, const uint8_t* key, int32_t keyLeng
     std::unique_ptr<Pack> previous;
     if (disposition == REG_OPENED_EXISTING_KEY) {
         previous = std::make_unique<Pack>();
-        Loader loader(key, keyLength);
+        Loader loader(key, keyLength, Loader::Gaps::Refused);
         rc = loader.LoadKey(*previous, target.Get());
         if (rc != ERROR_SUCCESS) {
             if (!loader.Unmapped()) return rc;

@@ -198,6 +198,15 @@ TEST_F(RegistrySubtreeTest, RefusedSavesTouchNothing) {
     EXPECT_EQ(RegistrySubtree(HKEY_CURRENT_USER, "").Save(settings), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(RegistrySubtree::SaveItem(PackItem("x", 1), nullptr, nullptr, nullptr, 0, 0), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(Tree(), before);
+
+    // Settings with a subkey that may not be read cannot be copied whole
+    // before they are replaced: the save refuses rather than keep a copy with
+    // a gap, and leaves them as they are.
+    test::SetKeyDacl(HKEY_CURRENT_USER, Key("Profiles\\Locked"), "D:P");
+    const RegTree locked = Tree();
+    EXPECT_EQ(Subtree().Save(SettingsTree(1)), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Tree(), locked);
+    test::SetKeyDacl(HKEY_CURRENT_USER, Key("Profiles\\Locked"), "D:(A;;KA;;;WD)");
 }
 
 TEST_F(RegistrySubtreeTest, SaveItemWritesIntoASubkeyPath) {
