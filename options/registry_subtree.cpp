@@ -7,6 +7,7 @@
 #include "runtime/text.h"
 
 #include <algorithm>
+#include <cwchar>
 #include <unordered_set>
 #include <vector>
 
@@ -33,6 +34,15 @@ bool IsAscii(const std::string& text) {
         if (static_cast<unsigned char>(c) >= 0x80) return false;
     }
     return true;
+}
+
+// A key name in UTF-16, from the ANSI code page.
+std::wstring Wide(const std::string& text) {
+    const int length = Os().MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring wide(length > 0 ? static_cast<size_t>(length) : 1, L'\0');
+    if (length > 0) Os().MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), length);
+    wide.resize(wcslen(wide.c_str()));
+    return wide;
 }
 
 LONG CreateKey(HKEY parent, const char* path, UniqueKey& key, DWORD* disposition) {
@@ -242,6 +252,11 @@ LONG RegistrySubtree::Save(const Pack& pack, const uint8_t* key, int32_t keyLeng
     DWORD disposition = 0;
     LONG rc = CreateKey(root_, path_.c_str(), target, &disposition);
     if (rc != ERROR_SUCCESS) return rc;
+    if (disposition == REG_OPENED_EXISTING_KEY) {
+        target.Reset();
+        if (const auto replaced = ReplaceSetAside(pack, key, keyLength)) return *replaced;
+        if ((rc = CreateKey(root_, path_.c_str(), target, &disposition)) != ERROR_SUCCESS) return rc;
+    }
 
     // The settings there now are read first, so that a write that fails half
     // way can put them back. When they cannot be read nothing is touched,
@@ -273,6 +288,40 @@ LONG RegistrySubtree::Save(const Pack& pack, const uint8_t* key, int32_t keyLeng
                                       static_cast<int>(restored), KeyText(root_, path_).c_str()));
         }
     }
+    return rc;
+}
+
+std::optional<LONG> RegistrySubtree::ReplaceSetAside(const Pack& pack, const uint8_t* key, int32_t keyLength) const {
+    // The settings there now move aside under a name of their own, next to
+    // where they were; they are deleted once the new ones are complete, and
+    // take their place again when writing fails. Where keys cannot be
+    // renamed, the caller keeps a copy in memory instead.
+    const size_t slash = path_.rfind('\\');
+    const std::string leaf = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+    const std::string asideLeaf = StringPrintf("%s.replaced-%lX-%lX", leaf.c_str(),
+                                               static_cast<unsigned long>(::GetCurrentProcessId()),
+                                               static_cast<unsigned long>(Os().GetTickCount()));
+    const std::string aside = path_.substr(0, path_.size() - leaf.size()) + asideLeaf;
+    if (Os().RegRenameKey(root_, Wide(path_).c_str(), Wide(asideLeaf).c_str()) != ERROR_SUCCESS) return std::nullopt;
+
+    Writer writer(key, keyLength);
+    UniqueKey target;
+    LONG rc = CreateKey(root_, path_.c_str(), target, nullptr);
+    if (rc == ERROR_SUCCESS) rc = writer.WriteItems(pack, target.Get());
+    target.Reset();
+    if (rc == ERROR_SUCCESS) {
+        if (const LONG dropped = RemoveKey(root_, aside.c_str()))
+            WriteLogLine(StringPrintf("Code: %d The replaced settings could not be deleted: %s is left behind",
+                                      static_cast<int>(dropped), KeyText(root_, aside).c_str()));
+        return ERROR_SUCCESS;
+    }
+    // No partly written tree is left behind; the previous settings return.
+    RemoveKey(root_, path_.c_str());
+    if (const LONG back = Os().RegRenameKey(root_, Wide(aside).c_str(), Wide(leaf).c_str()))
+        WriteLogLine(StringPrintf("Code: %d The previous settings could not be put back: %s is left without "
+                                  "them; they are kept in %s",
+                                  static_cast<int>(back), KeyText(root_, path_).c_str(),
+                                  KeyText(root_, aside).c_str()));
     return rc;
 }
 
@@ -311,6 +360,9 @@ LONG RegistrySubtree::DeleteContents(HKEY key) {
         LONG rc = Os().RegEnumKeyExA(key, 0, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
         if (rc == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
         if (rc != ERROR_SUCCESS) return rc;
+        // A key without subkeys goes at once; one with subkeys refuses
+        // (access denied) and is emptied first.
+        if (Os().RegDeleteKeyA(key, name.data()) == ERROR_SUCCESS) continue;
         UniqueKey subkey;
         if ((rc = Os().RegOpenKeyExA(key, name.data(), 0, kSubtreeAccess, subkey.Receive())) != ERROR_SUCCESS)
             return rc;

@@ -10,6 +10,7 @@
 #include "options/pack.h"
 #include "runtime/platform.h"
 
+#include <optional>
 #include <string>
 
 namespace ca {
@@ -27,11 +28,13 @@ public:
 
     // Replaces the key as a whole with the pack: values and subkeys that are
     // not in the pack disappear, items are written in list order. Nothing is
-    // touched when validation fails, when the key cannot be created, or when
-    // its present content cannot be read. When writing fails after the old
-    // content was removed, the partial write is removed and the old content
-    // (as read before, in the encodings of this mapping) is written back; if
-    // that fails too the key is left absent and a log line says so.
+    // touched when validation fails or when the key cannot be created. The
+    // present content is renamed aside while the new one is written and
+    // deleted once it is complete; when writing fails, the partial write is
+    // removed and the old content takes its place again, exactly as it was.
+    // Where keys cannot be renamed, the old content is read first (nothing is
+    // touched when it cannot be) and written back, in the encodings of this
+    // mapping, after a failed write. A log line tells when either way fails.
     // `key` is the cipher key of binx values (none: all zero).
     LONG Save(const Pack& pack, const uint8_t* key = nullptr, int32_t keyLength = 0) const;
 
@@ -53,6 +56,10 @@ public:
     const std::string& Path() const { return path_; }
 
 private:
+    // Replaces existing settings by setting them aside under another name
+    // while the new ones are written; none when they cannot be renamed.
+    std::optional<LONG> ReplaceSetAside(const Pack& pack, const uint8_t* key, int32_t keyLength) const;
+
     HKEY root_;
     std::string path_;
 };

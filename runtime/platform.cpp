@@ -7,6 +7,16 @@ Platform& Os() {
     return table;
 }
 
+LSTATUS WINAPI RenameKeyWhereAvailable(HKEY key, LPCWSTR subKey, LPCWSTR newName) {
+    using Rename = LSTATUS(WINAPI*)(HKEY, LPCWSTR, LPCWSTR);
+    static const Rename rename = [] {
+        const HMODULE advapi = ::GetModuleHandleA("advapi32.dll");
+        return advapi ? reinterpret_cast<Rename>(reinterpret_cast<void*>(::GetProcAddress(advapi, "RegRenameKey")))
+                      : nullptr;
+    }();
+    return rename ? rename(key, subKey, newName) : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
 HMODULE ThisModule() {
     HMODULE module = nullptr;
     // The address of this function lies in the module that linked it.

@@ -25,6 +25,11 @@ namespace ca {
 
 #define CA_ENTRY(fn) decltype(&::fn) fn = &::fn
 
+// Renames a key: the system's RegRenameKey, looked up in advapi32.dll when
+// first called (it is not there before Windows Vista); without it the answer
+// is ERROR_CALL_NOT_IMPLEMENTED.
+LSTATUS WINAPI RenameKeyWhereAvailable(HKEY key, LPCWSTR subKey, LPCWSTR newName);
+
 struct Platform {
     // Windows Installer (msi.dll, imported by ordinal).
     CA_ENTRY(MsiGetPropertyA);
@@ -47,6 +52,7 @@ struct Platform {
     CA_ENTRY(RegCloseKey);
     CA_ENTRY(RegLoadKeyA);
     CA_ENTRY(RegUnLoadKeyA);
+    LSTATUS(WINAPI* RegRenameKey)(HKEY, LPCWSTR, LPCWSTR) = &RenameKeyWhereAvailable;
 
     // Security. The ACL functions are looked up by name at run time by the
     // actions that use them; these entries serve the lookups' callers.

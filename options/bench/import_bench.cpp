@@ -298,6 +298,7 @@ Counts CountCalls(const std::function<void()>& run) {
     Count<&Platform::RegEnumValueA>("RegEnumValueA");
     Count<&Platform::RegQueryInfoKeyA>("RegQueryInfoKeyA");
     Count<&Platform::RegDeleteKeyA>("RegDeleteKeyA");
+    Count<&Platform::RegRenameKey>("RegRenameKey");
     Count<&Platform::RegDeleteValueA>("RegDeleteValueA");
     Count<&Platform::RegCloseKey>("RegCloseKey");
     run();

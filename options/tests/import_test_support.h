@@ -180,10 +180,10 @@ struct Hook<Slot, R(WINAPI*)(A...)> {
         const int own = count++;
         const bool fail = index == s.failAt ||
                           (s.failCounter == &count && (own == s.failIndex || (s.failOnward && own > s.failIndex)));
-        if (!fail) return (Tracked().*Slot)(args...);
+        if (!fail) return saved(args...);
         ++s.failures;
         s.failedClose = kClosesKey<Slot>;
-        if constexpr (kClosesKey<Slot>) (Tracked().*Slot)(args...);
+        if constexpr (kClosesKey<Slot>) saved(args...);
         return static_cast<R>(s.code);
     }
     static void Install() {
@@ -205,6 +205,7 @@ void ForEachRegistryHook(F&& f) {
     f.template operator()<&Platform::RegQueryInfoKeyA>();
     f.template operator()<&Platform::RegDeleteKeyA>();
     f.template operator()<&Platform::RegDeleteValueA>();
+    f.template operator()<&Platform::RegRenameKey>();
     f.template operator()<&Platform::RegCloseKey>();
 }
 
@@ -251,6 +252,38 @@ inline void SetKeyDacl(HKEY root, const std::string& path, const char* sddl) {
     EXPECT_EQ(::RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor), 0);
     ::LocalFree(descriptor);
     ::RegCloseKey(key);
+}
+
+// Keys cannot be renamed while in scope (as before Windows Vista): settings
+// that are replaced are copied into memory rather than set aside.
+class NoKeyRenaming {
+public:
+    NoKeyRenaming() : saved_(Os().RegRenameKey) {
+        Os().RegRenameKey = [](HKEY, LPCWSTR, LPCWSTR) -> LSTATUS { return ERROR_CALL_NOT_IMPLEMENTED; };
+    }
+    ~NoKeyRenaming() { Os().RegRenameKey = saved_; }
+
+private:
+    decltype(Platform::RegRenameKey) saved_;
+};
+
+// Removes what replacements set aside below `parent` and could not delete.
+inline void RemoveSetAside(const std::string& parent) {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExA(HKEY_CURRENT_USER, parent.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+    std::vector<std::string> aside;
+    char name[512];
+    for (DWORD i = 0;; ++i) {
+        DWORD length = sizeof name;
+        if (::RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        if (std::string(name).find(".replaced-") != std::string::npos) aside.push_back(name);
+    }
+    ::RegCloseKey(key);
+    for (const std::string& n : aside) {
+        SetKeyDacl(HKEY_CURRENT_USER, parent + "\\" + n, "D:(A;OICI;KA;;;WD)");
+        ::RegDeleteTreeA(HKEY_CURRENT_USER, (parent + "\\" + n).c_str());
+        ::RegDeleteKeyA(HKEY_CURRENT_USER, (parent + "\\" + n).c_str());
+    }
 }
 
 // The product the tests install: version 5.9, product characters "CA01".

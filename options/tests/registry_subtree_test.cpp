@@ -7,6 +7,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <optional>
+
 namespace ca {
 namespace {
 
@@ -199,12 +201,22 @@ TEST_F(RegistrySubtreeTest, RefusedSavesTouchNothing) {
     EXPECT_EQ(RegistrySubtree::SaveItem(PackItem("x", 1), nullptr, nullptr, nullptr, 0, 0), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(Tree(), before);
 
-    // Settings with a subkey that may not be read cannot be copied whole
-    // before they are replaced: the save refuses rather than keep a copy with
-    // a gap, and leaves them as they are.
+    // Old settings with a subkey that may not be read: set aside, they give
+    // way to the new ones. Copied into memory instead, they cannot be copied
+    // whole: the save refuses rather than keep a copy with a gap, and leaves
+    // them as they are.
+    test::SetKeyDacl(HKEY_CURRENT_USER, Key("Profiles\\Locked"), "D:P");
+    EXPECT_EQ(Subtree().Save(SettingsTree(1)), 0);
+    ASSERT_EQ(Subtree("Expected").Save(SettingsTree(1)), 0);
+    EXPECT_EQ(Tree(), Tree("Expected"));
+    EXPECT_THAT(log.Records(), ::testing::IsEmpty());  // deleting them needs no right to read them
+
     test::SetKeyDacl(HKEY_CURRENT_USER, Key("Profiles\\Locked"), "D:P");
     const RegTree locked = Tree();
-    EXPECT_EQ(Subtree().Save(SettingsTree(1)), ERROR_ACCESS_DENIED);
+    {
+        test::NoKeyRenaming copying;
+        EXPECT_EQ(Subtree().Save(SettingsTree(0)), ERROR_ACCESS_DENIED);
+    }
     EXPECT_EQ(Tree(), locked);
     test::SetKeyDacl(HKEY_CURRENT_USER, Key("Profiles\\Locked"), "D:(A;;KA;;;WD)");
 }
@@ -222,52 +234,91 @@ TEST_F(RegistrySubtreeTest, SaveItemWritesIntoASubkeyPath) {
     EXPECT_EQ(Tree("Profiles\\a\\p"), Tree("Expected"));
 }
 
-// Every registry call of a replacement (and of a first save) fails in turn:
-// the key then holds exactly what it held before, or the new settings when
-// only a close failed.
+// Every registry call of a replacement (and of a first save) fails in turn,
+// with the old settings set aside and with them copied into memory: the save
+// then fails and the key holds exactly what it held before, or the failure
+// is one the save gets over (a close; a rename, after which it copies
+// instead; deleting the old settings set aside, which a log line reports)
+// and the key holds the new settings. Never anything in between.
 TEST_F(RegistrySubtreeTest, AFailureAtAnyCallLeavesTheSettingsThatWereThere) {
     const Pack previous = SettingsTree(0);
     const Pack next = SettingsTree(1);
-    for (const bool existing : {true, false}) {
-        SCOPED_TRACE(existing ? "replacing" : "creating");
-        auto prepare = [&] {
-            if (existing) {
-                ASSERT_EQ(Subtree().Save(previous), 0);
-            } else {
-                ::RegDeleteTreeA(HKEY_CURRENT_USER, Key().c_str());
-                ::RegDeleteKeyA(HKEY_CURRENT_USER, Key().c_str());
-            }
-        };
-        prepare();
-        const RegTree before = Tree();
-        int calls = 0;
-        {
-            test::RegistryCalls counting;
-            ASSERT_EQ(Subtree().Save(next), 0);
-            calls = counting.Total();
-        }
-        const RegTree after = Tree();
-        ASSERT_GT(calls, existing ? 60 : 10);
-        for (int i = 0; i < calls; ++i) {
-            SCOPED_TRACE("failing call " + std::to_string(i));
+    for (const bool renaming : {true, false}) {
+        std::optional<test::NoKeyRenaming> copying;
+        if (!renaming) copying.emplace();
+        for (const bool existing : {true, false}) {
+            SCOPED_TRACE(std::string(existing ? "replacing" : "creating") + (renaming ? ", set aside" : ", copied"));
+            auto prepare = [&] {
+                test::RemoveSetAside(scratch.Path());
+                if (existing) {
+                    ASSERT_EQ(Subtree().Save(previous), 0);
+                } else {
+                    ::RegDeleteTreeA(HKEY_CURRENT_USER, Key().c_str());
+                    ::RegDeleteKeyA(HKEY_CURRENT_USER, Key().c_str());
+                }
+            };
             prepare();
-            test::RegistryCalls failing;
-            failing.FailAt(i, ERROR_NOT_ENOUGH_MEMORY);
-            const LONG rc = Subtree().Save(next);
-            ASSERT_EQ(failing.Failures(), 1);
-            if (failing.FailedClose()) {
-                EXPECT_EQ(rc, 0);
-                EXPECT_EQ(Tree(), after);
-            } else {
-                EXPECT_EQ(rc, ERROR_NOT_ENOUGH_MEMORY);
-                EXPECT_EQ(Tree(), before);
+            const RegTree before = Tree();
+            int calls = 0;
+            {
+                test::RegistryCalls counting;
+                ASSERT_EQ(Subtree().Save(next), 0);
+                calls = counting.Total();
+            }
+            const RegTree after = Tree();
+            ASSERT_GT(calls, existing ? 25 : 10);
+            for (int i = 0; i < calls; ++i) {
+                SCOPED_TRACE("failing call " + std::to_string(i));
+                prepare();
+                test::RegistryCalls failing;
+                failing.FailAt(i, ERROR_NOT_ENOUGH_MEMORY);
+                const LONG rc = Subtree().Save(next);
+                ASSERT_EQ(failing.Failures(), 1);
+                if (rc == ERROR_SUCCESS) {
+                    EXPECT_EQ(Tree(), after);
+                } else {
+                    EXPECT_EQ(rc, ERROR_NOT_ENOUGH_MEMORY);
+                    EXPECT_EQ(Tree(), before);
+                }
             }
         }
     }
-    EXPECT_THAT(log.Records(), ::testing::IsEmpty());
+    test::RemoveSetAside(scratch.Path());
+    for (const std::string& record : log.Records())
+        EXPECT_THAT(record, ::testing::HasSubstr("The replaced settings could not be deleted"));
 }
 
 TEST_F(RegistrySubtreeTest, WhenTheSettingsCannotBeWrittenBackTheKeyIsLeftAbsent) {
+    // Set aside, the old settings that cannot take their place again keep
+    // the name they were set aside under.
+    ASSERT_EQ(Subtree().Save(SettingsTree(0)), 0);
+    const RegTree previous = Tree();
+    {
+        test::RegistryCalls failing;
+        failing.FailNth<&Platform::RegSetValueExA>(2, ERROR_NOT_ENOUGH_MEMORY);
+        EXPECT_EQ(Subtree().Save(SettingsTree(1)), ERROR_NOT_ENOUGH_MEMORY);
+    }
+    EXPECT_EQ(Tree(), previous);  // put back
+    {
+        // The settings go aside, but may not come back.
+        static int renames;
+        renames = 0;
+        test::RegistryCalls failing;
+        failing.FailNth<&Platform::RegSetValueExA>(2, ERROR_NOT_ENOUGH_MEMORY);
+        PlatformOverride once(&Platform::RegRenameKey, [](HKEY key, LPCWSTR from, LPCWSTR to) -> LSTATUS {
+            return renames++ == 0 ? test::Tracked().RegRenameKey(key, from, to) : ERROR_ACCESS_DENIED;
+        });
+        EXPECT_EQ(Subtree().Save(SettingsTree(1)), ERROR_NOT_ENOUGH_MEMORY);
+    }
+    EXPECT_EQ(Tree(), (RegTree{{"<absent>", {}}}));
+    ASSERT_EQ(log.Records().size(), 1u);
+    EXPECT_THAT(log.Records()[0], ::testing::StartsWith("Code: 5 The previous settings could not be put back: HKCU\\" +
+                                                        Key() + " is left without them; they are kept in HKCU\\" +
+                                                        Key() + ".replaced-"));
+    test::RemoveSetAside(scratch.Path());
+    log.Remove();
+
+    test::NoKeyRenaming copying;
     const std::string line = "Code: 8 The previous settings could not be written back: HKCU\\" + Key() +
                              " is left without them";
     ASSERT_EQ(Subtree().Save(SettingsTree(0)), 0);

@@ -113,6 +113,7 @@ struct Hook<Slot, R (*)(A...)> {
     X(RegCloseKey, Release, ERROR_INVALID_HANDLE, 6, true)               \
     X(RegLoadKeyA, Status, ERROR_PRIVILEGE_NOT_HELD, 1314, false)        \
     X(RegUnLoadKeyA, Release, ERROR_ACCESS_DENIED, 5, false)             \
+    X(RegRenameKey, Status, ERROR_ACCESS_DENIED, 5, false)               \
     X(OpenProcessToken, Zero, ERROR_ACCESS_DENIED, 5, false)             \
     X(LookupPrivilegeValueA, Zero, ERROR_NO_SUCH_PRIVILEGE, 1313, false) \
     X(FreeSid, Release, ERROR_INVALID_SID, 1337, true)                   \

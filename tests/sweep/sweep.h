@@ -43,6 +43,9 @@ struct SweepScenario {
     std::map<std::string, int32_t> reported;
     // Undoes what prepare did; called once at the end.
     std::function<void()> cleanUp;
+    // True when a run got over its failure and ended exactly as a run without
+    // one (a retry, a fallback): such a failure needs no report.
+    std::function<bool(const SweepRun&)> absorbed;
 };
 
 // Runs the sweep of one scenario; returns the number of runs made.
