@@ -145,7 +145,7 @@ const TestProfile& ProfileFixture::Add(const HiveContent& content, const Profile
     profile.folder = Expand(imagePath);
     profile.hiveFile = profile.folder + "\\" + options.hiveFileName;
     profile.loggedOn = options.loggedOn;
-    CreateFolders(profile.folder);
+    if (options.createFolder) CreateFolders(profile.folder);
 
     if (options.writeHive) {
         const std::string staging = std::string(kStagingKey) + "\\" + profile.keyName;
@@ -262,6 +262,21 @@ void RemoveFolderTree(const std::string& path) {
         FindClose(search);
     }
     RemoveDirectoryA(path.c_str());
+}
+
+DWORD RunMsiexec(const std::string& arguments) {
+    std::string command = "msiexec.exe " + arguments;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return GetLastError();
+    WaitForSingleObject(process.hProcess, 120000);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code;
 }
 
 BeforeUnload::BeforeUnload(std::function<void(const std::string&)> observe)

@@ -22,6 +22,7 @@ using HiveContent = std::function<void(HKEY root)>;
 
 struct ProfileOptions {
     bool loggedOn = false;        // the hive is loaded before the test
+    bool createFolder = true;     // false: the profile folder does not exist
     bool writeHive = true;        // false: the folder holds no hive file
     bool withImagePath = true;    // false: the entry has no "ProfileImagePath"
     std::string imagePath = {};   // "ProfileImagePath" as stored (REG_EXPAND_SZ); empty: the folder
@@ -82,6 +83,10 @@ void WriteTestFile(const std::string& path, const std::string& content = "x", DW
 bool PathExists(const std::string& path);
 void CreateFolders(const std::string& path);  // with its missing parents
 void RemoveFolderTree(const std::string& path);  // read-only files included
+
+// Runs msiexec.exe with the arguments in this prefix and waits for it; its
+// exit code.
+DWORD RunMsiexec(const std::string& arguments);
 
 // While in scope, runs `observe` (with the root and subkey name) just before
 // each hive unload the module makes, then unloads through the accounting: a

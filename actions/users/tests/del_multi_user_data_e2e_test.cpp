@@ -18,22 +18,6 @@ using test::PathExists;
 
 constexpr char kShellFolders[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
 
-// Runs msiexec with the arguments and waits for it; its exit code.
-DWORD Msiexec(const std::string& arguments) {
-    std::string command = "msiexec.exe " + arguments;
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return GetLastError();
-    WaitForSingleObject(process.hProcess, 120000);
-    DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return code;
-}
-
 std::string ReadAppData(HKEY root, const std::string& path) {
     char value[MAX_PATH] = {};
     DWORD size = sizeof value;
@@ -63,7 +47,7 @@ TEST(DelMultiUserDataE2E, RemovesTheDataOfTheInstallingUserAndOfAUserWhoIsNotLog
     test::CreateFolders(mine);
     test::WriteTestFile(mine + "\\mine.log");
 
-    const DWORD installed = Msiexec("/i \"" CA_USERS_E2E_PACKAGE "\" /qn "
+    const DWORD installed = test::RunMsiexec("/i \"" CA_USERS_E2E_PACKAGE "\" /qn "
                                     "USERDATA=\"Software\\CATestE2E\\Vendor;Software\\CATestE2E\\Vendor\\App;"
                                     "*.log;CATestE2EApp;\"");
     EXPECT_EQ(installed, 0u);
@@ -74,7 +58,7 @@ TEST(DelMultiUserDataE2E, RemovesTheDataOfTheInstallingUserAndOfAUserWhoIsNotLog
     EXPECT_FALSE(test::RegKeyExists(HKEY_USERS, other.keyName));  // unloaded again
     EXPECT_THAT(log.Records(), IsEmpty());
 
-    Msiexec("/x \"" CA_USERS_E2E_PACKAGE "\" /qn");
+    test::RunMsiexec("/x \"" CA_USERS_E2E_PACKAGE "\" /qn");
     test::DeleteRegTree(HKEY_CURRENT_USER, "Software\\CATestE2E");
     test::RemoveFolderTree(mine);
 }

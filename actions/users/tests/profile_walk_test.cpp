@@ -170,7 +170,7 @@ TEST_F(ProfileWalkTest, ProfilesThatCannotBeReachedAreReportedAndSkipped) {
     // Expands to far more than 1023 characters.
     std::string longPath = "C:";
     for (int i = 0; i < 60; ++i) longPath += "\\%TEMP%";
-    profiles.Add({}, {.writeHive = false, .imagePath = longPath});
+    profiles.Add({}, {.createFolder = false, .writeHive = false, .imagePath = longPath});
     const TestProfile& good = profiles.Add(Marker("good"));
 
     const struct {
