@@ -1,8 +1,9 @@
 // A program that holds what the detection actions look for, in a process of
-// its own: top-level windows of given classes and named mutexes.
+// its own: top-level windows of given classes and named mutexes; and files
+// held open without sharing, for the actions that must wait for them.
 //
 //   detect_helper PARENT_PID READY_EVENT QUIT_EVENT ITEM...
-//   ITEM: window:CLASS | mutex:NAME
+//   ITEM: window:CLASS | mutex:NAME | file:PATH
 //
 // Signals READY_EVENT once it holds every item, then holds them until
 // QUIT_EVENT is set or the parent process ends. Exit code 2: an item could
@@ -25,7 +26,7 @@ int main(int argc, char** argv) {
     if (parent == nullptr || ready == nullptr || quit == nullptr) return 1;
 
     std::vector<HWND> windows;
-    std::vector<HANDLE> mutexes;
+    std::vector<HANDLE> handles;  // mutexes and files
     for (int i = 4; i < argc; ++i) {
         const std::string item = argv[i];
         if (item.rfind("window:", 0) == 0) {
@@ -43,7 +44,11 @@ int main(int argc, char** argv) {
         } else if (item.rfind("mutex:", 0) == 0) {
             const HANDLE mutex = CreateMutexA(nullptr, TRUE, item.substr(6).c_str());
             if (mutex == nullptr) return 2;
-            mutexes.push_back(mutex);
+            handles.push_back(mutex);
+        } else if (item.rfind("file:", 0) == 0) {
+            const HANDLE file = CreateFileA(item.substr(5).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (file == INVALID_HANDLE_VALUE) return 2;
+            handles.push_back(file);
         } else {
             return 1;
         }
@@ -58,6 +63,6 @@ int main(int argc, char** argv) {
         while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
     }
     for (HWND window : windows) DestroyWindow(window);
-    for (HANDLE mutex : mutexes) CloseHandle(mutex);
+    for (HANDLE handle : handles) CloseHandle(handle);
     return 0;
 }

@@ -11,7 +11,8 @@ namespace ca::test {
 
 class HelperProcess {
 public:
-    // Items: "window:CLASS" or "mutex:NAME". Waits until all are held;
+    // Items: "window:CLASS", "mutex:NAME" or "file:PATH" (held open without
+    // sharing). Waits until all are held;
     // Ready() tells whether that happened.
     explicit HelperProcess(const std::vector<std::string>& items);
     ~HelperProcess();

@@ -1,0 +1,90 @@
+// DelMultiUserData (deferred): removes the application's per-user data from
+// every user profile of the machine, users who are not logged on included:
+// a key tree and a key left empty in the user's registry, the application's
+// files in the user's AppData folder and that folder when it is empty.
+#include "actions/action.h"
+#include "actions/users/ansi_text.h"
+#include "actions/users/profile_walk.h"
+#include "actions/users/text/input_text.h"
+#include "actions/users/user_data.h"
+#include "runtime/handles.h"
+#include "runtime/properties.h"
+#include "runtime/text.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace ca;
+
+// The application's files in its folder, from the last found to the first.
+// Folders among them (and "." and "..") simply fail to delete; results are
+// not examined, so a file that is read-only or in use stays.
+void DeleteFiles(const std::string& appFolder, const std::string& pattern) {
+    std::vector<std::string> found;
+    {
+        WIN32_FIND_DATAA data{};
+        UniqueFind search(Os().FindFirstFileA((appFolder + "\\" + pattern).c_str(), &data));
+        if (search) {
+            do {
+                found.push_back(appFolder + "\\" + data.cFileName);
+            } while (Os().FindNextFileA(search.Get(), &data));
+        }
+    }
+    for (auto it = found.rbegin(); it != found.rend(); ++it) Os().DeleteFileA(it->c_str());
+}
+
+// The steps for one profile; the first that fails ends the profile.
+bool RemoveUserData(const UserProfile& profile, const RemovalItems& items, ActionError& error) {
+    if (!DeleteKeyTree(HKEY_USERS, profile.keyName + "\\" + items.treeKey, error)) {
+        error.PrependPoint("N2VBF5GVTXCC427");
+        return false;
+    }
+    if (!DeleteKeyIfEmpty(HKEY_USERS, profile.keyName + "\\" + items.emptyOnlyKey, error)) {
+        error.PrependPoint("TKS8ENS99HGUE7S");
+        return false;
+    }
+    std::string appData;
+    if (!ReadUserAppDataFolder(profile.keyName, profile.profileFolder, appData, error)) {
+        error.PrependPoint("MSR5LRX99VL7M8Z");
+        return false;
+    }
+    // Paths built from an empty folder would be relative to the current drive.
+    if (appData.empty()) return true;
+    const std::string appFolder = appData + "\\" + items.appFolder;
+    if (!items.filePattern.empty()) DeleteFiles(appFolder, items.filePattern);
+    Os().RemoveDirectoryA(appFolder.c_str());  // stays when it still has content
+    return true;
+}
+
+}  // namespace
+
+CA_ACTION DelMultiUserData(MSIHANDLE install) {
+    ActionError error;
+    RunActionBody(error, "8TWBI2KBMJFMWTH", [&] {
+        std::string data;
+        if (!GetStringProperty(install, "CustomActionData", data, error)) {
+            error.PrependPoint("P9787KWWKWBI572");
+            ThrowFailure();
+        }
+        // Items 0 to 3: empty-only key; key tree; file pattern; application folder.
+        const std::optional<std::vector<std::string>> split =
+            SplitTerminatedItems(data, 4, IsAnsiLeadByte);
+        RemovalItems items;
+        if (split) items = {(*split)[0], (*split)[1], (*split)[2], (*split)[3]};
+        // Refused before any profile is touched: input that would remove a
+        // user's whole registry or files outside the application's folder.
+        if (!split || !AreRemovalItemsSafe(items, IsAnsiLeadByte)) {
+            error.RecordError("MKP3C62ZX3ADDZV", ERROR_INVALID_DATA, nullptr,
+                              StringPrintf("(%s)", data.c_str()));
+            ThrowFailure();
+        }
+        // A failed walk has logged its points already.
+        WalkUserProfiles(
+            [&](const UserProfile& profile, ActionError& e) { return RemoveUserData(profile, items, e); },
+            kRemovalWalkPoints, error);
+    });
+    return ERROR_SUCCESS;
+}

@@ -1,0 +1,258 @@
+#include "actions/users/profile_walk.h"
+
+#include "runtime/handles.h"
+#include "runtime/text.h"
+
+namespace ca {
+
+const WalkErrorPoints kRemovalWalkPoints = {
+    "FX3DY62ICHNGM52", "KYSG5S1OPBM7Y3J", "G7A5T4XGSWDW46M", "60J0AIZQ4U4LIGN", "WSKWS410FSVB4QO",
+    "JNNNQTTL8FXBWW3", "JX5DBN8X31CPZLS", "2FSPZ9J18GHISCZ", "8TWBI2KBMJFMWTH",
+};
+
+// The Word walk has no point of its own for the platform: it shares the
+// removal walk's.
+const WalkErrorPoints kWordWalkPoints = {
+    "FX3DY62ICHNGM52", "US6Y7XU8DEB6GH3", "6WICAXYHFH68MWT", "6E3AHRW5TAMMTGJ", "DXNTRDPLIHYXA3M",
+    "6S6WD9D7TCZRNVU", "F2WWLNCCZIWG93J", "3IXPD80WWC6DUCF", "UR7UDVL6SM8FMSG",
+};
+
+namespace {
+
+constexpr DWORD kNameBufferSize = 260;
+constexpr DWORD kFolderBufferSize = 1024;
+constexpr char kRestorePrivilege[] = "SeRestorePrivilege";
+
+// Where a platform keeps its profiles.
+struct ProfilePlatform {
+    const char* profileList;  // below HKEY_LOCAL_MACHINE
+    const char* hiveFile;     // in the profile folder
+    bool needsRestorePrivilege;
+};
+
+constexpr ProfilePlatform kNtFamily = {
+    "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\", "ntuser.dat", true};
+constexpr ProfilePlatform kWindows9x = {
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\ProfileList\\", "user.dat", false};
+
+// The steps of one privilege change; the failing step's point and its last
+// error, or no point.
+struct PrivilegeChange {
+    const char* failedPoint = nullptr;
+    DWORD lastError = 0;
+};
+
+PrivilegeChange ChangeProcessPrivilege(const char* name, bool enable) {
+    UniqueHandle token;
+    if (!Os().OpenProcessToken(Os().GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                               token.Receive()))
+        return {"T74AWPRVFYKNE9Z", Os().GetLastError()};
+    TOKEN_PRIVILEGES change{};
+    change.PrivilegeCount = 1;
+    if (!Os().LookupPrivilegeValueA(nullptr, name, &change.Privileges[0].Luid))
+        return {"PWLK78PIUC3TIKG", Os().GetLastError()};
+    change.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
+    if (!Os().AdjustTokenPrivileges(token.Get(), FALSE, &change, 0, nullptr, nullptr))
+        return {"5RKQ50FAIAZAROR", Os().GetLastError()};
+    return {};
+}
+
+class ProfileWalk {
+public:
+    ProfileWalk(const ProfileCallback& callback, const WalkErrorPoints& points,
+                ActionError& error, EnabledPrivilege& restore)
+        : callback_(callback), points_(points), error_(error), restore_(restore) {}
+
+    bool Run() {
+        OSVERSIONINFOA version{};
+        version.dwOSVersionInfoSize = sizeof version;
+        if (!Os().GetVersionExA(&version)) {
+            error_.RecordError(points_.version, static_cast<int32_t>(Os().GetLastError()));
+            return false;
+        }
+        if (version.dwPlatformId == VER_PLATFORM_WIN32_NT) {
+            platform_ = &kNtFamily;
+        } else if (version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) {
+            platform_ = &kWindows9x;
+        } else {
+            error_.RecordError(points_.version, ERROR_INVALID_DATA, nullptr,
+                               StringPrintf("(%d)", static_cast<int>(version.dwPlatformId)));
+            return false;
+        }
+
+        const LONG opened = Os().RegOpenKeyExA(HKEY_LOCAL_MACHINE, platform_->profileList, 0,
+                                               KEY_READ, profileList_.Receive());
+        if (opened != ERROR_SUCCESS) {
+            error_.RecordError(points_.profileList, opened, nullptr,
+                               StringPrintf("(%s)(%d)", platform_->profileList,
+                                            static_cast<int>(version.dwPlatformId)));
+            return false;
+        }
+
+        // Any answer but a name ends the list, the end of the list or not.
+        for (DWORD index = 0;; ++index) {
+            char name[kNameBufferSize] = {};
+            DWORD length = kNameBufferSize;
+            if (Os().RegEnumKeyExA(profileList_.Get(), index, name, &length, nullptr, nullptr,
+                                   nullptr, nullptr) != ERROR_SUCCESS)
+                break;
+            Visit(std::string(name, length));
+        }
+        return true;
+    }
+
+private:
+    // The visit of one profile. Its failures are recorded; the walk goes on.
+    void Visit(const std::string& keyName) {
+        bool mustLoad = false;
+        {
+            UniqueKey probe;
+            const LONG probed = Os().RegOpenKeyExA(HKEY_USERS, keyName.c_str(), 0,
+                                                   KEY_QUERY_VALUE, probe.Receive());
+            if (probed == ERROR_FILE_NOT_FOUND) {
+                mustLoad = true;
+            } else if (probed != ERROR_SUCCESS) {
+                error_.RecordError(points_.probe, probed, nullptr, StringPrintf("(%s)", keyName.c_str()));
+                return;
+            }
+        }
+
+        UserProfile profile;
+        profile.keyName = keyName;
+        if (!ReadProfileFolder(profileList_.Get(), keyName, profile.profileFolder, error_)) {
+            error_.PrependPoint(points_.profileFolder);
+            return;
+        }
+
+        LoadedHive hive;  // unloaded on every path, also when the callback throws
+        if (mustLoad) {
+            if (platform_->needsRestorePrivilege && !restore_.Enabled() && !restore_.Enable(error_)) {
+                error_.PrependPoint(points_.privilege);
+                return;  // the next profile that needs its hive tries again
+            }
+            const std::string hiveFile = profile.profileFolder + "\\" + platform_->hiveFile;
+            const LONG loaded = hive.Load(HKEY_USERS, keyName, hiveFile);
+            if (loaded != ERROR_SUCCESS) {
+                error_.RecordError(points_.load, loaded, nullptr,
+                                   StringPrintf("(%s)(%s)", keyName.c_str(), hiveFile.c_str()));
+                return;
+            }
+            profile.hiveLoadedByWalk = true;
+        }
+
+        callback_(profile, error_);
+
+        if (hive.Loaded()) {
+            const LONG unloaded = hive.Unload();
+            if (unloaded != ERROR_SUCCESS)
+                error_.RecordError(points_.unload, unloaded, nullptr, StringPrintf("(%s)", keyName.c_str()));
+        }
+    }
+
+    const ProfileCallback& callback_;
+    const WalkErrorPoints& points_;
+    ActionError& error_;
+    EnabledPrivilege& restore_;
+    const ProfilePlatform* platform_ = nullptr;
+    UniqueKey profileList_;
+};
+
+}  // namespace
+
+bool WalkUserProfiles(const ProfileCallback& callback, const WalkErrorPoints& points,
+                      ActionError& error) {
+    EnabledPrivilege restore(kRestorePrivilege);  // outlives the body and its exceptions
+    bool walked = false;
+    const BodyOutcome outcome = RunActionBody(error, points.catchAll, [&] {
+        walked = ProfileWalk(callback, points, error, restore).Run();
+    });
+    if (restore.Enabled() && !restore.Disable(error)) {
+        error.PrependPoint(points.privilegeOff);
+        ThrowFailure();
+    }
+    return outcome == BodyOutcome::Completed && walked;
+}
+
+bool ReadProfileFolder(HKEY profileList, const std::string& keyName, std::string& folder,
+                       ActionError& error) {
+    UniqueKey key;
+    const LONG opened = Os().RegOpenKeyExA(profileList, keyName.c_str(), 0, KEY_READ, key.Receive());
+    if (opened != ERROR_SUCCESS) {
+        error.RecordError("DZZFYBHBV6WP9FB", opened);
+        return false;
+    }
+    // One byte more than the value may fill: a value stored without its
+    // terminator still ends in the buffer.
+    char value[kFolderBufferSize + 1] = {};
+    DWORD size = kFolderBufferSize;
+    DWORD type = 0;
+    const LONG read = Os().RegQueryValueExA(key.Get(), "ProfileImagePath", nullptr, &type,
+                                            reinterpret_cast<BYTE*>(value), &size);
+    if (read != ERROR_SUCCESS) {
+        error.RecordError("TXMK33CJLD59BD2", read);
+        return false;
+    }
+    char expanded[kFolderBufferSize] = {};
+    const DWORD needed = Os().ExpandEnvironmentStringsA(value, expanded, kFolderBufferSize);
+    if (needed == 0) {
+        error.RecordError("3R8BGPID74NEVHC", static_cast<int32_t>(Os().GetLastError()));
+        return false;
+    }
+    // A longer expansion leaves the buffer undefined: no folder at all.
+    if (needed > kFolderBufferSize) {
+        error.RecordError("3R8BGPID74NEVHC", ERROR_INSUFFICIENT_BUFFER);
+        return false;
+    }
+    folder = expanded;
+    return true;
+}
+
+bool SetProcessPrivilege(const char* name, bool enable, ActionError& error) {
+    const PrivilegeChange change = ChangeProcessPrivilege(name, enable);
+    if (change.failedPoint == nullptr) return true;
+    error.RecordError(change.failedPoint, static_cast<int32_t>(change.lastError));
+    return false;
+}
+
+LoadedHive::~LoadedHive() {
+    if (!Loaded()) return;
+    // Also runs while an exception unwinds, whose handler reads the last error.
+    const DWORD lastError = Os().GetLastError();
+    Os().RegUnLoadKeyA(root_, name_.c_str());
+    Os().SetLastError(lastError);
+}
+
+LONG LoadedHive::Load(HKEY root, const std::string& name, const std::string& file) {
+    if (Loaded()) Unload();
+    name_ = name;  // before the load: nothing may fail between it and the ownership
+    const LONG result = Os().RegLoadKeyA(root, name_.c_str(), file.c_str());
+    if (result == ERROR_SUCCESS) root_ = root;
+    return result;
+}
+
+LONG LoadedHive::Unload() {
+    if (!Loaded()) return ERROR_SUCCESS;
+    const HKEY root = root_;
+    root_ = nullptr;
+    return Os().RegUnLoadKeyA(root, name_.c_str());
+}
+
+EnabledPrivilege::~EnabledPrivilege() {
+    if (!enabled_) return;
+    const DWORD lastError = Os().GetLastError();
+    ChangeProcessPrivilege(name_, false);
+    Os().SetLastError(lastError);
+}
+
+bool EnabledPrivilege::Enable(ActionError& error) {
+    if (!SetProcessPrivilege(name_, true, error)) return false;
+    enabled_ = true;
+    return true;
+}
+
+bool EnabledPrivilege::Disable(ActionError& error) {
+    enabled_ = false;
+    return SetProcessPrivilege(name_, false, error);
+}
+
+}  // namespace ca

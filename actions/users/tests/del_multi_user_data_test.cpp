@@ -1,0 +1,323 @@
+// DelMultiUserData in a real installer session over real profiles of the
+// test prefix: what it removes from each user's hive and AppData folder, what
+// it leaves, and the input it refuses before touching anyone.
+#include "actions/action.h"
+#include "accounting.h"
+#include "installer_session.h"
+#include "profile_fixture.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+extern "C" UINT __stdcall DelMultiUserData(MSIHANDLE);
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+
+namespace ca {
+namespace {
+
+using test::Accounting;
+using test::PathExists;
+using test::Resource;
+using test::TestProfile;
+
+constexpr char kItems[] = "Software\\CATest\\Vendor;Software\\CATest\\Vendor\\App;*.log;CATestApp;";
+constexpr char kVendor[] = "Software\\CATest\\Vendor";
+constexpr char kApp[] = "Software\\CATest\\Vendor\\App";
+constexpr char kShellFolders[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+
+enum class AppData { None, NoValue, Given };
+
+// A user with the application's tree below the vendor key and, unless told
+// otherwise, the AppData value given.
+test::HiveContent UserHive(const std::string& appData, DWORD type = REG_SZ, bool vendorKeepsValue = false,
+                           AppData kind = AppData::Given) {
+    return [=](HKEY root) {
+        for (const char* key : {"Cache", "Settings\\Recent", "Settings\\Window"})
+            test::CreateRegKey(root, std::string(kApp) + "\\" + key);
+        if (vendorKeepsValue) test::SetRegValue(root, kVendor, "Keep", "1");
+        if (kind == AppData::Given) test::SetRegValue(root, kShellFolders, "AppData", appData, type);
+        if (kind == AppData::NoValue) test::SetRegValue(root, kShellFolders, "Cache", "C:\\cache");
+    };
+}
+
+std::string UserKey(const TestProfile& p, const std::string& path) { return p.keyName + "\\" + path; }
+
+// Files in a folder made for the test; the folder.
+std::string Files(const std::string& folder, std::initializer_list<const char*> names) {
+    test::CreateFolders(folder);
+    for (const char* name : names) test::WriteTestFile(folder + "\\" + name);
+    return folder;
+}
+
+class DelMultiUserDataTest : public ::testing::Test {
+protected:
+    void Run(const std::string& data, MSIHANDLE install = 0) {
+        session.Set("CustomActionData", data);
+        test::PropertyWrites writes;
+        EXPECT_EQ(DelMultiUserData(install ? install : session.Handle()), 0u);
+        EXPECT_THAT(writes.Writes(), IsEmpty());  // deferred: no property, failed or not
+    }
+
+    test::InstallerLog log;
+    test::InstallerSession session;
+    test::ProfileFixture profiles;
+};
+
+TEST_F(DelMultiUserDataTest, RemovesEveryUsersDataAndLeavesWhatIsStillInUse) {
+    // Expandable AppData: resolved against the user's own profile folder, not
+    // this process's environment.
+    const TestProfile& on = profiles.Add(UserHive("%USERPROFILE%\\AppData\\Roaming", REG_EXPAND_SZ), {.loggedOn = true});
+    const std::string onFolder = Files(on.folder + "\\AppData\\Roaming\\CATestApp", {"a.log", "keep.txt"});
+    // Not logged on, plain AppData: every file goes, and the folder with them.
+    const std::string plainAppData = test::ProfilesRoot() + "\\plain appdata";
+    const TestProfile& off = profiles.Add(UserHive(plainAppData));
+    const std::string offFolder = Files(plainAppData + "\\CATestApp", {"x.log", "y.log"});
+    // The vendor key keeps a value; a read-only file stays with its folder.
+    const std::string keepsAppData = test::ProfilesRoot() + "\\keeps";
+    const TestProfile& keeps = profiles.Add(UserHive(keepsAppData, REG_SZ, true), {.loggedOn = true});
+    const std::string keepsFolder = Files(keepsAppData + "\\CATestApp", {"z.log"});
+    test::WriteTestFile(keepsFolder + "\\ro.log", "x", FILE_ATTRIBUTE_READONLY);
+
+    std::map<std::string, std::vector<std::string>> atUnload;  // what a loaded hive held at its unload
+    {
+        test::BeforeUnload observe([&](const std::string& keyName) {
+            atUnload[keyName] = test::RegSubtree(HKEY_USERS, keyName + "\\Software\\CATest");
+        });
+        Run(kItems);
+    }
+
+    EXPECT_THAT(test::RegSubtree(HKEY_USERS, UserKey(on, "Software\\CATest")), IsEmpty());
+    EXPECT_TRUE(test::RegKeyExists(HKEY_USERS, UserKey(on, "Software\\CATest")));  // not named: stays
+    EXPECT_FALSE(PathExists(onFolder + "\\a.log"));
+    EXPECT_TRUE(PathExists(onFolder + "\\keep.txt"));
+
+    EXPECT_EQ(atUnload.count(off.keyName), 1u);
+    EXPECT_THAT(atUnload[off.keyName], IsEmpty());
+    EXPECT_FALSE(PathExists(offFolder));
+
+    EXPECT_THAT(test::RegSubtree(HKEY_USERS, UserKey(keeps, "Software\\CATest")), ElementsAre("Vendor"));
+    EXPECT_FALSE(PathExists(keepsFolder + "\\z.log"));
+    EXPECT_TRUE(PathExists(keepsFolder + "\\ro.log"));
+
+    EXPECT_THAT(log.Records(), IsEmpty());
+    EXPECT_GT(Accounting::Acquired(Resource::Find), 0);
+}
+
+TEST_F(DelMultiUserDataTest, EmptyAppDataSkipsTheFilesAndAnEmptyPatternDeletesNone) {
+    // Paths built from an empty AppData would name the current drive's root.
+    char current[MAX_PATH] = {};
+    GetCurrentDirectoryA(sizeof current, current);
+    SetCurrentDirectoryA(test::ProfilesRoot().substr(0, 3).c_str());
+    const std::string drive = test::ProfilesRoot().substr(0, 2);
+    const std::string victim = Files(drive + "\\CATestApp", {"victim.log"});
+    profiles.Add(UserHive(""), {.loggedOn = true});
+    const std::string emptyAppData = test::ProfilesRoot() + "\\empty";
+    profiles.Add(UserHive(emptyAppData), {.loggedOn = true});
+    test::CreateFolders(emptyAppData + "\\CATestApp");
+    const std::string fullAppData = test::ProfilesRoot() + "\\full";
+    profiles.Add(UserHive(fullAppData), {.loggedOn = true});
+    const std::string fullFolder = Files(fullAppData + "\\CATestApp", {"f.log"});
+
+    Run(kItems);
+    EXPECT_TRUE(PathExists(victim + "\\victim.log"));
+    EXPECT_FALSE(PathExists(fullFolder));
+
+    Files(fullFolder, {"f.log"});
+    test::CreateFolders(emptyAppData + "\\CATestApp");
+    Run("Software\\CATest\\Vendor;Software\\CATest\\Vendor\\App;;CATestApp;");
+    EXPECT_TRUE(PathExists(fullFolder + "\\f.log"));
+    EXPECT_FALSE(PathExists(emptyAppData + "\\CATestApp"));  // already empty: removed
+
+    SetCurrentDirectoryA(current);
+    test::RemoveFolderTree(victim);
+    EXPECT_THAT(log.Records(), IsEmpty());
+}
+
+// Handles and failing calls of the seam rows.
+HKEY g_handle;
+std::string g_handleText() {
+    char text[16];
+    std::snprintf(text, sizeof text, "(%X)", static_cast<unsigned>(reinterpret_cast<uintptr_t>(g_handle)));
+    return text;
+}
+// A key of a test user whose path ends with `tail`.
+bool IsTestUsers(const char* path, const char* tail) {
+    const size_t n = strlen(path), m = strlen(tail);
+    return strstr(path, "S-1-5-21-1111-") && n >= m && strcmp(path + n - m, tail) == 0;
+}
+
+TEST_F(DelMultiUserDataTest, RegistryAndAppDataFailuresEndOnlyThatProfile) {
+    using Seam = std::function<void(const std::function<void()>&)>;
+    const std::string appData = test::ProfilesRoot() + "\\appdata";
+    const Seam none = [](const auto& run) { run(); };
+    const struct {
+        const char* name;
+        test::HiveContent hive;
+        const char* lockedKey;  // below the user's root, opened by nobody
+        Seam seam;
+        // "<T>": the tree key, "<V>": the empty-only key, "<U>": the user's
+        // key name, "<H>": the handle of the failing call, "<R>": "(80000003)"
+        std::vector<std::string> records;
+        std::vector<std::string> treeLeft = {};  // checked when given
+    } cases[] = {
+        {"a key deep in the tree cannot be opened", UserHive(appData), "\\Settings\\Window", none,
+         {"Code: 5 Point: P85NLER5C2CR44I ", "<R>(<T>\\Settings\\Window)", "<R>(<T>\\Settings\\Window)(1)(2)",
+          "A8959627VXV3XL7:P85NLER5C2CR44I", "<R>(<T>\\Settings\\Window)(1)(2)<R>(<T>\\Settings)",
+          "<R>(<T>\\Settings\\Window)(1)(2)<R>(<T>\\Settings)(1)(2)", "A8959627VXV3XL7:A8959627VXV3XL7:P85NLER5C2CR44I",
+          "<R>(<T>\\Settings\\Window)(1)(2)<R>(<T>\\Settings)(1)(2)<R>(<T>)",
+          "N2VBF5GVTXCC427:A8959627VXV3XL7:A8959627VXV3XL7:P85NLER5C2CR44I"},
+         {"Settings", "Settings\\Window"}},  // what was visited before is removed
+        {"tree key cannot be queried", UserHive(appData), nullptr,
+         [](const auto& run) {
+             PlatformOverride o(&Platform::RegQueryInfoKeyA,
+                                [](HKEY key, LPSTR, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD,
+                                   LPDWORD, LPDWORD, PFILETIME) -> LSTATUS {
+                                    g_handle = key;
+                                    return ERROR_ACCESS_DENIED;
+                                });
+             run();
+         },
+         {"Code: 5 Point: D6BWHY9XVGYABNN <H>", "<H><R>(<T>)", "N2VBF5GVTXCC427:D6BWHY9XVGYABNN"}},
+        {"subkey cannot be enumerated", UserHive(appData), nullptr,
+         [](const auto& run) {
+             PlatformOverride o(&Platform::RegEnumKeyExA, [](HKEY key, DWORD index, LPSTR name, LPDWORD length,
+                                                             LPDWORD, LPSTR, LPDWORD, PFILETIME) -> LSTATUS {
+                 if (*length == 260) return RegEnumKeyExA(key, index, name, length, nullptr, nullptr, nullptr, nullptr);
+                 g_handle = key;  // the tree's, not the profile list's
+                 *length = 99;
+                 return ERROR_MORE_DATA;
+             });
+             run();
+         },
+         {"Code: 234 Point: NWP9AVF2XNLTV76 <H>(0)(2)(99)", "<H>(0)(2)(99)<R>(<T>)", "N2VBF5GVTXCC427:NWP9AVF2XNLTV76"}},
+        {"a key of the tree cannot be deleted", UserHive(appData), nullptr,
+         [](const auto& run) {
+             PlatformOverride o(&Platform::RegDeleteKeyA, [](HKEY, LPCSTR) -> LSTATUS { return ERROR_ACCESS_DENIED; });
+             run();
+         },
+         {"Code: 5 Point: ZF2YJ5VUS2INT5P ", "<R>(<T>\\Cache)", "<R>(<T>\\Cache)(0)(2)", "A8959627VXV3XL7:ZF2YJ5VUS2INT5P",
+          "<R>(<T>\\Cache)(0)(2)<R>(<T>)", "N2VBF5GVTXCC427:A8959627VXV3XL7:ZF2YJ5VUS2INT5P"},
+         {"Cache", "Settings", "Settings\\Recent", "Settings\\Window"}},
+        {"empty-only key cannot be opened", UserHive(appData), nullptr,
+         [](const auto& run) {
+             PlatformOverride o(&Platform::RegOpenKeyExA, [](HKEY root, LPCSTR name, DWORD options, REGSAM access,
+                                                             PHKEY key) -> LSTATUS {
+                 if (IsTestUsers(name, "\\Vendor")) return ERROR_ACCESS_DENIED;
+                 return test::Tracked().RegOpenKeyExA(root, name, options, access, key);
+             });
+             run();
+         },
+         {"Code: 5 Point: 7DWIIBZEE4EZ82J ", "<R>(<V>)", "TKS8ENS99HGUE7S:7DWIIBZEE4EZ82J"}},
+        {"empty-only key cannot be queried", UserHive(appData), nullptr,
+         [](const auto& run) {
+             PlatformOverride o(&Platform::RegQueryInfoKeyA,
+                                [](HKEY key, LPSTR c, LPDWORD cl, LPDWORD r, LPDWORD subkeys, LPDWORD longest,
+                                   LPDWORD lc, LPDWORD values, LPDWORD vn, LPDWORD vd, LPDWORD sd,
+                                   PFILETIME t) -> LSTATUS {
+                                    if (values == nullptr)  // the tree's query
+                                        return RegQueryInfoKeyA(key, c, cl, r, subkeys, longest, lc, values, vn, vd,
+                                                                sd, t);
+                                    g_handle = key;
+                                    return ERROR_INVALID_HANDLE;
+                                });
+             run();
+         },
+         {"Code: 6 Point: XUBWMB35FF5K2JY <H>", "<H><R>(<V>)", "TKS8ENS99HGUE7S:XUBWMB35FF5K2JY"}},
+        {"empty-only key cannot be deleted", UserHive(appData), nullptr,
+         [](const auto& run) {
+             PlatformOverride o(&Platform::RegDeleteKeyA, [](HKEY root, LPCSTR name) -> LSTATUS {
+                 if (IsTestUsers(name, "\\Vendor")) return ERROR_ACCESS_DENIED;
+                 return RegDeleteKeyA(root, name);
+             });
+             run();
+         },
+         {"Code: 5 Point: M34RYAWSCIR9W3H ", "<R>(<V>)", "TKS8ENS99HGUE7S:M34RYAWSCIR9W3H"}},
+        {"no User Shell Folders", UserHive("", REG_SZ, false, AppData::None), nullptr, none,
+         {"Code: 2 Point: KMQD6MZDW09RWJ2 (<U>\\" + std::string(kShellFolders) + ")",
+          "MSR5LRX99VL7M8Z:KMQD6MZDW09RWJ2"}},
+        {"no AppData value", UserHive("", REG_SZ, false, AppData::NoValue), nullptr, none,
+         {"Code: 2 Point: 0LDICMUKL7ICYOT ", "MSR5LRX99VL7M8Z:0LDICMUKL7ICYOT"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        log.Remove();
+        test::ProfileFixture users;
+        const TestProfile& user = users.Add(c.hive, {.loggedOn = true});
+        // The files of a profile whose AppData is found but whose keys fail.
+        const std::string folder = Files(appData + "\\CATestApp", {"a.log"});
+        if (c.lockedKey) {
+            HKEY key = nullptr;
+            ASSERT_EQ(RegOpenKeyExA(HKEY_USERS, (UserKey(user, kApp) + c.lockedKey).c_str(), 0, WRITE_DAC, &key), 0);
+            ACL empty;
+            InitializeAcl(&empty, sizeof empty, ACL_REVISION);
+            SetSecurityInfo(key, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, &empty, nullptr);
+            RegCloseKey(key);
+        }
+        c.seam([&] { Run(kItems); });
+
+        std::vector<std::string> expected;
+        for (std::string r : c.records) {
+            for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+                     {"<T>", UserKey(user, kApp)}, {"<V>", UserKey(user, kVendor)}, {"<U>", user.keyName},
+                     {"<H>", g_handleText()}, {"<R>", "(80000003)"}})
+                for (size_t at; (at = r.find(from)) != std::string::npos;) r.replace(at, from.size(), to);
+            expected.push_back(r);
+        }
+        EXPECT_THAT(log.Records(), ElementsAreArray(expected));
+        if (!c.treeLeft.empty()) {
+            EXPECT_EQ(test::RegSubtree(HKEY_USERS, UserKey(user, kApp)), c.treeLeft);
+        }
+        EXPECT_TRUE(PathExists(folder + "\\a.log"));  // the profile's remaining steps are skipped
+    }
+}
+
+TEST_F(DelMultiUserDataTest, InputThatWouldRemoveTooMuchIsRefusedBeforeAnyProfileIsTouched) {
+    const TestProfile& user = profiles.Add(UserHive(test::ProfilesRoot() + "\\appdata"), {.loggedOn = true});
+    const std::string folder = Files(test::ProfilesRoot() + "\\appdata\\CATestApp", {"a.log"});
+    const char* const inputs[] = {
+        "Software\\CATest\\Vendor;Software\\CATest\\Vendor\\App;*.log;CATestApp",  // no fourth ";"
+        ";Software\\CATest\\Vendor\\App;*.log;CATestApp;",
+        "Software\\CATest\\Vendor;;*.log;CATestApp;",
+        "Software\\CATest\\Vendor;\\;*.log;CATestApp;",
+        "\\Software;Software\\CATest\\Vendor\\App;*.log;CATestApp;",
+        "Software\\CATest\\Vendor;Software\\CATest\\Vendor\\App;*.log;;",
+        "Software\\CATest\\Vendor;Software\\CATest\\Vendor\\App;..\\*.log;CATestApp;",
+        "Software\\CATest\\Vendor;Software\\CATest\\Vendor\\App;x/*.log;CATestApp;",
+        "Software\\CATest\\Vendor;Software\\CATest\\Vendor\\App;*.log;C:\\CATestApp;",
+        "Software\\CATest\\Vendor;Software\\CATest\\Vendor\\App;*.log;\\\\server\\share;",
+        "Software\\CATest\\Vendor;Software\\CATest\\Vendor\\App;*.log;CATestApp\\..\\..;",
+        "Software\\CATest\\Vendor;Software\\CATest\\Vendor\\App;*.log;.;",
+    };
+    for (const char* input : inputs) {
+        SCOPED_TRACE(input);
+        log.Remove();
+        Accounting::ResetCounts();
+        Run(input);
+        EXPECT_THAT(log.Records(), ElementsAre("Code: 13 Point: MKP3C62ZX3ADDZV (" + std::string(input) + ")"));
+        EXPECT_EQ(Accounting::Acquired(Resource::Key), 0);  // no profile list, no user
+    }
+    EXPECT_EQ(test::RegSubtree(HKEY_USERS, UserKey(user, "Software\\CATest")).size(), 6u);
+    EXPECT_TRUE(PathExists(folder + "\\a.log"));
+}
+
+TEST_F(DelMultiUserDataTest, UnreadableInputAndForeignExceptionsEndTheAction) {
+    Run(kItems, 0xBAD);  // the installer answers 6
+    EXPECT_THAT(log.Records(), ElementsAre("Code: 6 Point: A4LRP85LV7J52YM (0)(CustomActionData)((null))",
+                                           "P9787KWWKWBI572:A4LRP85LV7J52YM"));
+    log.Remove();
+    PlatformOverride throwing(&Platform::MsiGetPropertyA,
+                              [](MSIHANDLE, LPCSTR, LPSTR, LPDWORD) -> UINT { test::ThrowForeign(8); });
+    Run(kItems);
+    EXPECT_THAT(log.Records(), ElementsAre("Code: 8 Point: 8TWBI2KBMJFMWTH "));
+}
+
+}  // namespace
+}  // namespace ca

@@ -1,0 +1,50 @@
+// Text checks of the per-user actions' inputs: the ";"-terminated item lists
+// of CustomActionData and the items that name what is removed. No Windows API
+// here: the caller hands in how its code page marks double-byte characters,
+// so this builds with any compiler and is unit-tested natively.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ca {
+
+// True when the byte is the first of a double-byte character in the code
+// page of the text.
+using LeadBytePredicate = bool (*)(unsigned char);
+
+// For texts of a single-byte code page.
+bool NoLeadBytes(unsigned char);
+
+// Position of the first `c` at or after `from` (which must start a
+// character); the trail byte of a double-byte character never counts.
+// npos when there is none.
+size_t FindChar(std::string_view text, char c, size_t from, LeadBytePredicate isLead);
+
+// Position of the last `c` that is not a trail byte; npos when there is none.
+size_t FindLastChar(std::string_view text, char c, LeadBytePredicate isLead);
+
+// The first `count` items of a list whose items each end with ";". Text
+// after the last of them is ignored. Empty when a ";" is missing.
+std::optional<std::vector<std::string>> SplitTerminatedItems(std::string_view text, size_t count,
+                                                             LeadBytePredicate isLead);
+
+// What DelMultiUserData removes in every profile.
+struct RemovalItems {
+    std::string emptyOnlyKey;  // removed when it holds nothing
+    std::string treeKey;       // removed with its subtree
+    std::string filePattern;   // files deleted in the application's folder; empty: none
+    std::string appFolder;     // the application's folder below AppData
+};
+
+// True when the items cannot remove more than the package names: both keys
+// are paths below the user's root (not empty, not starting with "\"), the
+// pattern names files of one folder (no "\" or "/"), and the application's
+// folder is a relative path below AppData that names a folder of its own (no
+// drive, no "\\" prefix, no ".." component, not only "." components).
+bool AreRemovalItemsSafe(const RemovalItems& items, LeadBytePredicate isLead);
+
+}  // namespace ca

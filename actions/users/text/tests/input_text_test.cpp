@@ -1,0 +1,87 @@
+#include "actions/users/text/input_text.h"
+
+#include <gtest/gtest.h>
+
+namespace ca {
+namespace {
+
+// Lead bytes of a double-byte code page laid out like Shift-JIS; its trail
+// bytes run from 0x40, so "\" (0x5C) can be one.
+bool ShiftJisLead(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+
+// 0x95 0x5C is one double-byte character whose trail byte reads as "\".
+const std::string kTrailBackslash = "\x95\x5C";
+
+TEST(SplitTerminatedItems, TakesEachItemUpToItsSemicolon) {
+    const struct {
+        std::string input;
+        size_t count;
+        std::optional<std::vector<std::string>> items;
+    } cases[] = {
+        {"a;b;c;d;", 4, std::vector<std::string>{"a", "b", "c", "d"}},
+        {"a;b;c;d;rest;ignored", 4, std::vector<std::string>{"a", "b", "c", "d"}},
+        {";;;;", 4, std::vector<std::string>{"", "", "", ""}},
+        {"a;b;c;d", 4, std::nullopt},  // the fourth item lacks its ";"
+        {"", 4, std::nullopt},
+        {"", 0, std::vector<std::string>{}},
+        {"src;name;with;semicolons", 1, std::vector<std::string>{"src"}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(SplitTerminatedItems(c.input, c.count, NoLeadBytes), c.items) << c.input;
+}
+
+TEST(SplitTerminatedItems, TrailByteOfADoubleByteCharacterIsNoSeparator) {
+    // 0x83 0x3B would be a character whose trail byte is ";" in a code page with such trail bytes.
+    auto leadBelowSemicolonTrail = [](unsigned char c) { return c == 0x83; };
+    EXPECT_EQ(SplitTerminatedItems("\x83;a;b;", 2, leadBelowSemicolonTrail),
+              (std::vector<std::string>{"\x83;a", "b"}));
+    EXPECT_EQ(SplitTerminatedItems("\x83;a;b;", 2, NoLeadBytes), (std::vector<std::string>{"\x83", "a"}));
+    // A lead byte at the very end stands alone.
+    EXPECT_EQ(FindChar("ab\x83", ';', 0, leadBelowSemicolonTrail), std::string_view::npos);
+}
+
+TEST(FindLastChar, SkipsTrailBytes) {
+    const std::string path = "C:\\a\\" + kTrailBackslash;
+    EXPECT_EQ(FindLastChar(path, '\\', ShiftJisLead), 4u);
+    EXPECT_EQ(FindLastChar(path, '\\', NoLeadBytes), 6u);
+    EXPECT_EQ(FindLastChar("abc", '\\', ShiftJisLead), std::string_view::npos);
+}
+
+TEST(AreRemovalItemsSafe, RefusesItemsThatWouldRemoveMoreThanThePackageNames) {
+    const RemovalItems good{"Software\\Vendor", "Software\\Vendor\\App", "*.log", "Vendor\\App"};
+    EXPECT_TRUE(AreRemovalItemsSafe(good, ShiftJisLead));
+    const struct {
+        const char* what;
+        RemovalItems items;
+        bool safe;
+    } cases[] = {
+        {"empty pattern", {"K", "T", "", "App"}, true},
+        {"dot folder inside", {"K", "T", "*", "App\\."}, true},
+        {"forward separator", {"K", "T", "*", "Vendor/App"}, true},
+        {"trailing separator", {"K", "T", "*", "App\\"}, true},
+        {"leading single separator stays below", {"K", "T", "*", "\\App"}, true},
+        {"dots inside a name", {"K", "T", "*", "App..Data"}, true},
+        {"trail byte like a backslash in the pattern", {"K", "T", "*" + kTrailBackslash, "App"}, true},
+        {"empty empty-only key", {"", "T", "*", "App"}, false},
+        {"empty tree key", {"K", "", "*", "App"}, false},
+        {"tree key of backslashes", {"K", "\\\\", "*", "App"}, false},
+        {"empty-only key from the root", {"\\Software", "T", "*", "App"}, false},
+        {"empty folder", {"K", "T", "*", ""}, false},
+        {"pattern with a backslash", {"K", "T", "..\\*", "App"}, false},
+        {"pattern with a slash", {"K", "T", "sub/*.log", "App"}, false},
+        {"drive", {"K", "T", "*", "C:\\Temp"}, false},
+        {"drive-relative", {"K", "T", "*", "c:App"}, false},
+        {"share", {"K", "T", "*", "\\\\server\\share"}, false},
+        {"share with slashes", {"K", "T", "*", "//server/share"}, false},
+        {"parent", {"K", "T", "*", ".."}, false},
+        {"parent inside", {"K", "T", "*", "App\\..\\.."}, false},
+        {"parent after slash", {"K", "T", "*", "App/../x"}, false},
+        {"dots that the system trims to a parent", {"K", "T", "*", "App\\... "}, false},
+        {"AppData itself", {"K", "T", "*", "."}, false},
+        {"AppData itself through separators", {"K", "T", "*", "\\"}, false},
+        {"AppData itself through dot folders", {"K", "T", "*", ".\\ .\\"}, false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(AreRemovalItemsSafe(c.items, ShiftJisLead), c.safe) << c.what;
+}
+
+}  // namespace
+}  // namespace ca

@@ -1,0 +1,91 @@
+#include "actions/word/startup_folders.h"
+
+#include "actions/detect/word_version.h"
+#include "runtime/handles.h"
+#include "runtime/text.h"
+
+namespace ca {
+
+namespace {
+
+constexpr DWORD kFolderBufferSize = 520;
+
+// A text value of at most 519 characters; false when it cannot be read.
+bool ReadFolderValue(HKEY key, const char* name, std::string& value, LONG& result) {
+    char buffer[kFolderBufferSize + 1] = {};  // a value without terminator still ends
+    DWORD size = kFolderBufferSize;
+    result = Os().RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
+    if (result != ERROR_SUCCESS) return false;
+    value = buffer;
+    return true;
+}
+
+// The user's own startup folder, when the user's Word options name one. A
+// missing key or value is no failure, and neither is an expansion that does
+// not fit or comes out empty: there is no folder then.
+void ProcessCustomFolder(const UserProfile& profile, int wordVersion,
+                         const StartupFolderOperation& operation, ActionError& error) {
+    const std::string path = StringPrintf("%s\\Software\\Microsoft\\Office\\%d.0\\Word\\Options",
+                                          profile.keyName.c_str(), wordVersion);
+    UniqueKey key;
+    if (Os().RegOpenKeyExA(HKEY_USERS, path.c_str(), 0, KEY_READ, key.Receive()) != ERROR_SUCCESS) return;
+    std::string value;
+    LONG result = ERROR_SUCCESS;
+    if (!ReadFolderValue(key.Get(), "STARTUP-PATH", value, result)) return;
+    key.Reset();
+    char expanded[kFolderBufferSize] = {};
+    const DWORD needed = Os().ExpandEnvironmentStringsA(value.c_str(), expanded, kFolderBufferSize);
+    if (needed == 0 || needed > kFolderBufferSize || expanded[0] == '\0') return;
+    if (!operation(expanded, error)) error.PrependPoint("3TRYKDP7SELAWPL");
+}
+
+}  // namespace
+
+bool ForEachWordStartupFolder(const StartupFolderOperation& operation, ActionError& error) {
+    return WalkUserProfiles(
+        [&](const UserProfile& profile, ActionError& e) { return ResolveWordStartupFolders(profile, operation, e); },
+        kWordWalkPoints, error);
+}
+
+bool ResolveWordStartupFolders(const UserProfile& profile, const StartupFolderOperation& operation,
+                               ActionError& error) {
+    const BodyOutcome outcome = RunActionBody(error, "JAFG4838K0OS3V9", [&] {
+        const int wordVersion = ReadWordMajorVersion(error);
+        if (wordVersion == 0) {
+            error.RecordError("HUVYG7YBJHBEVV3", ERROR_INVALID_DATA);
+            ThrowFailure();
+        }
+        if (wordVersion < 0) {
+            error.PrependPoint("BTGKEYPPB757Z76");
+            ThrowFailure();
+        }
+
+        ProcessCustomFolder(profile, wordVersion, operation, error);
+
+        const std::string path =
+            profile.keyName + "\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+        UniqueKey key;
+        const LONG opened = Os().RegOpenKeyExA(HKEY_USERS, path.c_str(), 0, KEY_READ, key.Receive());
+        if (opened != ERROR_SUCCESS) {
+            error.RecordError("LWZFKBZRL87J47A", opened);
+            ThrowFailure();
+        }
+        std::string appData;
+        LONG read = ERROR_SUCCESS;
+        if (!ReadFolderValue(key.Get(), "AppData", appData, read)) {
+            error.RecordError("5YAAWSE7JPWWMMH", read);
+            ThrowFailure();
+        }
+        key.Reset();
+        // A folder built from an empty AppData would lie in the current
+        // drive's root.
+        if (appData.empty()) return;
+        if (!operation(appData + "\\Microsoft\\Word\\STARTUP", error)) {
+            error.PrependPoint("GWLXWPMD6G28HLV");
+            ThrowFailure();
+        }
+    });
+    return outcome == BodyOutcome::Completed;
+}
+
+}  // namespace ca

@@ -1,0 +1,27 @@
+// Every user's Word startup folders: the walk over all profiles with, per
+// profile, the folder named by the user's Word option and the default folder
+// below the user's AppData.
+#pragma once
+
+#include "actions/users/profile_walk.h"
+
+#include <functional>
+#include <string>
+
+namespace ca {
+
+// What is done in one startup folder; records its own failures.
+using StartupFolderOperation = std::function<bool(const std::string& folder, ActionError& error)>;
+
+// Runs `operation` on every user's startup folders (the Word walk). The
+// walk's result; HKEY_CURRENT_USER is never used.
+bool ForEachWordStartupFolder(const StartupFolderOperation& operation, ActionError& error);
+
+// One user's folders: the custom folder ("STARTUP-PATH" of the registered
+// Word version's options), when there is one, before the default folder
+// (AppData of "Shell Folders" + "\Microsoft\Word\STARTUP"). False when the
+// user's default folder could not be processed.
+bool ResolveWordStartupFolders(const UserProfile& profile, const StartupFolderOperation& operation,
+                               ActionError& error);
+
+}  // namespace ca
