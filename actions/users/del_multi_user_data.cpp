@@ -62,6 +62,7 @@ bool RemoveUserData(const UserProfile& profile, const RemovalItems& items, Actio
 }  // namespace
 
 CA_ACTION DelMultiUserData(MSIHANDLE install) {
+    ActionScope scope(install, "DelMultiUserData");
     ActionError error;
     RunActionBody(error, "8TWBI2KBMJFMWTH", [&] {
         std::string data;

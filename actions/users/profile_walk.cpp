@@ -1,5 +1,6 @@
 #include "actions/users/profile_walk.h"
 
+#include "runtime/action_scope.h"
 #include "runtime/handles.h"
 #include "runtime/text.h"
 
@@ -104,6 +105,8 @@ public:
 private:
     // The visit of one profile. Its failures are recorded; the walk goes on.
     void Visit(const std::string& keyName) {
+        // The progress dialog names the profile being processed.
+        SendActionData(keyName);
         bool mustLoad = false;
         {
             UniqueKey probe;

@@ -11,6 +11,7 @@
 
 CA_ACTION CopyMSWordDot(MSIHANDLE install) {
     using namespace ca;
+    ActionScope scope(install, "CopyMSWordDot");
     ActionError error;
     RunActionBody(error, "KRV7UJTAPC4JKLL", [&] {
         std::string data;

@@ -9,6 +9,7 @@
 
 CA_ACTION DelMSWordDot(MSIHANDLE install) {
     using namespace ca;
+    ActionScope scope(install, "DelMSWordDot");
     ActionError error;
     RunActionBody(error, "NRAC8GXP75XSS6O", [&] {
         std::string fileName;
