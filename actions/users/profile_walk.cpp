@@ -254,8 +254,11 @@ bool EnabledPrivilege::Enable(ActionError& error) {
 }
 
 bool EnabledPrivilege::Disable(ActionError& error) {
+    // A privilege that could not be switched off stays owned: the owner
+    // tries once more, quietly, when it goes.
+    if (!SetProcessPrivilege(name_, false, error)) return false;
     enabled_ = false;
-    return SetProcessPrivilege(name_, false, error);
+    return true;
 }
 
 }  // namespace ca

@@ -91,7 +91,8 @@ public:
     EnabledPrivilege& operator=(const EnabledPrivilege&) = delete;
 
     bool Enable(ActionError& error);
-    // Not owned afterwards, switched off or not.
+    // Owned until it has been switched off: after a failure here the owner
+    // tries again when it goes.
     bool Disable(ActionError& error);
     bool Enabled() const { return enabled_; }
 

@@ -101,6 +101,10 @@ struct Hook<Slot, R (*)(A...)> {
 #define CA_FAULT_ENTRIES(X)                                              \
     X(MsiGetPropertyA, Status, ERROR_INVALID_HANDLE, 6, false)           \
     X(MsiSetPropertyA, Status, ERROR_INVALID_HANDLE, 6, true)            \
+    X(MsiCreateRecord, Zero, ERROR_NOT_ENOUGH_MEMORY, 8, true)           \
+    X(MsiRecordSetStringA, Status, ERROR_INVALID_HANDLE, 6, true)        \
+    X(MsiProcessMessage, Invalid, ERROR_INVALID_HANDLE, 6, true)         \
+    X(MsiCloseHandle, Release, ERROR_INVALID_HANDLE, 6, true)            \
     X(RegOpenKeyExA, Status, ERROR_ACCESS_DENIED, 5, false)              \
     X(RegCreateKeyExA, Status, ERROR_ACCESS_DENIED, 5, false)            \
     X(RegQueryValueExA, Status, ERROR_MORE_DATA, 234, false)             \

@@ -43,18 +43,29 @@ size_t RunSweep(const SweepScenario& scenario) {
     const std::vector<std::string> calls = sweep.Calls();
     EXPECT_TRUE(good.records.empty()) << scenario.action << ": the recording run failed: " << good.records.front();
     scenario.check(good);
+    const std::string goodState = scenario.state ? scenario.state() : std::string();
 
     for (size_t position = 0; position < calls.size(); ++position) {
         const SweepRun run = RunOnce(scenario, sweep, false, position);
         const InjectedFault& fault = *run.fault;
         SCOPED_TRACE(scenario.action + ": " + Describe(fault));
-        EXPECT_TRUE(sweep.Injected()) << "the run ended before call " << position << " (" << calls[position] << ")";
+        if (!sweep.Injected()) {
+            // The run took another way than the recorded one: show where.
+            const std::vector<std::string>& now = sweep.Calls();
+            size_t same = 0;
+            while (same < now.size() && same < calls.size() && now[same] == calls[same]) ++same;
+            ADD_FAILURE() << "the run ended before call " << position << " (" << calls[position] << "); it made "
+                          << now.size() << " calls, the first " << same << " as recorded, then "
+                          << (same < now.size() ? now[same] : std::string("nothing")) << " instead of "
+                          << (same < calls.size() ? calls[same] : std::string("nothing"));
+        }
 
         const std::vector<std::string> leaks = Accounting::Leaks();
         for (const std::string& leak : leaks) ADD_FAILURE() << "still held: " << leak;
         if (!leaks.empty()) Accounting::ReleaseLeaks();
 
-        const bool absorbed = scenario.absorbed && scenario.absorbed(run);
+        const bool absorbed = scenario.state && run.records.empty() && run.writes == good.writes &&
+                              scenario.state() == goodState;
         if (!fault.silent && scenario.silent.count(fault.entry) == 0 && !absorbed) {
             const auto found = scenario.reported.find(fault.entry);
             const int32_t code = found != scenario.reported.end() ? found->second : fault.reported;

@@ -43,9 +43,10 @@ struct SweepScenario {
     std::map<std::string, int32_t> reported;
     // Undoes what prepare did; called once at the end.
     std::function<void()> cleanUp;
-    // True when a run got over its failure and ended exactly as a run without
-    // one (a retry, a fallback): such a failure needs no report.
-    std::function<bool(const SweepRun&)> absorbed;
+    // What the action changed on the machine, as text. A run whose failure
+    // left no record, the same properties and the same state as the run
+    // without a failure got over it (a retry, a fallback): it needs no report.
+    std::function<std::string()> state;
 };
 
 // Runs the sweep of one scenario; returns the number of runs made.

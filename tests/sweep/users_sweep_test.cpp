@@ -1,0 +1,194 @@
+// The sweep of the per-user actions, over two profiles of their own beside
+// the prefix's user: one logged on, one whose hive the walk loads. Deferred,
+// they set no property; whatever fails, they never remove more than the
+// package named, and leave no hive loaded and no privilege enabled (the
+// accounting checks those after every run).
+#include "sweep.h"
+
+#include "profile_fixture.h"
+
+#include <gtest/gtest.h>
+
+extern "C" UINT __stdcall DelMultiUserData(MSIHANDLE);
+extern "C" UINT __stdcall CopyMSWordDot(MSIHANDLE);
+extern "C" UINT __stdcall DelMSWordDot(MSIHANDLE);
+
+namespace ca::test {
+namespace {
+
+constexpr char kUserShellFolders[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+constexpr char kShellFolders[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+constexpr char kApp[] = "Software\\CASweep\\Vendor\\App";
+constexpr char kOther[] = "Software\\CASweep\\Other";
+
+std::string ReadFileText(const std::string& path) {
+    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return "(none)";
+    char buffer[256] = {};
+    DWORD read = 0;
+    ::ReadFile(h, buffer, sizeof buffer - 1, &read, nullptr);
+    ::CloseHandle(h);
+    return std::string(buffer, read);
+}
+
+std::string Attributes(const std::string& path) {
+    const DWORD a = ::GetFileAttributesA(path.c_str());
+    return a == INVALID_FILE_ATTRIBUTES ? "-" : (a & FILE_ATTRIBUTE_READONLY) ? "ro" : "rw";
+}
+
+void ExpectNoProperty(const SweepRun& run) { EXPECT_TRUE(run.writes.empty()); }
+
+TEST(Sweep, DelMultiUserData) {
+    ProfileFixture profiles;
+    const std::string root = ProfilesRoot();
+    const std::string offAppData = root + "\\off appdata";
+    const TestProfile& on = profiles.Add(
+        [&](HKEY hive) {
+            SetRegValue(hive, kUserShellFolders, "AppData", "%USERPROFILE%\\AppData", REG_EXPAND_SZ);
+        },
+        {.loggedOn = true});
+    profiles.Add([&](HKEY hive) {
+        CreateRegKey(hive, std::string(kApp) + "\\Settings\\Recent");
+        SetRegValue(hive, kUserShellFolders, "AppData", offAppData);
+    });
+    const std::string onFolder = on.folder + "\\AppData\\CASweepApp";
+    const std::string offFolder = offAppData + "\\CASweepApp";
+    RunSweep({"DelMultiUserData",
+              [&](InstallerSession& s) {
+                  CreateRegKey(HKEY_USERS, on.keyName + "\\" + kApp + "\\Settings\\Recent");
+                  CreateRegKey(HKEY_USERS, on.keyName + "\\" + kOther);
+                  for (const std::string& folder : {onFolder, offFolder}) {
+                      CreateFolders(folder);
+                      WriteTestFile(folder + "\\a.log");
+                      WriteTestFile(folder + "\\keep.txt");
+                  }
+                  s.Set("CustomActionData", "Software\\CASweep\\Vendor;Software\\CASweep\\Vendor\\App;*.log;CASweepApp;");
+              },
+              DelMultiUserData,
+              [&](const SweepRun& run) {
+                  ExpectNoProperty(run);
+                  // Never more than the package named.
+                  EXPECT_TRUE(RegKeyExists(HKEY_USERS, on.keyName + "\\" + kOther));
+                  EXPECT_TRUE(PathExists(onFolder + "\\keep.txt"));
+                  EXPECT_TRUE(PathExists(offFolder + "\\keep.txt"));
+              },
+              // The walk ends its enumeration at any answer but a name, and
+              // file deletions report nothing.
+              {"RegEnumKeyExA"},
+              {{"malloc", 234}},
+              [&] { DeleteRegTree(HKEY_USERS, on.keyName + "\\Software\\CASweep"); },
+              [&] {
+                  return std::to_string(RegKeyExists(HKEY_USERS, on.keyName + "\\" + kApp)) +
+                         std::to_string(RegKeyExists(HKEY_USERS, on.keyName + "\\Software\\CASweep\\Vendor")) +
+                         std::to_string(PathExists(onFolder + "\\a.log")) +
+                         std::to_string(PathExists(offFolder + "\\a.log"));
+              }});
+}
+
+// Two users with Word 12: the logged-on one with a startup folder of his
+// own besides the default one, the other only the default.
+struct WordUsers {
+    ProfileFixture profiles;
+    std::string root = ProfilesRoot();
+    std::string source = root + "\\template source";
+    std::vector<std::string> folders;  // every startup folder the actions serve
+    std::vector<std::string> made;     // the folders of the test users, made anew for each run
+    const TestProfile* on = nullptr;
+
+    WordUsers() {
+        SetRegValue(HKEY_CLASSES_ROOT, "Word.Application\\CurVer", "", "Word.Application.12");
+        const std::string onAppData = root + "\\on appdata", offAppData = root + "\\off appdata";
+        const std::string custom = root + "\\custom startup";
+        on = &profiles.Add(
+            [&](HKEY hive) {
+                SetRegValue(hive, kShellFolders, "AppData", onAppData);
+                SetRegValue(hive, "Software\\Microsoft\\Office\\12.0\\Word\\Options", "STARTUP-PATH", custom);
+            },
+            {.loggedOn = true});
+        profiles.Add([&](HKEY hive) { SetRegValue(hive, kShellFolders, "AppData", offAppData); });
+        CreateFolders(source);
+        WriteTestFile(source + "\\ca-sweep.dot", "template");
+        folders = {custom, onAppData + "\\Microsoft\\Word\\STARTUP", offAppData + "\\Microsoft\\Word\\STARTUP"};
+        made = {custom, onAppData, offAppData};
+        // The prefix's own user keeps the startup folder it has (made once).
+        char mine[MAX_PATH] = {};
+        DWORD size = sizeof mine;
+        if (::RegGetValueA(HKEY_CURRENT_USER, kShellFolders, "AppData", RRF_RT_REG_SZ, nullptr, mine, &size) == 0) {
+            folders.push_back(std::string(mine) + "\\Microsoft\\Word\\STARTUP");
+            CreateFolders(folders.back());
+        }
+    }
+    // The test users' startup folders as before the first copy: missing.
+    void RemoveFolders() const {
+        for (const std::string& folder : folders) RemoveTemplate(folder);
+        for (const std::string& folder : made) RemoveFolderTree(folder);
+    }
+    ~WordUsers() {
+        for (const std::string& folder : folders) RemoveTemplate(folder);
+        DeleteRegTree(HKEY_CLASSES_ROOT, "Word.Application");
+        ::RegDeleteKeyA(HKEY_CLASSES_ROOT, "Word.Application");
+    }
+    static void RemoveTemplate(const std::string& folder) {
+        const std::string file = folder + "\\ca-sweep.dot";
+        ::SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileA(file.c_str());
+    }
+    // Each folder's template: its text and whether it is read-only.
+    std::string State() const {
+        std::string text;
+        for (const std::string& folder : folders)
+            text += ReadFileText(folder + "\\ca-sweep.dot") + "/" + Attributes(folder + "\\ca-sweep.dot") + ";";
+        return text;
+    }
+};
+
+// Failures the template operation leaves unreported: a copy or deletion that
+// fails other than by a file in use, the read-only mark (reported to the
+// module's own record only), a missing folder of the user's own ("STARTUP-
+// PATH" and its expansion), and single failures that a retry gets over.
+const std::set<std::string> kWordSilent = {"CopyFileA",        "DeleteFileA",     "SetFileAttributesA",
+                                           "GetFileAttributesA", "RegOpenKeyExA", "RegQueryValueExA",
+                                           "ExpandEnvironmentStringsA", "RegEnumKeyExA"};
+
+TEST(Sweep, CopyMSWordDot) {
+    WordUsers users;
+    RunSweep({"CopyMSWordDot",
+              [&](InstallerSession& s) {
+                  users.RemoveFolders();
+                  s.Set("CustomActionData", users.source + ";ca-sweep.dot");
+              },
+              CopyMSWordDot,
+              [&](const SweepRun& run) {
+                  ExpectNoProperty(run);
+                  // A template that is there is the whole new one.
+                  for (const std::string& folder : users.folders) {
+                      const std::string text = ReadFileText(folder + "\\ca-sweep.dot");
+                      EXPECT_TRUE(text == "template" || text == "(none)") << folder;
+                  }
+              },
+              kWordSilent, {{"malloc", 234}}, nullptr, [&] { return users.State(); }});
+}
+
+TEST(Sweep, DelMSWordDot) {
+    WordUsers users;
+    RunSweep({"DelMSWordDot",
+              [&](InstallerSession& s) {
+                  for (const std::string& folder : users.folders) {
+                      CreateFolders(folder);
+                      WordUsers::RemoveTemplate(folder);
+                      WriteTestFile(folder + "\\ca-sweep.dot", "template", FILE_ATTRIBUTE_READONLY);
+                      WriteTestFile(folder + "\\other.dot", "other");
+                  }
+                  s.Set("CustomActionData", "ca-sweep.dot");
+              },
+              DelMSWordDot,
+              [&](const SweepRun& run) {
+                  ExpectNoProperty(run);
+                  for (const std::string& folder : users.folders)
+                      EXPECT_EQ(ReadFileText(folder + "\\other.dot"), "other") << folder;
+              },
+              kWordSilent, {{"malloc", 234}}, nullptr, [&] { return users.State(); }});
+}
+
+}  // namespace
+}  // namespace ca::test
