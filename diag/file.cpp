@@ -1,34 +1,10 @@
 #include "diag/file.h"
 
+#include "diag/text_format.h"
+
 namespace ca {
 
-FileCause FileCauseOf(uint32_t osError) {
-    switch (osError) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-        case ERROR_INVALID_NAME:
-        case ERROR_BAD_PATHNAME:
-        case ERROR_INVALID_DRIVE:
-            return FileCause::NotFound;
-        case ERROR_ACCESS_DENIED:
-        case ERROR_WRITE_PROTECT:
-            return FileCause::AccessDenied;
-        case ERROR_SHARING_VIOLATION:
-            return FileCause::SharingViolation;
-        case ERROR_LOCK_VIOLATION:
-            return FileCause::LockViolation;
-        case ERROR_DISK_FULL:
-        case ERROR_HANDLE_DISK_FULL:
-            return FileCause::DiskFull;
-        case ERROR_INVALID_HANDLE:
-            return FileCause::InvalidHandle;
-        case ERROR_NEGATIVE_SEEK:
-        case ERROR_SEEK:
-            return FileCause::BadSeek;
-        default:
-            return FileCause::Generic;
-    }
-}
+FileCause FileCauseOf(uint32_t osError) { return static_cast<FileCause>(FileCauseNumber(osError)); }
 
 namespace {
 

@@ -131,6 +131,34 @@ std::string FormatErrDumpLayout(std::string_view point, int32_t code, std::strin
     return out;
 }
 
+int32_t FileCauseNumber(uint32_t osError) {
+    switch (osError) {
+        case 2:    // ERROR_FILE_NOT_FOUND
+        case 3:    // ERROR_PATH_NOT_FOUND
+        case 123:  // ERROR_INVALID_NAME
+        case 161:  // ERROR_BAD_PATHNAME
+        case 15:   // ERROR_INVALID_DRIVE
+            return 2;
+        case 5:   // ERROR_ACCESS_DENIED
+        case 19:  // ERROR_WRITE_PROTECT
+            return 3;
+        case 32:  // ERROR_SHARING_VIOLATION
+            return 4;
+        case 33:  // ERROR_LOCK_VIOLATION
+            return 5;
+        case 112:  // ERROR_DISK_FULL
+        case 39:   // ERROR_HANDLE_DISK_FULL
+            return 6;
+        case 6:  // ERROR_INVALID_HANDLE
+            return 7;
+        case 131:  // ERROR_NEGATIVE_SEEK
+        case 25:   // ERROR_SEEK
+            return 8;
+        default:
+            return 1;
+    }
+}
+
 std::string FormatFileExceptionLines(int32_t cause, std::string_view causeText, int32_t osError,
                                      std::string_view osErrorText, std::string_view fileName) {
     std::string out = StringPrintf("FE:cause=%d [", cause);

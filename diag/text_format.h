@@ -49,6 +49,12 @@ std::string FormatErrDumpLayout(std::string_view point, int32_t code, std::strin
                                 std::string_view extText, std::string_view timeText,
                                 std::string_view gmtOffsetText);
 
+// The classification of a file failure (the number after "FE:cause=") by
+// the system's error number: 2 missing file, path or drive, or a bad name;
+// 3 access denied or write-protected; 4 sharing violation; 5 lock
+// violation; 6 disk full; 7 invalid handle; 8 bad seek; 1 anything else.
+int32_t FileCauseNumber(uint32_t osError);
+
 // The three lines that describe a file failure:
 //   FE:cause=%d [%s] / FE:error=%d [%s] / FE:file=[%s]
 std::string FormatFileExceptionLines(int32_t cause, std::string_view causeText, int32_t osError,

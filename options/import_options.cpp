@@ -82,9 +82,7 @@ bool ImportOptions(ActionError& error, const std::string& parameters, ImportMode
         error.RecordError("2YG1SSQL4W958K9", static_cast<int32_t>(Os().GetLastError()));
     }
     if (!imported) {
-        error.SetText(FormatResourceMessage(kMsgImportFailed) +
-                      StringPrintf("  (%s) (%s)", Field(fields, 9).c_str(), Field(fields, 8).c_str()) + "\r\n" +
-                      error.Text());
+        error.SetText(ImportFailedText(Field(fields, 9), Field(fields, 8), error.Text(), ModuleImportTexts()));
     }
     return imported;
 }

@@ -78,6 +78,27 @@ std::string OptionsFileFailure::ExtendedText() const {
     return text;
 }
 
+std::string CheckFailureText(const OptionsFileFailure& failure, const ImportTexts& texts) {
+    std::string text;
+    if (failure.messageId != 0) text = texts.Message(failure.messageId, std::string());
+    if (failure.messageOfCode != 0) text = texts.SystemMessage(failure.messageOfCode);
+    return text;
+}
+
+std::string UnreadableFileText(const std::string& path, const ImportTexts& texts) {
+    return texts.Message(kMsgCannotOpenFile, path) + "\r\n\r\n" + texts.Message(kMsgCorruptFile, std::string());
+}
+
+std::string ImportFailureTail(const std::string& path, const uint8_t* header) {
+    const uint8_t zero = 0;
+    return FormatStrgLine(path) + FormatHexDump(&zero, 1) + FormatHexDump(header, kOptionsHeaderSize);
+}
+
+std::string ImportFailedText(const std::string& fileField, const std::string& folderField,
+                             const std::string& text, const ImportTexts& texts) {
+    return texts.Message(kMsgImportFailed, std::string()) + "  (" + fileField + ") (" + folderField + ")\r\n" + text;
+}
+
 uint32_t MemoryOptionsSource::Read(void* buffer, uint32_t count) {
     const size_t n = std::min<size_t>(count, size_ - position_);
     if (n) std::memcpy(buffer, data_ + position_, n);

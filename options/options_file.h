@@ -110,6 +110,33 @@ struct OptionsFileContent {
 bool ReadOptionsFile(OptionsSource& source, const OptionsProduct& product, OptionsFileContent& content,
                      OptionsFileFailure& failure);
 
+// Where the texts of a refused import come from: the module's string table
+// and the system's messages in the import itself; tools that run without the
+// module bring copies of them.
+class ImportTexts {
+public:
+    virtual ~ImportTexts() = default;
+    // String-table text `id`; the one that takes a file name gets `path`.
+    virtual std::string Message(unsigned id, const std::string& path) const = 0;
+    // The system's message for a code on one line; empty when it has none.
+    virtual std::string SystemMessage(int32_t code) const = 0;
+};
+
+// The text a failed check is recorded with: its string-table message, or
+// the system's message for messageOfCode; empty when it names neither (the
+// record then takes the system's message for its code, or the pair below).
+std::string CheckFailureText(const OptionsFileFailure& failure, const ImportTexts& texts);
+// What a refused file is told with when nothing more precise is known:
+// 60163 with the path, a blank line, 60162.
+std::string UnreadableFileText(const std::string& path, const ImportTexts& texts);
+// The lines every refused import ends its extended text with: the path, a
+// zero byte and the 48 header bytes (zeros where the header was not read).
+std::string ImportFailureTail(const std::string& path, const uint8_t* header);
+// The text an import action publishes for a failure: 60516, the path and the
+// fallback folder as the parameters give them, then the failure's own text.
+std::string ImportFailedText(const std::string& fileField, const std::string& folderField,
+                             const std::string& text, const ImportTexts& texts);
+
 // The header of an options file to write.
 struct OptionsFileHeader {
     std::string signature;  // the first 12 bytes; shorter ones are padded with NULs

@@ -24,6 +24,14 @@ private:
     File& file_;
 };
 
+class ModuleTexts : public ImportTexts {
+public:
+    std::string Message(unsigned id, const std::string& path) const override {
+        return FormatResourceMessage(id, path.c_str());
+    }
+    std::string SystemMessage(int32_t code) const override { return OsErrorText(code); }
+};
+
 ErrorInfo* OwnOrGiven(ErrorInfo* given, std::unique_ptr<ErrorInfo>& own) {
     if (given) return given;
     own = std::make_unique<ErrorInfo>(false);
@@ -78,6 +86,11 @@ void OptionsKey::Close() {
 
 // -------------------------------------------------------------- OptionsStore
 
+const ImportTexts& ModuleImportTexts() {
+    static const ModuleTexts texts;
+    return texts;
+}
+
 OptionsStore::OptionsStore(ErrorInfo* errorInfo, int32_t scope, int32_t majorVersion, int32_t minorVersion,
                            int32_t buildNumber, std::string settingsRoot, std::string signature)
     : errorInfo_(OwnOrGiven(errorInfo, ownInfo_)),
@@ -107,10 +120,8 @@ bool OptionsStore::ImportOptionsFile(const std::string& path, std::unique_ptr<Pa
             FileSource source(file);
             OptionsFileFailure check;
             if (!ReadOptionsFile(source, {signature_, majorVersion_, minorVersion_}, content, check)) {
-                std::string text;
-                if (check.messageId != 0) text = FormatResourceMessage(check.messageId);
-                if (check.messageOfCode != 0) text = OsErrorText(check.messageOfCode);
-                errorInfo_->SetErr(check.point, check.code, text, check.ExtendedText());
+                errorInfo_->SetErr(check.point, check.code, CheckFailureText(check, ModuleImportTexts()),
+                                   check.ExtendedText());
                 failure = Failure::Import;
             }
         } catch (const FileFailure& readFailure) {
@@ -155,13 +166,9 @@ bool OptionsStore::ImportOptionsFile(const std::string& path, std::unique_ptr<Pa
     }
 
     if (failure == Failure::Import && errorInfo_->GetErrText().empty()) {
-        errorInfo_->SetErrText(FormatResourceMessage(kMsgCannotOpenFile, path.c_str()) + "\r\n\r\n" +
-                               FormatResourceMessage(kMsgCorruptFile));
+        errorInfo_->SetErrText(UnreadableFileText(path, ModuleImportTexts()));
     }
-    const uint8_t zero = 0;
-    errorInfo_->AddErrTextExt(FormatStrgLine(path));
-    errorInfo_->AddErrTextExt(FormatHexDump(&zero, 1));
-    errorInfo_->AddErrTextExt(FormatHexDump(content.header, sizeof content.header));
+    errorInfo_->AddErrTextExt(ImportFailureTail(path, content.header));
     return false;
 }
 

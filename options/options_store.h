@@ -10,6 +10,7 @@
 #pragma once
 
 #include "diag/error_info.h"
+#include "options/options_file.h"
 #include "options/pack.h"
 #include "runtime/handles.h"
 
@@ -43,6 +44,10 @@ private:
     HKEY root_ = nullptr;
     std::string path_;
 };
+
+// The texts of a refused import as the module tells them: its own string
+// table and the system's messages.
+const ImportTexts& ModuleImportTexts();
 
 class OptionsStore {
 public:

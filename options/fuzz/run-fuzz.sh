@@ -2,14 +2,15 @@
 # Builds the fuzz preset and runs each harness on a copy of its seed corpus,
 # sharing the given total time (seconds, default 60) between them: the pack
 # harnesses start from options/fuzz/corpus, the options-file harness from
-# options/fuzz/options-corpus. A crash input is left in build/fuzz/artifacts/;
-# copy it into options/fuzz/crashes/ so that the unit tests replay it from
-# then on.
+# options/fuzz/options-corpus, the JSON harness from options/fuzz/json-corpus
+# (the options-file seeds as `custopts to-json` writes them). A crash input
+# is left in build/fuzz/artifacts/; copy it into options/fuzz/crashes/ so
+# that the unit tests replay it from then on.
 set -eu
 total=${1:-60}
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
-harnesses="fuzz_pack_read fuzz_pack_roundtrip fuzz_options_file"
+harnesses="fuzz_pack_read fuzz_pack_roundtrip fuzz_options_file fuzz_options_json"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target $harnesses -- -j2
 
@@ -22,6 +23,7 @@ status=0
 for harness in $harnesses; do
     case $harness in
         fuzz_options_file) seeds=options/fuzz/options-corpus ;;
+        fuzz_options_json) seeds=options/fuzz/json-corpus ;;
         *) seeds=options/fuzz/corpus ;;
     esac
     work=$(mktemp -d)
