@@ -1,6 +1,11 @@
 #include "actions/users/text/input_text.h"
+#include "actions/users/text/fuzz/removal_items_checks.h"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 namespace ca {
 namespace {
@@ -81,6 +86,24 @@ TEST(AreRemovalItemsSafe, RefusesItemsThatWouldRemoveMoreThanThePackageNames) {
         {"AppData itself through dot folders", {"K", "T", "*", ".\\ .\\"}, false},
     };
     for (const auto& c : cases) EXPECT_EQ(AreRemovalItemsSafe(c.items, ShiftJisLead), c.safe) << c.what;
+}
+
+// Every seed and every input that once failed keeps the harness's properties.
+TEST(RemovalItemsFuzzInputs, KeepTheirProperties) {
+    int replayed = 0;
+    for (const char* folder : {"/corpus", "/crashes"}) {
+        const std::filesystem::path dir = std::string(CA_USERS_FUZZDIR) + folder;
+        for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+            if (entry.path().filename() == "README.txt") continue;
+            std::ifstream in(entry.path(), std::ios::binary);
+            const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            EXPECT_TRUE(RemovalItemsInputKeepsItsProperties(reinterpret_cast<const uint8_t*>(bytes.data()),
+                                                            bytes.size()))
+                << entry.path();
+            ++replayed;
+        }
+    }
+    EXPECT_GT(replayed, 0);
 }
 
 }  // namespace
