@@ -177,13 +177,14 @@ bool ReadOptionsFile(OptionsSource& source, const OptionsProduct& product, Optio
     if (dataOffset > dataStart) return FailWithDump(failure, "NGM2RJJNIWIVPWS", 0, length, 8);
     if (dataSize > length - dataStart) return FailWithDump(failure, "DGH5GAWDEFH5DV7", 0, length, 8);
 
-    // The data block is read from right after the table, whatever the offset says.
-    std::vector<uint8_t> data(dataSize);
-    const uint32_t dataRead = dataSize ? source.Read(data.data(), dataSize) : 0;
+    // The data block is read from right after the table, whatever the offset
+    // says, into a buffer that the read fills (nothing is cleared first).
+    const auto data = std::make_unique_for_overwrite<uint8_t[]>(dataSize ? dataSize : 1);
+    const uint32_t dataRead = dataSize ? source.Read(data.get(), dataSize) : 0;
     if (dataRead < dataSize) return FailWithDump(failure, "IR2UT7MZ99E34NC", kShortReadCode, dataRead, 4);
 
     auto pack = std::make_unique<Pack>();
-    const int64_t consumed = ReadPack(*pack, data.data(), data.size(), nullptr, 0);
+    const int64_t consumed = ReadPack(*pack, data.get(), dataSize, nullptr, 0);
     if (consumed < 0) {
         Fail(failure, "L9BSTTZC99LWAUI", static_cast<int32_t>(consumed));
         failure.messageOfCode = kShortReadCode;

@@ -14,7 +14,11 @@
 #include <openssl/provider.h>
 
 #include "options/cipher.h"
+#include "options/options_file.h"
 #include "options/pack.h"
+
+#include <cstdio>
+#include <unistd.h>
 
 namespace {
 
@@ -188,6 +192,90 @@ void BM_EncodeItemHeavy(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * heavy.items);
 }
 BENCHMARK(BM_EncodeItemHeavy)->Unit(benchmark::kMillisecond);
+
+// A 1 MiB options file on disk: checked as the import checks it (header,
+// table, the pack of settings read) against only reading its bytes. The
+// settings are 120 profiles of ten values and an 8 KiB block each; a second
+// file of the same size holds small values only (about 26,000 items).
+std::string OptionsFileOnDisk(bool smallValuesOnly) {
+    static std::string paths[2];
+    std::string& path = paths[smallValuesOnly];
+    if (!path.empty()) return path;
+    ca::Pack root;
+    const auto blob = RandomBytes(8 << 10);
+    for (int p = 0; root.Count() < 100000; ++p) {
+        ca::Pack profile;
+        for (int v = 0; v < 10; ++v) {
+            const std::string name = "Value" + std::to_string(v);
+            if (v % 2) profile.Add(std::make_unique<ca::PackItem>(name.c_str(), v * p));
+            else profile.Add(std::make_unique<ca::PackItem>(name.c_str(), "some setting text"));
+        }
+        if (!smallValuesOnly)
+            profile.Add(std::make_unique<ca::PackItem>("Layout", blob.data(), static_cast<int32_t>(blob.size()), false));
+        root.Add(std::make_unique<ca::PackItem>(("Profile" + std::to_string(p)).c_str(), profile));
+        if (ca::PackSize(root, nullptr, 0) >= (1 << 20) - 48) break;
+    }
+    const auto bytes = ca::BuildOptionsFile({"QVRXOPTSCA01", 1, 5, 9, 100}, &root);
+    path = "/tmp/ca-options-bench-" + std::to_string(::getpid()) + (smallValuesOnly ? "-items" : "-mixed") + ".opts";
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+    std::atexit([] {
+        for (const std::string& p : paths)
+            if (!p.empty()) std::remove(p.c_str());
+    });
+    return path;
+}
+
+std::vector<uint8_t> ReadWholeFile(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    std::fseek(f, 0, SEEK_END);
+    std::vector<uint8_t> bytes(static_cast<size_t>(std::ftell(f)));
+    std::fseek(f, 0, SEEK_SET);
+    if (std::fread(bytes.data(), 1, bytes.size(), f) != bytes.size()) bytes.clear();
+    std::fclose(f);
+    return bytes;
+}
+
+void BM_ReadOptionsFileBytes(benchmark::State& state) {
+    const std::string path = OptionsFileOnDisk(state.range(0) != 0);
+    for (auto _ : state) benchmark::DoNotOptimize(ReadWholeFile(path));
+}
+BENCHMARK(BM_ReadOptionsFileBytes)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+// The file read as the import reads it: header, table and data block from
+// the open file.
+class StdioOptionsSource : public ca::OptionsSource {
+public:
+    explicit StdioOptionsSource(std::FILE* f) : f_(f) {}
+    uint64_t Length() override {
+        const long at = std::ftell(f_);
+        std::fseek(f_, 0, SEEK_END);
+        const long end = std::ftell(f_);
+        std::fseek(f_, at, SEEK_SET);
+        return static_cast<uint64_t>(end);
+    }
+    uint32_t Read(void* buffer, uint32_t count) override {
+        return static_cast<uint32_t>(std::fread(buffer, 1, count, f_));
+    }
+
+private:
+    std::FILE* f_;
+};
+
+void BM_CheckOptionsFile(benchmark::State& state) {
+    const std::string path = OptionsFileOnDisk(state.range(0) != 0);
+    for (auto _ : state) {
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+        StdioOptionsSource source(f);
+        ca::OptionsFileContent content;
+        ca::OptionsFileFailure failure;
+        if (!ca::ReadOptionsFile(source, {"QVRXOPTSCA01", 5, 9}, content, failure)) state.SkipWithError("refused");
+        std::fclose(f);
+        benchmark::DoNotOptimize(content.pack.get());
+    }
+}
+BENCHMARK(BM_CheckOptionsFile)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
