@@ -5,6 +5,7 @@
 #include "accounting.h"
 #include "installer_session.h"
 #include "profile_fixture.h"
+#include "runtime/action_scope.h"
 #include "runtime/handles.h"
 
 #include <gmock/gmock.h>
@@ -151,6 +152,24 @@ TEST_F(ProfileWalkTest, LoadsTheHivesOfUsersWhoAreNotLoggedOnForTheirCallbackOnl
     EXPECT_GT(Accounting::Acquired(Resource::Key), 0);
     EXPECT_EQ(Accounting::Held(Resource::Key), 0);
     EXPECT_THAT(log.Records(), IsEmpty());
+}
+
+// In an action, the progress dialog is told every profile the walk visits,
+// those it then skips included, once each and in the order of the list.
+TEST_F(ProfileWalkTest, NamesEveryProfileItVisitsInTheProgressDialog) {
+    const TestProfile& on = profiles.Add(Marker("on"), {.loggedOn = true});
+    const TestProfile& gone = profiles.Add(Marker("gone"), {.writeHive = false});
+    test::InstallerSession session;
+    test::InstallerMessages messages;
+    {
+        ActionScope scope(session.Handle(), "DelMultiUserData");
+        EXPECT_TRUE(Walk());
+    }
+    std::vector<std::string> named;
+    for (const std::string& text : messages.Texts(INSTALLMESSAGE_ACTIONDATA))
+        if (IsTestProfile(text)) named.push_back(text);
+    EXPECT_THAT(named, ElementsAre(on.keyName, gone.keyName));
+    EXPECT_EQ(static_cast<int>(messages.Texts(INSTALLMESSAGE_ACTIONDATA).size()), callbacks + 1);  // + the one skipped
 }
 
 TEST_F(ProfileWalkTest, WalkOverLoggedOnUsersOnlyNeverTouchesTheToken) {
