@@ -429,8 +429,11 @@ int State() {
     // The second user's hive, loaded for the look when nobody has it loaded.
     const std::string otherAppData = std::string(kOtherFolder) + "\\AppData\\Roaming";
     const std::string hiveFile = std::string(kOtherFolder) + "\\ntuser.dat";
+    // Nobody has it loaded between the steps: a walk unloads what it loads.
+    const bool loadedBefore = IsLoaded(kOtherUser);
+    if (loadedBefore) std::printf("hive  HKU\\%s : loaded\n", kOtherUser);
     bool loadedHere = false;
-    if (!IsLoaded(kOtherUser) && GetFileAttributesA(hiveFile.c_str()) != INVALID_FILE_ATTRIBUTES)
+    if (!loadedBefore && GetFileAttributesA(hiveFile.c_str()) != INVALID_FILE_ATTRIBUTES)
         WithHivePrivileges([&] { loadedHere = RegLoadKeyA(HKEY_USERS, kOtherUser, hiveFile.c_str()) == ERROR_SUCCESS; });
     PrintUser("demo-user (not logged on)", HKEY_USERS, std::string(kOtherUser) + "\\", otherAppData,
               std::string("HKU\\") + kOtherUser);

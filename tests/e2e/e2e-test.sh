@@ -114,6 +114,8 @@ expect "$install" \
 expect "$install" \
   "    CustAction: CopyMSWordDot: Code: 3 Point: 6S6WD9D7TCZRNVU (S-1-5-21-4242-4242-4242-1002)(C:\\users\\gone-user\\ntuser.dat)"
 [ "$(grep -c '^    CustAction: ' <<<"$install")" -eq 1 ] || fail "the installation logged more than one record"
+# The walk unloads the second user's hive again.
+reject "$install" "  + hive  HKU\\S-1-5-21-4242-4242-4242-1001 : loaded"
 
 # The removal: the window has gone, the mutex is still held.
 expect "$remove" "msiexec /x returned 0" \
