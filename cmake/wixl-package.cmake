@@ -1,15 +1,17 @@
 # Installer packages built with wixl from sources that include the authoring
 # fragment wix/CustAction.wxs (<?include CustAction.wxs ?> inside Product).
 #
-#   ca_wixl_package(NAME OUTPUT pkg.msi SOURCE pkg.wxs [DEFINES NAME=VALUE...])
+#   ca_wixl_package(NAME OUTPUT pkg.msi SOURCE pkg.wxs [DEFINES NAME=VALUE...]
+#                   [DEPENDS file...])
 #
-# adds the target NAME that builds the package with this build's DLL. wixl
+# adds the target NAME that builds the package with this build's DLL; DEPENDS
+# names the further files the package holds. wixl
 # 0.101 rejects the fragment's UI element, so the fragment is compiled without
 # it and the same progress texts are added as an ActionText table.
 set(CA_FRAGMENT ${PROJECT_SOURCE_DIR}/wix/CustAction.wxs)
 
 function(ca_wixl_package name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "OUTPUT;SOURCE" "DEFINES")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "OUTPUT;SOURCE" "DEFINES;DEPENDS")
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(arch x64)
   else()
@@ -27,7 +29,7 @@ function(ca_wixl_package name)
     COMMAND wixl -a ${arch} ${defines} -I ${PROJECT_SOURCE_DIR}/wix -o ${arg_OUTPUT} ${arg_SOURCE}
     COMMAND msibuild ${arg_OUTPUT} -i ${idt}
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
-    DEPENDS ${arg_SOURCE} ${CA_FRAGMENT} ${PROJECT_SOURCE_DIR}/cmake/action-text.cmake CustAction
+    DEPENDS ${arg_SOURCE} ${arg_DEPENDS} ${CA_FRAGMENT} ${PROJECT_SOURCE_DIR}/cmake/action-text.cmake CustAction
     VERBATIM)
   add_custom_target(${name} ALL DEPENDS ${arg_OUTPUT})
 endfunction()

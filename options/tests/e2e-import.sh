@@ -1,8 +1,8 @@
 #!/bin/bash
 # End to end: the import package installed with msiexec under Wine. The check
-# runs in the installer's immediate sequence, the import as a deferred action;
-# afterwards the settings, the version record and what the check published
-# are read back from the registry.
+# runs in the installer's immediate sequence, the import as a deferred action,
+# both from the authoring fragment; afterwards the settings, the version
+# record and what the check published are read back from the registry.
 # Usage: e2e-import.sh BUILD_DIR
 set -u
 build=$(cd "$1" && pwd)
@@ -27,12 +27,12 @@ query() {  # query KEY VALUE: prints the data of one value
     sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
 }
 
-install() {  # install CHECK_PARAMETERS RUN_PARAMETERS
+install() {  # install PROPERTY=value...
   "$run" msiexec /x "$msi" /qn >/dev/null 2>&1
   "$run" reg delete "$settings" /f >/dev/null 2>&1
   "$run" reg delete "$results" /f >/dev/null 2>&1
   rm -f "$log"
-  "$run" msiexec /i "$msi" /qn "IMPORTOPTPRM=$1" "IMPORTRUNPRM=$2" >"$build/options/tests/import-msiexec.out" 2>&1
+  "$run" msiexec /i "$msi" /qn "$@" >"$build/options/tests/import-msiexec.out" 2>&1
   echo "msiexec /i returned $?"
 }
 
@@ -40,8 +40,10 @@ parameters() {  # parameters FILE: the ten fields for the product 5.9 "CA01"
   echo "e2e;0;5;9;1;CA;01;Software\\CustActionImportE2E;C:\\nowhere\\;$1;"
 }
 
-echo "== a sound options file: checked, then imported"
-out=$(install "$(parameters "$file")" "$(parameters "$file")")
+echo "== a sound options file, given by the package's properties: checked, then imported"
+out=$(install CA_OPTIONS_SCOPE=0 CA_PRODUCT_MAJOR=5 CA_PRODUCT_MINOR=9 CA_PRODUCT_BUILD=1 \
+  CA_OPTIONS_PRODUCT=CA01 'CA_OPTIONS_KEY=Software\CustActionImportE2E' 'CA_OPTIONS_FOLDER=C:\nowhere\' \
+  "CA_OPTIONS_FILE=$file")
 echo "$out"
 [ "$out" = "msiexec /i returned 0" ] || fail "msiexec"
 [ "$(query "$results" IS_CA_ERROR)" = "v:" ] || fail "the check reported an error"
@@ -52,11 +54,11 @@ echo "$out"
 [ "$(query "$settings\\OptionVersion" NumbBuild)" = "0x4d2" ] || fail "no build number"
 [ -f "$log" ] && fail "the installer log has records: $(tr -d '\r' <"$log")"
 
-echo "== an options file of another program: the check fails, nothing is imported"
+echo "== an options file of another program, given as IMPORTOPTPRM: check and import refuse it"
 other="$temp_dir/other.opts"
 sed 's/QVRXOPTSCA01/QVRXOPTSXY01/' "$here/../fuzz/options-corpus/profiles.opts" >"$other"
 other_win=$(winepath -w "$other" 2>/dev/null)
-out=$(install "$(parameters "$other_win")" "$(parameters "$other_win")")
+out=$(install "IMPORTOPTPRM=$(parameters "$other_win")")
 echo "$out"
 [ "$(query "$results" IS_CA_ERROR)" = "v:1" ] || fail "the check published no error"
 [ "$(query "$results" CA_ERROR_CODE)" = "v:Code: 0 Point: FHYN8NRWDKZAI0R:BJMA7JIZXFKUGV8" ] ||
@@ -64,7 +66,8 @@ echo "$out"
 query "$results" CA_ERROR_TEXT | grep -qF "v:An error occurred when importing.  ($other_win) (C:\\nowhere\\)" ||
   fail "CA_ERROR_TEXT is '$(query "$results" CA_ERROR_TEXT)'"
 "$run" reg query "$settings" >/dev/null 2>&1 && fail "settings were written"
-grep -q "FHYN8NRWDKZAI0R:BJMA7JIZXFKUGV8" "$log" 2>/dev/null || fail "the log lacks the failure"
+grep -q "FHYN8NRWDKZAI0R:BJMA7JIZXFKUGV8" "$log" 2>/dev/null || fail "the log lacks the check's failure"
+grep -q "MNORUE2LJU643YD:BJMA7JIZXFKUGV8" "$log" 2>/dev/null || fail "the log lacks the import's failure"
 rm -f "$other"
 
 "$run" msiexec /x "$msi" /qn >/dev/null 2>&1

@@ -1,56 +1,157 @@
 #!/bin/bash
-# End to end: the demonstration package installed with msiexec under Wine runs
-# the module's actions out of process; their result properties come back
-# through the registry values the package writes.
+# End to end: the demonstration package, built on the authoring fragment,
+# installed and removed with msiexec under Wine. Every one of the thirteen
+# actions runs out of process from the fragment's sequence, the deferred ones
+# with the CustomActionData of the fragment's setters. First an installation
+# with a failure, then the whole demonstration (run-demo.sh), whose report is
+# checked line by line.
+# Usage: e2e-test.sh BUILD_DIR   (inside xvfb-run, prefix prepared by scripts/wine-prefix.sh)
 set -u
 build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/installer-log.sh"
 run="$build/wine-run.sh"
 export WINEPREFIX=$(sed -n 's/^export WINEPREFIX="${CA_WINEPREFIX:-\(.*\)}"$/\1/p' "$run")
+msi=$(winepath -w "$build/tests/demo.msi" 2>/dev/null)
+temp_dir=$(find "$WINEPREFIX/drive_c/users" -maxdepth 2 -iname temp -type d | head -1)
+kwinst="$temp_dir/kwinst.log"
+log="$build/tests/e2e-install.log"
 failures=0
 
-expect() {  # expect OUTPUT NAME=VALUE...
-  local out=$1; shift
-  for pair in "$@"; do
-    if ! grep -qxF -- "$pair" <<<"$out"; then
-      echo "FAIL: expected line '$pair'"
-      failures=$((failures + 1))
-    fi
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+expect() {  # expect TEXT LINE...: each line is a whole line of the text
+  local text=$1; shift
+  for line in "$@"; do
+    grep -qxF -- "$line" <<<"$text" || fail "expected the line '$line'"
   done
 }
 
-word_registration() {
-  "$run" reg add 'HKCR\Word.Application\CurVer' /ve /d "$1" /f >/dev/null 2>&1
+reject() {  # reject TEXT LINE...: no line of the text is one of these
+  local text=$1; shift
+  for line in "$@"; do
+    grep -qxF -- "$line" <<<"$text" && fail "unexpected line '$line'"
+  done
 }
 
-echo "== a previous version, the same folder, Word 11 registered"
-word_registration Word.Application.11
-out=$("$here/install-demo.sh" "$build" OLD_COMMONREG_READ=1 OLD_COMMONSET_READ=0 \
-  OLD_SETACCESS_READ=1 OLD_MAJORVER_READ=4 OLD_MINORVER_READ=12 OLD_NUMBBUILD_READ=377 \
-  'COPY_INSTALLDIR=c:\program files\custactiondemo' \
-  MUTEXGLOBAL_CNT=1 'MUTEXGLOBAL0=Local\CustActionDemoNotRunning')
+echo "== no earlier version, nothing running, a broken Word registration"
+# The demonstration's machine without the earlier version's record and with
+# Word registered wrongly: Word's is the only failure of the installation.
+helper="$build/tests/demo_prepare.exe"
+"$run" "$helper" prepare "$(winepath -w "$here/../../options/fuzz/options-corpus/profiles.opts" 2>/dev/null)"
+"$run" reg delete 'HKLM\Software\CustActionDemo' /va /f >/dev/null 2>&1
+"$run" reg add 'HKCR\Word.Application\CurVer' /ve /d Word /f >/dev/null 2>&1
+"$run" msiexec /x "$msi" /qn >/dev/null 2>&1
+rm -f "$kwinst" "$log"
+"$run" msiexec /i "$msi" /qn /l*v "$(winepath -w "$log" 2>/dev/null)" >/dev/null 2>&1
+status=$?
+[ $status -eq 0 ] || fail "msiexec /i returned $status"
+out=$(installer_log_properties "$log" IS_CA_ERROR CA_ERROR_CODE OLD_FULLVER REG_COMMONREG \
+  EQUAL_OLDNEW_INSTALLDIR IS_ACTIVE_APP ACTIVE_APP_IND IS_IS_RUNNING IS_MSWORD_RUNNING MSWORD_VER)
 echo "$out"
-expect "$out" "msiexec /i returned 0" \
-  IS_CA_ERROR= REG_COMMONREG=1 REG_COMMONSET=0 REG_SETACCESS=1 OLD_COMMONREG=1 \
-  OLD_COMMONSET=0 OLD_SETACCESS=1 OLD_MAJORVER=4 OLD_MINORVER=12 OLD_NUMBBUILD=377 \
-  OLD_FULLVER=412 EQUAL_OLDNEW_INSTALLDIR=1 IS_ACTIVE_APP=0 ACTIVE_APP_IND= \
-  IS_IS_RUNNING=0 IS_MSWORD_RUNNING=0 MSWORD_VER=11
-
-echo "== no previous version, another folder, a broken Word registration"
-word_registration Word
-out=$("$here/install-demo.sh" "$build" 'COPY_INSTALLDIR=C:\Elsewhere')
-echo "$out"
-expect "$out" "msiexec /i returned 0" \
-  IS_CA_ERROR=1 "CA_ERROR_CODE=Code: 13 Point: AJSDG5UZYCXI5TT:W36MAN6789A8WMG (Word)" \
-  OLD_FULLVER= REG_COMMONREG= EQUAL_OLDNEW_INSTALLDIR=0 MSWORD_VER=
-if ! grep -qE '^[0-9]{4}\.[0-9]{2}\.[0-9]{2} [0-9:]{8}  Code: 13 Point: W36MAN6789A8WMG \(Word\)$' <<<"$out" ||
-   ! grep -qE '^[0-9]{4}\.[0-9]{2}\.[0-9]{2} [0-9:]{8}  AJSDG5UZYCXI5TT:W36MAN6789A8WMG$' <<<"$out"; then
-  echo "FAIL: the log lacks the failure's two records"
-  failures=$((failures + 1))
+expect "$out" "IS_CA_ERROR = 1" "CA_ERROR_CODE = Code: 13 Point: AJSDG5UZYCXI5TT:W36MAN6789A8WMG (Word)" \
+  "OLD_FULLVER = " "REG_COMMONREG = " "EQUAL_OLDNEW_INSTALLDIR = 0" "IS_ACTIVE_APP = 0" "ACTIVE_APP_IND = " \
+  "IS_IS_RUNNING = 0" "IS_MSWORD_RUNNING = 0" "MSWORD_VER = "
+records=$([ -f "$kwinst" ] && tr -d '\r' <"$kwinst")
+echo "$records"
+if ! grep -qE '^[0-9]{4}\.[0-9]{2}\.[0-9]{2} [0-9:]{8}  Code: 13 Point: W36MAN6789A8WMG \(Word\)$' <<<"$records" ||
+   ! grep -qE '^[0-9]{4}\.[0-9]{2}\.[0-9]{2} [0-9:]{8}  AJSDG5UZYCXI5TT:W36MAN6789A8WMG$' <<<"$records" ||
+   [ "$(wc -l <<<"$records")" -ne 2 ]; then
+  fail "kwinst.log does not hold exactly the failure's two records"
 fi
+expect "$(installer_log_records "$log")" "CustAction: ReadMSWordVer: Code: 13 Point: W36MAN6789A8WMG (Word)" \
+  "CustAction: ReadMSWordVer: AJSDG5UZYCXI5TT:W36MAN6789A8WMG"
+"$run" msiexec /x "$msi" /qn >/dev/null 2>&1
+"$run" "$helper" cleanup
 
-"$run" reg delete 'HKCR\Word.Application' /f >/dev/null 2>&1
-"$run" msiexec /x "$(winepath -w "$build/tests/demo.msi")" /qn >/dev/null 2>&1
+echo "== the demonstration"
+report=$("$here/run-demo.sh" "$build")
+status=$?
+echo "$report"
+[ $status -eq 0 ] || fail "run-demo.sh returned $status"
+install=$(sed -n '/^== Installation/,/^== Removal/p' <<<"$report")
+remove=$(sed -n '/^== Removal/,$p' <<<"$report")
+
+# The installation: every action but the two of the removal ran ...
+expect "$install" "msiexec /i returned 0" \
+  "    ReadProductVerPrm: Reading the settings of the earlier version" \
+  "    CompareInstDir: Comparing the installation folder with the earlier one" \
+  "    FindActiveApp: Looking for running programs" \
+  "    CheckISRunning: Checking the Indexing Service" \
+  "    CheckMSWordRunning: Checking whether Word is running" \
+  "    ReadMSWordVer: Reading the version of Word" \
+  "    ImportOpt_check: Checking the options file" \
+  "    SetFoldRights: Granting users access to a folder" \
+  "    CopyMSWordDot: Installing the Word template" \
+  "    SetRegRights: Granting users access to a registry key" \
+  "    ImportOpt_run: Importing the options file"
+# ... with the results of the prepared machine ...
+expect "$install" "    REG_COMMONREG = 1" "    REG_COMMONSET = 0" "    REG_SETACCESS = 1" "    OLD_COMMONREG = 1" \
+  "    OLD_COMMONSET = 0" "    OLD_SETACCESS = 1" "    OLD_MAJORVER = 4" "    OLD_MINORVER = 12" \
+  "    OLD_NUMBBUILD = 377" "    OLD_FULLVER = 412" "    EQUAL_OLDNEW_INSTALLDIR = 1" "    IS_ACTIVE_APP = 1" \
+  "    ACTIVE_APP_IND = 1" "    IS_IS_RUNNING = 0" "    IS_MSWORD_RUNNING = 0" "    MSWORD_VER = 11" \
+  "    IS_CA_ERROR = " \
+  "    IMPORTOPTPRM = CustAction;0;5;10;1;CA01;;Software\\CustActionDemo\\App;C:\\CustActionDemo\\Setup\\;C:\\CustActionDemo\\Setup\\CustActionDemo.opts;" \
+  "    SetFoldRights = C:\\CustActionDemo\\Data" \
+  "    CopyMSWordDot = C:\\Program Files\\CustActionDemo\\;CustActionDemo.dot" \
+  "    SetRegRights = Software\\CustActionDemo\\Shared;1;"
+# ... and their effects.
+expect "$install" \
+  "  - access HKLM\\Software\\CustActionDemo\\Shared : Users entry (A;CI;0x20019;;;BU) (read)" \
+  "  + access HKLM\\Software\\CustActionDemo\\Shared : Users entry (A;CI;0x3001F;;;BU) (read and write)" \
+  "  + value HKCU\\Software\\CustActionDemo\\App\\Profiles\\Profile 1 : Name = \"Standard\"" \
+  "  + value HKCU\\Software\\CustActionDemo\\App\\Profiles\\Profile 3\\Window : Hotkey = 65 (dword)" \
+  "  + value HKCU\\Software\\CustActionDemo\\App\\Profiles : Current = 2 (dword)" \
+  "  + value HKCU\\Software\\CustActionDemo\\App\\OptionVersion : NumbBuild = 1234 (dword)" \
+  "  + file  C:\\CustActionDemo\\Word Startup\\CustActionDemo.dot (read-only)" \
+  "  + file  C:\\users\\root\\AppData\\Roaming\\Microsoft\\Word\\STARTUP\\CustActionDemo.dot (read-only)" \
+  "  + file  C:\\users\\demo-user\\AppData\\Roaming\\Microsoft\\Word\\STARTUP\\CustActionDemo.dot (read-only)" \
+  "    CopyMSWordDot: User profile: S-1-5-21-4242-4242-4242-1001"
+# The profile of the deleted account is the one failure, reported and skipped.
+expect "$install" \
+  "    CustAction: CopyMSWordDot: Code: 3 Point: 6S6WD9D7TCZRNVU (S-1-5-21-4242-4242-4242-1002)(C:\\users\\gone-user\\ntuser.dat)"
+[ "$(grep -c '^    CustAction: ' <<<"$install")" -eq 1 ] || fail "the installation logged more than one record"
+# The walk unloads the second user's hive again.
+reject "$install" "  + hive  HKU\\S-1-5-21-4242-4242-4242-1001 : loaded"
+
+# The removal: the window has gone, the mutex is still held.
+expect "$remove" "msiexec /x returned 0" \
+  "    DelMultiUserData: Removing the data of every user" "    DelMSWordDot: Removing the Word template" \
+  "    IS_ACTIVE_APP = 1" "    ACTIVE_APP_IND = 1000" "    MSWORD_VER = 11" \
+  "    DelMultiUserData = Software\\CustActionDemo;Software\\CustActionDemo\\App;*.log;CustActionDemo\\App;" \
+  "    DelMSWordDot = CustActionDemo.dot" \
+  "    DelMultiUserData: User profile: S-1-5-21-0-0-0-1000" \
+  "    DelMultiUserData: User profile: S-1-5-21-4242-4242-4242-1001" \
+  "    DelMSWordDot: User profile: S-1-5-21-4242-4242-4242-1001" \
+  "  - key   HKCU\\Software\\CustActionDemo" \
+  "  - key   HKCU\\Software\\CustActionDemo\\App\\Profiles" \
+  "  - file  C:\\users\\root\\AppData\\Roaming\\CustActionDemo\\App\\session.log" \
+  "  - file  C:\\users\\demo-user\\AppData\\Roaming\\CustActionDemo\\App\\session.log" \
+  "  - file  C:\\users\\demo-user\\AppData\\Roaming\\CustActionDemo\\App\\recorder.log" \
+  "  - file  C:\\CustActionDemo\\Word Startup\\CustActionDemo.dot (read-only)" \
+  "  - file  C:\\users\\root\\AppData\\Roaming\\Microsoft\\Word\\STARTUP\\CustActionDemo.dot (read-only)" \
+  "  - file  C:\\users\\demo-user\\AppData\\Roaming\\Microsoft\\Word\\STARTUP\\CustActionDemo.dot (read-only)" \
+  "    CustAction: DelMultiUserData: Code: 3 Point: JNNNQTTL8FXBWW3 (S-1-5-21-4242-4242-4242-1002)(C:\\users\\gone-user\\ntuser.dat)" \
+  "    CustAction: DelMSWordDot: Code: 3 Point: 6S6WD9D7TCZRNVU (S-1-5-21-4242-4242-4242-1002)(C:\\users\\gone-user\\ntuser.dat)"
+# The file the pattern does not match stays, and nothing appears.
+reject "$remove" "  - file  C:\\users\\demo-user\\AppData\\Roaming\\CustActionDemo\\App\\notes.txt"
+grep -q '^  + ' <<<"$remove" && fail "the removal added something"
+# Every kwinst.log record of a step is one of its installer-log lines.
+for step in "$install" "$remove"; do
+  records=$(sed -n '/^-- kwinst.log/,/^-- /p' <<<"$step" | sed -n 's/^        [0-9.]* [0-9:]*  //p')
+  lines=$(sed -n '/^-- the installer log/,/^-- /p' <<<"$step" | sed -n 's/^    CustAction: [A-Za-z_]*: //p')
+  [ -n "$records" ] && [ "$records" = "$lines" ] || fail "kwinst.log '$records' differs from the installer log '$lines'"
+done
+
+# The demonstration leaves the prefix as it found it, for the tests after it.
+left=$("$run" "$helper" state | tr -d '\r' | grep -v '^user ')
+[ -z "$left" ] || fail "the demonstration left behind: $left"
+"$run" reg query 'HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList' 2>/dev/null | grep -q 4242 &&
+  fail "the demonstration's profiles are still listed"
+
 if [ $failures -ne 0 ]; then
   echo "$failures check(s) failed"
   exit 1

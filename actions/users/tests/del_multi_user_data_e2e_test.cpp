@@ -1,6 +1,6 @@
-// DelMultiUserData installed with msiexec: the deferred action, out of
-// process, over the user running the installation and a user who is not
-// logged on.
+// DelMultiUserData through msiexec: the deferred action of the authoring
+// fragment, out of process, when the package is removed; over the user
+// running the installation and a user who is not logged on.
 #include "installer_session.h"
 #include "profile_fixture.h"
 
@@ -47,10 +47,13 @@ TEST(DelMultiUserDataE2E, RemovesTheDataOfTheInstallingUserAndOfAUserWhoIsNotLog
     test::CreateFolders(mine);
     test::WriteTestFile(mine + "\\mine.log");
 
-    const DWORD installed = test::RunMsiexec("/i \"" CA_USERS_E2E_PACKAGE "\" /qn "
-                                    "USERDATA=\"Software\\CATestE2E\\Vendor;Software\\CATestE2E\\Vendor\\App;"
-                                    "*.log;CATestE2EApp;\"");
-    EXPECT_EQ(installed, 0u);
+    // The package names the data (see its Property table); the installation
+    // leaves it, the full removal takes it away.
+    const std::string package = "\"" CA_USERS_E2E_PACKAGE "\"";
+    EXPECT_EQ(test::RunMsiexec("/i " + package + " /qn"), 0u);
+    EXPECT_TRUE(test::RegKeyExists(HKEY_CURRENT_USER, "Software\\CATestE2E\\Vendor\\App\\Settings\\Window"));
+    EXPECT_TRUE(PathExists(mine + "\\mine.log"));
+    EXPECT_EQ(test::RunMsiexec("/x " + package + " /qn"), 0u);
 
     EXPECT_FALSE(test::RegKeyExists(HKEY_CURRENT_USER, "Software\\CATestE2E\\Vendor"));
     EXPECT_FALSE(PathExists(mine));
@@ -58,7 +61,6 @@ TEST(DelMultiUserDataE2E, RemovesTheDataOfTheInstallingUserAndOfAUserWhoIsNotLog
     EXPECT_FALSE(test::RegKeyExists(HKEY_USERS, other.keyName));  // unloaded again
     EXPECT_THAT(log.Records(), IsEmpty());
 
-    test::RunMsiexec("/x \"" CA_USERS_E2E_PACKAGE "\" /qn");
     test::DeleteRegTree(HKEY_CURRENT_USER, "Software\\CATestE2E");
     test::RemoveFolderTree(mine);
 }

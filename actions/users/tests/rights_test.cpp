@@ -531,8 +531,8 @@ TEST(RightsEndToEnd, DeferredActionsGrantUsersDuringAnInstallation) {
     CreateDirectoryA(folder.c_str(), nullptr);
     const std::string package = std::string("\"") + CA_RIGHTS_PACKAGE + "\"";
 
-    EXPECT_EQ(RunProcess("msiexec.exe /i " + package + " /qn RIGHTS_KEY=" + key +
-                         " RIGHTS_SELECTOR=1 RIGHTS_FOLDER=\"" + folder + "\""),
+    EXPECT_EQ(RunProcess("msiexec.exe /i " + package + " /qn CA_GRANT_KEY=" + key +
+                         " CA_GRANT_KEY_ACCESS=1 CA_GRANT_FOLDER=\"" + folder + "\""),
               0u);
     EXPECT_THAT(KeyAces(key), UnorderedElementsAre(kOtherTrustees[0], kOtherTrustees[1],
                                                    kOtherTrustees[2], "A;CI;0x3001F;S-1-5-32-545"));
@@ -541,8 +541,8 @@ TEST(RightsEndToEnd, DeferredActionsGrantUsersDuringAnInstallation) {
 
     // A key that is not there: the action server logs the failure, the
     // installation goes on.
-    EXPECT_EQ(RunProcess("msiexec.exe /i " + package + " /qn RIGHTS_KEY=" + kMissingKey +
-                         " RIGHTS_SELECTOR=0"),
+    EXPECT_EQ(RunProcess("msiexec.exe /i " + package + " /qn CA_GRANT_KEY=" + kMissingKey +
+                         " CA_GRANT_KEY_ACCESS=0"),
               0u);
     EXPECT_THAT(log.Records(), ElementsAre("Code: 2 Point: NUJ7GJ3U5W64RZ2 ",
                                            "D48JVGHEBBL94W3:NUJ7GJ3U5W64RZ2"));

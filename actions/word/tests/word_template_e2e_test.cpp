@@ -1,6 +1,6 @@
 // CopyMSWordDot and DelMSWordDot installed and removed with msiexec: the
-// deferred actions, out of process, for the user running the installation
-// and a user whose hive the walk loads.
+// deferred actions of the authoring fragment, out of process, for the user
+// running the installation and a user whose hive the walk loads.
 #include "installer_session.h"
 #include "profile_fixture.h"
 
@@ -42,7 +42,7 @@ TEST(WordTemplateE2E, InstallPlacesTheTemplateForEveryUserAndRemovalTakesItAway)
     for (const char* part : {"\\Microsoft", "\\Microsoft\\Word", "\\Microsoft\\Word\\STARTUP"})
         if (!test::PathExists(mine + std::string(part))) created.insert(created.begin(), mine + std::string(part));
 
-    EXPECT_EQ(test::RunMsiexec("/i " + package + " /qn \"TEMPLATE_SOURCE=" + root + "\\source\""), 0u);
+    EXPECT_EQ(test::RunMsiexec("/i " + package + " /qn \"CA_WORD_TEMPLATE_FOLDER=" + root + "\\source\""), 0u);
     for (const std::string& file : placed) EXPECT_TRUE(IsReadOnlyFile(file)) << file;
     EXPECT_EQ(test::RunMsiexec("/x " + package + " /qn"), 0u);
     for (const std::string& file : placed) EXPECT_FALSE(test::PathExists(file)) << file;
