@@ -7,7 +7,7 @@
 # (tests/e2e/run-demo.sh). No test suite is built.
 set -e
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh demo
 log=build/demo-build.log
 mkdir -p build
 echo "== build (output in $log)"

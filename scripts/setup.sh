@@ -1,12 +1,13 @@
 #!/bin/bash
 # Installs what the build and the tests need (Debian, as root). Quick when
-# everything is there already.
+# everything is there already. "setup.sh demo": only what the demonstration
+# needs (the cross compilers, Wine, wixl).
 set -e
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev
-          g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
-          wine wine64 xvfb xauth wixl msitools
-          googletest libgtest-dev libgmock-dev libbenchmark-dev libssl-dev python3
-          nlohmann-json3-dev)
+packages=(cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+          wine wine64 xvfb xauth wixl msitools googletest nlohmann-json3-dev python3)
+if [ "${1:-}" != "demo" ]; then
+  packages+=(g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev libssl-dev)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
