@@ -93,6 +93,7 @@ struct WordUsers {
     std::string source = root + "\\template source";
     std::vector<std::string> folders;  // every startup folder the actions serve
     std::vector<std::string> made;     // the folders of the test users, made anew for each run
+    std::vector<std::string> own;      // folders of the prefix's user made here, innermost first
     const TestProfile* on = nullptr;
 
     WordUsers() {
@@ -115,6 +116,8 @@ struct WordUsers {
         DWORD size = sizeof mine;
         if (::RegGetValueA(HKEY_CURRENT_USER, kShellFolders, "AppData", RRF_RT_REG_SZ, nullptr, mine, &size) == 0) {
             folders.push_back(std::string(mine) + "\\Microsoft\\Word\\STARTUP");
+            for (const char* part : {"\\Microsoft", "\\Microsoft\\Word", "\\Microsoft\\Word\\STARTUP"})
+                if (!PathExists(mine + std::string(part))) own.insert(own.begin(), mine + std::string(part));
             CreateFolders(folders.back());
         }
     }
@@ -124,7 +127,11 @@ struct WordUsers {
         for (const std::string& folder : made) RemoveFolderTree(folder);
     }
     ~WordUsers() {
-        for (const std::string& folder : folders) RemoveTemplate(folder);
+        for (const std::string& folder : folders) {
+            RemoveTemplate(folder);
+            ::DeleteFileA((folder + "\\other.dot").c_str());
+        }
+        for (const std::string& folder : own) ::RemoveDirectoryA(folder.c_str());
         DeleteRegTree(HKEY_CLASSES_ROOT, "Word.Application");
         ::RegDeleteKeyA(HKEY_CLASSES_ROOT, "Word.Application");
     }
