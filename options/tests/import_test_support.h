@@ -137,7 +137,11 @@ public:
     // From the call with this index on, every call of one entry fails.
     template <auto Slot>
     void FailFrom(int index, LONG code);
+    void Reset();
+
     int Total() const;
+    template <auto Slot>
+    int Count() const;
     int Failures() const;
     bool FailedClose() const;
 };
@@ -234,9 +238,17 @@ void RegistryCalls::FailFrom(int index, LONG code) {
     FailNth<Slot>(index, code);
     detail::g_state.failOnward = true;
 }
+inline void RegistryCalls::Reset() {
+    detail::g_state = {};
+    detail::ForEachRegistryHook([]<auto Slot>() { detail::Hook<Slot>::count = 0; });
+}
 inline int RegistryCalls::Total() const { return detail::g_state.total; }
 inline int RegistryCalls::Failures() const { return detail::g_state.failures; }
 inline bool RegistryCalls::FailedClose() const { return detail::g_state.failedClose; }
+template <auto Slot>
+int RegistryCalls::Count() const {
+    return detail::Hook<Slot>::count;
+}
 
 }  // namespace ca::test
 

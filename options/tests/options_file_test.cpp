@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "diag/text_format.h"
 #include "options/options_file.h"
 #include "options/tests/pack_test_util.h"
 
@@ -144,6 +145,25 @@ TEST(OptionsFile, EveryFailureSiteWithItsCodeMessageAndDumps) {
     }
 }
 
+TEST(OptionsFile, KeepsTheHeaderBytesReadForTheReport) {
+    Bytes file = SoundFile();
+    file[3] = 'Y';
+    Outcome out = Check(file);
+    EXPECT_EQ(Bytes(out.content.header, out.content.header + 48), Bytes(file.begin(), file.begin() + 48));
+    const Bytes sound = SoundFile();
+    out = Check(sound, {kSignature, 5, 9}, 20);
+    EXPECT_EQ(Bytes(out.content.header, out.content.header + 20), Bytes(sound.begin(), sound.begin() + 20));
+    EXPECT_EQ(Bytes(out.content.header + 20, out.content.header + 48), Bytes(28, 0));
+}
+
+TEST(OptionsFile, ExtendedTextIsTheDumpOfEachBlockInOrder) {
+    OptionsFileFailure failure;
+    failure.dumps = {{5, 0, 0, 0}, {10, 0, 0, 0}};
+    const uint8_t five[] = {5, 0, 0, 0}, ten[] = {10, 0, 0, 0};
+    EXPECT_EQ(failure.ExtendedText(), FormatHexDump(five, 4) + FormatHexDump(ten, 4));
+    EXPECT_EQ(OptionsFileFailure{}.ExtendedText(), "");
+}
+
 TEST(OptionsFile, VersionsAreComparedAsMajorTimes100PlusMinor) {
     const Bytes file = SoundFile(5, 10);
     EXPECT_FALSE(Check(file, {kSignature, 5, 9}).ok);
@@ -155,25 +175,42 @@ TEST(OptionsFile, VersionsAreComparedAsMajorTimes100PlusMinor) {
     EXPECT_TRUE(Check(SoundFile(-1, 0), {kSignature, 0, 0}).ok);
 }
 
-// Trailing bytes after the pack and after the data block, and a table of
-// three entries whose data follows the table, are no matter.
-TEST(OptionsFile, SoundFilesAndTheirVersionRecord) {
+TEST(OptionsFile, SoundFilesAndWhatTheyHold) {
+    // Format version 0, trailing bytes after the data block and after the pack.
     Bytes file = SoundFile();
-    Put32(file, 12, 0);  // format version 0
+    Put32(file, 12, 0);
+    Put32(file, 52, Get32(file, 52) + 3);
+    file.insert(file.end(), {1, 2, 3, 4, 5, 6});
+    Outcome out = Check(file);
+    ASSERT_TRUE(out.ok) << out.failure.point;
+    ASSERT_NE(out.content.pack, nullptr);
+    EXPECT_TRUE(PacksEqual(*out.content.pack, Settings(), 1));
+    EXPECT_EQ(out.content.FormatVersion(), 0u);
+    EXPECT_EQ(out.content.PackedVersion(), (5u << 24) | (9u << 16) | 1234u);
+
+    // No entries: nothing after the header is read.
+    const OptionsFileHeader header{kSignature, 1, 0x1FF, 0x102, 0x7ABCD};
+    out = Check(BuildOptionsFile(header, nullptr), {kSignature, 600, 0});
+    ASSERT_TRUE(out.ok);
+    EXPECT_EQ(out.content.pack, nullptr);
+    EXPECT_EQ(out.content.PackedVersion(), 0xFF02ABCDu);  // low bytes and the low 16 bits
+
+    // Data size 0: an empty pack.
+    file = SoundFile();
+    Put32(file, 52, 0);
+    out = Check(file);
+    ASSERT_TRUE(out.ok);
+    ASSERT_NE(out.content.pack, nullptr);
+    EXPECT_EQ(out.content.pack->Count(), 0);
+
+    // Three entries: the data of entry 0 follows the table; a smaller offset is no matter.
+    file = SoundFile();
     Put32(file, 40, 3);
     file.insert(file.begin() + 60, 24, 0);
-    Put32(file, 52, Get32(file, 52) + 3);
     Put32(file, 56, 0);
-    file.insert(file.end(), {1, 2, 3, 4, 5, 6});
-    const Outcome out = Check(file);
+    out = Check(file);
     ASSERT_TRUE(out.ok) << out.failure.point;
     EXPECT_TRUE(PacksEqual(*out.content.pack, Settings(), 1));
-
-    const OptionsFileHeader header{kSignature, 1, 0x1FF, 0x102, 0x7ABCD};
-    const Outcome empty = Check(BuildOptionsFile(header, nullptr), {kSignature, 600, 0});
-    ASSERT_TRUE(empty.ok);
-    EXPECT_EQ(empty.content.pack, nullptr);
-    EXPECT_EQ(empty.content.PackedVersion(), 0xFF02ABCDu);  // low bytes and the low 16 bits
 }
 
 TEST(OptionsFile, ShortProductCharactersArePaddedWithNuls) {
@@ -181,6 +218,12 @@ TEST(OptionsFile, ShortProductCharactersArePaddedWithNuls) {
     file[10] = file[11] = 0;
     EXPECT_TRUE(Check(file, {"QVRXOPTSCA", 5, 9}).ok);
     EXPECT_STREQ(Check(SoundFile(), {"QVRXOPTSCA", 5, 9}).failure.point, "BJMA7JIZXFKUGV8");
+}
+
+TEST(OptionsFile, MessageTexts) {
+    EXPECT_STREQ(ImportMessageText(kMsgCannotOpenFile), "The program cannot open the file \"%s\".");
+    EXPECT_STREQ(ImportMessageText(kMsgImportFailed), "An error occurred when importing.");
+    EXPECT_EQ(ImportMessageText(60517), nullptr);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "options/cipher.h"
 #include "options/registry_encoding.h"
 
 namespace ca {
@@ -23,6 +24,74 @@ Bytes Blob(uint8_t type, uint8_t mode, uint32_t count, const Bytes& values) {
 }
 
 const uint8_t kBytes[] = {0x00, 0x41, 0xFF, 0x10, 0x7F};
+const int32_t kNumbers[] = {1, -2};
+const char* const kTexts[] = {"a", "b"};
+const char* const kGappy[] = {"a", nullptr, ""};
+const char* const kEmpties[] = {"", ""};
+const PackBytes kBlocks[] = {{kBytes, 3}, {nullptr, -1}, {kBytes, 0}};
+
+std::unique_ptr<PackItem> Item(int which) {
+    switch (which) {
+        case 0: return std::make_unique<PackItem>("n", -5);
+        case 1: return std::make_unique<PackItem>("n", kNumbers, 2);
+        case 2: return std::make_unique<PackItem>("n", static_cast<const int32_t*>(nullptr), 0);
+        case 3: return std::make_unique<PackItem>("s", "abc");
+        case 4: return std::make_unique<PackItem>("s", static_cast<const char*>(nullptr));
+        case 5: return std::make_unique<PackItem>("s", kTexts, 2);
+        case 6: return std::make_unique<PackItem>("s", kGappy, 3);
+        case 7: return std::make_unique<PackItem>("s", kEmpties, 2);
+        case 8: return std::make_unique<PackItem>("b", kBytes, 5, false);
+        case 9: return std::make_unique<PackItem>("b", kBlocks, 3, false);
+        case 10: return std::make_unique<PackItem>("x", kBytes, 5, true);
+        case 11: return std::make_unique<PackItem>("x", kBlocks, 3, true);
+        case 12: return std::make_unique<PackItem>("s", static_cast<const char* const*>(nullptr), 0);
+        default: return nullptr;
+    }
+}
+constexpr int kItems = 13;
+
+TEST(RegistryEncoding, WriteDirection) {
+    const struct {
+        int item;
+        int32_t mode;
+        uint32_t type;
+        Bytes data;
+    } cases[] = {
+        {0, 0, kRegDword, {0xFB, 0xFF, 0xFF, 0xFF}},
+        {1, 1, kRegBinary, Blob(1, 0, 2, {0, 0, 0, 1, 0xFF, 0xFF, 0xFF, 0xFE})},  // 18 bytes, mode 0 always
+        {2, 0, kRegBinary, Blob(1, 0, 0, {})},
+        {3, 0, kRegSz, Of(std::string("abc", 4))},
+        {4, 0, kRegSz, {0}},
+        {12, 0, kRegSz, {}},
+        {5, 0, kRegMultiSz, Of(std::string("a\0b\0\0", 5))},
+        {6, 0, kRegMultiSz, Of(std::string("a\0\0\0\0", 5))},
+        {8, 1, kRegBinary, Blob(3, 1, 1, {0, 0, 0, 5, 0x00, 0x41, 0xFF, 0x10, 0x7F})},
+        {9, 0, kRegBinary, Blob(3, 0, 3, {0, 0, 0, 3, 0x00, 0x41, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0})},
+        {10, 0, kRegBinary, Blob(5, 0, 1, {0, 0, 0, 5, 0x00, 0x41, 0xFF, 0x10, 0x7F})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.item);
+        uint32_t type = 99;
+        Bytes data = {1, 2, 3};  // replaced, not appended to
+        EXPECT_EQ(EncodeRegistryValue(*Item(c.item), c.mode, nullptr, 0, type, data), 0);
+        EXPECT_EQ(type, c.type);
+        EXPECT_EQ(data, c.data);
+    }
+}
+
+TEST(RegistryEncoding, EncipheredBlocksCarryTheCipherOutput) {
+    uint32_t type = 0;
+    Bytes data;
+    ASSERT_EQ(EncodeRegistryValue(*Item(10), 1, nullptr, 0, type, data), 0);
+    // Length 5 and the bytes, padded to 16 and enciphered with the zero key.
+    uint8_t clear[16] = {0, 0, 0, 5, 0x00, 0x41, 0xFF, 0x10, 0x7F};
+    uint8_t cipher[16];
+    const uint8_t zeroKey[8] = {};
+    ASSERT_TRUE(EncipherBlocks(clear, cipher, zeroKey, 16));
+    Bytes values = {0, 0, 0, 16};
+    values.insert(values.end(), cipher, cipher + 16);
+    EXPECT_EQ(data, Blob(5, 1, 1, values));
+}
 
 TEST(RegistryEncoding, ItemsWithoutARegistryForm) {
     uint32_t type = 0;
@@ -30,7 +99,7 @@ TEST(RegistryEncoding, ItemsWithoutARegistryForm) {
     Pack inner;
     EXPECT_EQ(EncodeRegistryValue(PackItem("p", inner), 0, nullptr, 0, type, data), kEncodingInvalidData);
     EXPECT_EQ(EncodeRegistryValue(PackItem(), 0, nullptr, 0, type, data), kEncodingInvalidData);
-    EXPECT_EQ(EncodeRegistryValue(PackItem("x", kBytes, 5, true), 2, nullptr, 0, type, data), kEncodingInvalidData);
+    EXPECT_EQ(EncodeRegistryValue(*Item(10), 2, nullptr, 0, type, data), kEncodingInvalidData);
     // Without values there is nothing to encipher.
     EXPECT_EQ(EncodeRegistryValue(PackItem("x", static_cast<const PackBytes*>(nullptr), 0, true), 2, nullptr, 0,
                                   type, data),
@@ -104,10 +173,9 @@ TEST(RegistryEncoding, ReadDirectionOfNumbersAndBlocks) {
     EXPECT_EQ(item->Bytes(1).length, -16);  // no bytes
     EXPECT_EQ(binxMode, 0);                  // a bin blob's mode says nothing
 
-    const PackBytes blocks[] = {{kBytes, 3}, {nullptr, -1}};
     uint32_t type = 0;
     Bytes data;
-    ASSERT_EQ(EncodeRegistryValue(PackItem("x", blocks, 2, true), 1, nullptr, 0, type, data), 0);
+    ASSERT_EQ(EncodeRegistryValue(*Item(11), 1, nullptr, 0, type, data), 0);
     item = Decode(kRegBinary, data, &binxMode);
     ASSERT_EQ(item->Type(), kPackItemBinx);
     EXPECT_EQ(binxMode, 1);
@@ -148,6 +216,58 @@ TEST(RegistryEncoding, ReadDirectionOfOtherData) {
     EXPECT_EQ(Bytes(tagged.data, tagged.data + tagged.length),
               Of(std::string("type=\x0B\0\0\0value=\x01\x02\x03\x04\x05\x06\x07\x08", 23)));
     EXPECT_EQ(Decode(kRegNone, {})->Bytes(0).length, 15);
+}
+
+// What the write direction produces reads back as the same item; values no
+// writer produces (a text array of no texts, an empty enciphered block)
+// settle after one pass.
+TEST(RegistryEncoding, WrittenValuesReadBackAsTheirItems) {
+    for (int which = 0; which < kItems; ++which) {
+        for (int32_t mode : {0, 1}) {
+            SCOPED_TRACE(std::to_string(which) + " mode " + std::to_string(mode));
+            const auto original = Item(which);
+            uint32_t type = 0;
+            Bytes first, second;
+            ASSERT_EQ(EncodeRegistryValue(*original, mode, nullptr, 0, type, first), 0);
+            std::unique_ptr<PackItem> once, twice;
+            int32_t binxMode = 0;
+            ASSERT_EQ(DecodeRegistryValue(original->Name(), type, first.data(), first.size(), nullptr, 0, once,
+                                          binxMode),
+                      0);
+            if (which != 12 && !(which == 11 && mode == 1)) {
+                EXPECT_TRUE(ItemsEqual(*original, *once, 1));
+            }
+            ASSERT_EQ(EncodeRegistryValue(*once, binxMode, nullptr, 0, type, second), 0);
+            ASSERT_EQ(DecodeRegistryValue(once->Name(), type, second.data(), second.size(), nullptr, 0, twice,
+                                          binxMode),
+                      0);
+            EXPECT_TRUE(ItemsEqual(*once, *twice, 1));
+        }
+    }
+}
+
+TEST(RegistryEncoding, ValidationAndValueNames) {
+    Pack ok;
+    ok.Add(std::make_unique<PackItem>("a", 1));
+    Pack nested;
+    nested.Add(std::make_unique<PackItem>("inner", ok));
+    EXPECT_EQ(ValidateForRegistry(nested), 0);
+
+    const Pack* two[] = {&ok, &ok};
+    Pack bad;
+    bad.Add(std::make_unique<PackItem>("pair", two, 2));
+    EXPECT_EQ(ValidateForRegistry(bad), kEncodingInvalidData);
+    Pack deep;
+    deep.Add(std::make_unique<PackItem>("x", 1));
+    deep.Add(std::make_unique<PackItem>("level", bad));
+    EXPECT_EQ(ValidateForRegistry(deep), kEncodingInvalidData);
+    EXPECT_EQ(ValidateItemForRegistry(PackItem("none", static_cast<const Pack* const*>(nullptr), 0)), 0);
+
+    EXPECT_STREQ(RegistryValueName(PackItem("<UNNAMED_VALUE>", 1)), "");
+    EXPECT_STREQ(RegistryValueName(PackItem("", 1)), "");
+    EXPECT_STREQ(RegistryValueName(PackItem("<Unnamed_Value>", 1)), "<Unnamed_Value>");
+    EXPECT_EQ(ItemNameOfValue(""), "<UNNAMED_VALUE>");
+    EXPECT_EQ(ItemNameOfValue("Name"), "Name");
 }
 
 }  // namespace

@@ -346,5 +346,15 @@ TEST_F(RegistrySubtreeTest, WhenTheSettingsCannotBeWrittenBackTheKeyIsLeftAbsent
     EXPECT_THAT(log.Records(), ::testing::ElementsAre(line));
 }
 
+TEST_F(RegistrySubtreeTest, DeleteContentsRemovesEverySubkeyAndKeepsTheValues) {
+    ASSERT_EQ(Subtree().Save(SettingsTree(0)), 0);
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegOpenKeyExA(HKEY_CURRENT_USER, Key().c_str(), 0, KEY_ALL_ACCESS, &key), 0);
+    EXPECT_EQ(RegistrySubtree::DeleteContents(key), 0);
+    ::RegCloseKey(key);
+    for (const auto& [name, value] : Tree()) EXPECT_EQ(name.find('\\'), std::string::npos) << name;
+    EXPECT_EQ(Tree().size(), 2u);
+}
+
 }  // namespace
 }  // namespace ca
