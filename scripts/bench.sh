@@ -41,6 +41,10 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
   for action in CA_CheckMSWordRunning CA_ReadProductVerPrm; do
     build/win64/wine-run.sh build/win64/module/bench/action_call_bench.exe "$msi" "$1" $action 2>/dev/null
   done
+  # The same action against one that makes only its window lookup and
+  # property write: what the module itself adds.
+  build/win64/wine-run.sh build/win64/module/bench/action_call_bench.exe "$msi" "$1" CA_CheckMSWordRunning \
+      CA_LookUpWindowAndSetProperty 2>/dev/null
   wineserver -k 2>/dev/null' bash "$rounds" >>"$out/wine.txt" || true
 
 python3 - "$out/native.json" "$out/wine.txt" <<'PY'

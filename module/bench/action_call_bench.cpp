@@ -3,10 +3,13 @@
 // both from the Binary table of one package, in one installer session.
 // Rounds alternate the two so that both see the same machine.
 //
-// Usage: action_call_bench.exe PACKAGE [ROUNDS] [ACTION]
+// Usage: action_call_bench.exe PACKAGE [ROUNDS] [ACTION [COMPARISON]]
 // (ACTION: the package's action of the module to time, by default
 // CA_ReadProductVerPrm, which ends after one property read when no earlier
-// version is installed.)
+// version is installed. COMPARISON: the action of the other DLL to time
+// against it, by default the empty CA_Empty; CA_LookUpWindowAndSetProperty
+// makes the installer and system calls of CA_CheckMSWordRunning and nothing
+// else.)
 // Prints one line per measurement: BENCH <tab> name <tab> ours <tab>
 // comparison <tab> ratio <tab> goal <tab> met|missed.
 #include <windows.h>
@@ -16,6 +19,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -49,6 +53,8 @@ int main(int argc, char** argv) {
     }
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 200;
     const char* action = argc > 3 ? argv[3] : "CA_ReadProductVerPrm";
+    const char* comparison = argc > 4 ? argv[4] : "CA_Empty";
+    const bool empty = std::strcmp(comparison, "CA_Empty") == 0;
     MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
     MSIHANDLE session = 0;
     if (MsiOpenPackageA(argv[1], &session) != ERROR_SUCCESS) {
@@ -58,24 +64,29 @@ int main(int argc, char** argv) {
     // Warm up both: the first call of each pays for starting the action server.
     for (int i = 0; i < 3; ++i) {
         TimeAction(session, action);
-        TimeAction(session, "CA_Empty");
+        TimeAction(session, comparison);
     }
-    std::vector<double> ours, empty;
+    std::vector<double> ours, theirs;
     for (int i = 0; i < rounds; ++i) {
         const double a = TimeAction(session, action);
-        const double b = TimeAction(session, "CA_Empty");
+        const double b = TimeAction(session, comparison);
         if (a < 0 || b < 0) {
             std::fprintf(stderr, "an action failed in round %d\n", i);
             return 1;
         }
         ours.push_back(a);
-        empty.push_back(b);
+        theirs.push_back(b);
     }
     MsiCloseHandle(session);
-    const double o = Median(ours) * 1000.0, e = Median(empty) * 1000.0;
+    const double o = Median(ours) * 1000.0, e = Median(theirs) * 1000.0;
     const double ratio = o / e;
-    std::printf("BENCH\timmediate action %s through MsiDoActionA (median of %d)\t%.3f ms\tempty action %.3f ms\t"
-                "%.2fx\t<= 1.10x\t%s\n",
-                action + 3, rounds, o, e, ratio, ratio <= 1.10 ? "met" : "missed");
+    if (empty)
+        std::printf("BENCH\timmediate action %s through MsiDoActionA (median of %d)\t%.3f ms\tempty action %.3f ms\t"
+                    "%.2fx\t<= 1.10x\t%s\n",
+                    action + 3, rounds, o, e, ratio, ratio <= 1.10 ? "met" : "missed");
+    else
+        std::printf("BENCH\timmediate action %s through MsiDoActionA (median of %d)\t%.3f ms\t%s %.3f ms\t"
+                    "%.2fx\t(information)\t-\n",
+                    action + 3, rounds, o, comparison + 3, e, ratio);
     return 0;
 }
