@@ -69,8 +69,7 @@ bool ImportOptions(ActionError& error, const std::string& parameters, ImportMode
         ErrorInfo errorInfo(false);
         OptionsStore store(&errorInfo, AtoiClamped(fields[1].c_str()), AtoiClamped(fields[2].c_str()),
                            AtoiClamped(fields[3].c_str()), AtoiClamped(fields[4].c_str()), fields[7], signature);
-        std::unique_ptr<Pack> checked;  // check mode only; dropped at the end
-        if (!store.ImportOptionsFile(path, mode == ImportMode::Check ? &checked : nullptr)) {
+        if (!(mode == ImportMode::Check ? store.CheckOptionsFile(path) : store.ImportOptionsFile(path, nullptr))) {
             ErrorData record;
             errorInfo.CopyErrTo(record);
             error.AdoptError(record.point, record.code, record.text, record.extText);

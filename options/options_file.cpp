@@ -120,7 +120,7 @@ uint32_t OptionsFileContent::PackedVersion() const {
 }
 
 bool ReadOptionsFile(OptionsSource& source, const OptionsProduct& product, OptionsFileContent& content,
-                     OptionsFileFailure& failure) {
+                     OptionsFileFailure& failure, SettingsUse use) {
     failure = OptionsFileFailure{};
     content.pack.reset();
 
@@ -183,8 +183,8 @@ bool ReadOptionsFile(OptionsSource& source, const OptionsProduct& product, Optio
     const uint32_t dataRead = dataSize ? source.Read(data.get(), dataSize) : 0;
     if (dataRead < dataSize) return FailWithDump(failure, "IR2UT7MZ99E34NC", kShortReadCode, dataRead, 4);
 
-    auto pack = std::make_unique<Pack>();
-    const int64_t consumed = ReadPack(*pack, data.get(), dataSize, nullptr, 0);
+    auto pack = use == SettingsUse::Read ? std::make_unique<Pack>() : nullptr;
+    const int64_t consumed = pack ? ReadPack(*pack, data.get(), dataSize, nullptr, 0) : CheckPack(data.get(), dataSize);
     if (consumed < 0) {
         Fail(failure, "L9BSTTZC99LWAUI", static_cast<int32_t>(consumed));
         failure.messageOfCode = kShortReadCode;

@@ -90,7 +90,8 @@ struct OptionsProduct {
 
 struct OptionsFileContent {
     uint8_t header[kOptionsHeaderSize] = {};  // zeros where it was not read
-    // The settings of entry 0; null when the table has no entries.
+    // The settings of entry 0; null when the table has no entries, or when
+    // they were only checked.
     std::unique_ptr<Pack> pack;
 
     uint32_t FormatVersion() const;
@@ -103,12 +104,16 @@ struct OptionsFileContent {
     uint32_t PackedVersion() const;
 };
 
+// What becomes of the settings of a sound file: read into `content.pack`, or
+// only checked, with the same verdict, and left out (the pack stays null).
+enum class SettingsUse { Read, CheckOnly };
+
 // Checks the header against the product, reads the entry table and the pack
 // of entry 0. True on success; false with `failure` naming the check that
 // failed (the header bytes read so far stay in `content`). Exceptions of the
 // source pass through.
 bool ReadOptionsFile(OptionsSource& source, const OptionsProduct& product, OptionsFileContent& content,
-                     OptionsFileFailure& failure);
+                     OptionsFileFailure& failure, SettingsUse use = SettingsUse::Read);
 
 // Where the texts of a refused import come from: the module's string table
 // and the system's messages in the import itself; tools that run without the

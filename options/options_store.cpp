@@ -104,6 +104,12 @@ OptionsStore::OptionsStore(ErrorInfo* errorInfo, int32_t scope, int32_t majorVer
 HKEY OptionsStore::ProfilesRoot() const { return scope_ == 1 ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER; }
 
 bool OptionsStore::ImportOptionsFile(const std::string& path, std::unique_ptr<Pack>* pack) {
+    return Import(path, pack != nullptr, pack);
+}
+
+bool OptionsStore::CheckOptionsFile(const std::string& path) { return Import(path, true, nullptr); }
+
+bool OptionsStore::Import(const std::string& path, bool check, std::unique_ptr<Pack>* pack) {
     // What went wrong decides how the text is completed.
     enum class Failure { None, Import, Reading, Closing } failure = Failure::None;
     OptionsFileContent content;
@@ -118,10 +124,11 @@ bool OptionsStore::ImportOptionsFile(const std::string& path, std::unique_ptr<Pa
     if (file.IsOpen()) {
         try {
             FileSource source(file);
-            OptionsFileFailure check;
-            if (!ReadOptionsFile(source, {signature_, majorVersion_, minorVersion_}, content, check)) {
-                errorInfo_->SetErr(check.point, check.code, CheckFailureText(check, ModuleImportTexts()),
-                                   check.ExtendedText());
+            OptionsFileFailure refusal;
+            if (!ReadOptionsFile(source, {signature_, majorVersion_, minorVersion_}, content, refusal,
+                                 check && !pack ? SettingsUse::CheckOnly : SettingsUse::Read)) {
+                errorInfo_->SetErr(refusal.point, refusal.code, CheckFailureText(refusal, ModuleImportTexts()),
+                                   refusal.ExtendedText());
                 failure = Failure::Import;
             }
         } catch (const FileFailure& readFailure) {
@@ -141,7 +148,7 @@ bool OptionsStore::ImportOptionsFile(const std::string& path, std::unique_ptr<Pa
             }
         }
     }
-    if (failure == Failure::None && pack == nullptr && content.pack) {
+    if (failure == Failure::None && !check && content.pack) {
         const HKEY root = ProfilesRoot();
         const std::string profiles = ProfilesPath();
         const LONG rc = RegistrySubtree(root, profiles).Save(*content.pack);
@@ -153,8 +160,8 @@ bool OptionsStore::ImportOptionsFile(const std::string& path, std::unique_ptr<Pa
     }
 
     if (failure == Failure::None) {
-        if (pack) {
-            *pack = std::move(content.pack);
+        if (check) {
+            if (pack) *pack = std::move(content.pack);
         } else if (!WriteVersionRecord(content.PackedVersion())) {
             // The settings are in; the import stands. The record is only traced.
             ErrorData record;

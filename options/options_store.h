@@ -65,6 +65,11 @@ public:
     // logged and does not fail the import.
     bool ImportOptionsFile(const std::string& path, std::unique_ptr<Pack>* pack);
 
+    // The check of ImportOptionsFile with a pack, with the same failures,
+    // texts and points, for a caller that has no use for the settings: they
+    // are checked without being read into memory.
+    bool CheckOptionsFile(const std::string& path);
+
     // Writes the version record: major in bits 24-31, minor in bits 16-23,
     // build in bits 0-15. A version of 0 creates the key and writes no values.
     bool WriteVersionRecord(uint32_t packedVersion);
@@ -82,6 +87,9 @@ private:
     int32_t buildNumber_;
     std::string settingsRoot_;
     std::string signature_;
+
+    // Both: `check` writes nothing and hands the settings to `pack` if given.
+    bool Import(const std::string& path, bool check, std::unique_ptr<Pack>* pack);
 };
 
 }  // namespace ca

@@ -260,6 +260,11 @@ int64_t ReadItem(std::unique_ptr<PackItem>& item, int32_t mode, const uint8_t* d
 int64_t ReadItem(std::unique_ptr<PackItem>& item, int32_t mode, std::FILE* stream, size_t size,
                  const uint8_t* key, int32_t keyLength);
 
+// What ReadPack of the same bytes returns (bytes consumed, or the same
+// negative code), found without building the tree: nothing is allocated or
+// deciphered, so a check of a file costs little more than reading it.
+int64_t CheckPack(const uint8_t* data, size_t size);
+
 // Diagnostic text of the pack (CR LF line ends). With a null buffer: the
 // length of the text. With a buffer: the text and a NUL when the length is
 // below `capacity` (else nothing is written and the result is

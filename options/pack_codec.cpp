@@ -157,6 +157,10 @@ public:
         left_ -= size;
         return true;
     }
+    void Skip(size_t size) {  // caller checked Remaining() >= size
+        data_ += size;
+        left_ -= size;
+    }
     // A NUL-terminated text within the remaining bytes.
     bool ReadText(const char*& text, size_t& length) {
         const void* nul = std::memchr(data_, 0, left_);
@@ -324,6 +328,77 @@ private:
     KeyBlock key_;
 };
 
+// The reader's checks, in the reader's order, over bytes that are only
+// walked: the verdict of Reader<MemorySource> without its allocations.
+class Checker {
+public:
+    explicit Checker(MemorySource& source) : source_(source) {}
+
+    int CheckPack(int depth) {
+        if (depth > kMaxPackDepth) return -1;
+        if (source_.Remaining() < 4) return -1;
+        const int32_t count = source_.Read32();
+        if (count < 0 || source_.Remaining() < 4 || source_.Remaining() / 4 < static_cast<uint64_t>(count)) return -1;
+        const int32_t mode = source_.Read32();
+        for (int32_t i = 0; i < count; ++i) {
+            if (int rc = CheckItem(mode, depth)) return rc;
+        }
+        return 0;
+    }
+
+private:
+    int CheckItem(int32_t mode, int depth) {
+        if (source_.Remaining() < 4) return -1;
+        const int32_t type = source_.Read32();
+        if (source_.Remaining() < 4) return -1;
+        const int32_t count = source_.Read32();
+        const uint64_t leastPerValue = type == kPackItemStr ? 1 : 4;
+        if (count < 0 || source_.Remaining() / leastPerValue < static_cast<uint64_t>(count)) return -1;
+        const char* name = nullptr;
+        size_t nameLength = 0;
+        if (!source_.ReadText(name, nameLength)) return -1;
+        if (!IsValidItemType(type)) return -2;
+        for (int32_t i = 0; i < count; ++i) {
+            if (int rc = CheckValue(type, mode, depth)) return rc;
+        }
+        return 0;
+    }
+
+    int CheckValue(int32_t type, int32_t mode, int depth) {
+        switch (type) {
+            case kPackItemPack:
+                return CheckPack(depth + 1);
+            case kPackItemInt:
+                if (source_.Remaining() < 4) return -1;
+                source_.Read32();
+                return 0;
+            case kPackItemStr: {
+                const char* text = nullptr;
+                size_t length = 0;
+                return source_.ReadText(text, length) ? 0 : -1;
+            }
+            case kPackItemBin:
+                return CheckBlock(0);
+            case kPackItemBinx:
+                if (mode != 0 && mode != 1) return -2;
+                return CheckBlock(mode);
+        }
+        return -2;
+    }
+
+    int CheckBlock(int32_t mode) {
+        if (source_.Remaining() < 4) return -1;
+        const int32_t stored = source_.Read32();
+        if (stored <= 0) return 0;
+        if (source_.Remaining() < static_cast<uint64_t>(stored)) return -1;
+        if (mode == 1 && stored % 8 != 0) return -1;
+        source_.Skip(static_cast<size_t>(stored));
+        return 0;
+    }
+
+    MemorySource& source_;
+};
+
 // Bytes from the current position to the end of the stream; -1 when the
 // stream cannot seek.
 int64_t RestOfStream(std::FILE* stream) {
@@ -471,6 +546,14 @@ int64_t ReadPack(Pack& pack, const uint8_t* data, size_t size, const uint8_t* ke
     } catch (const std::bad_alloc&) {
         return kPackTruncated;
     }
+}
+
+int64_t CheckPack(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    if (data == nullptr) return kPackTruncated;
+    MemorySource source(data, size);
+    if (int rc = Checker(source).CheckPack(0)) return rc;
+    return static_cast<int64_t>(size - source.Remaining());
 }
 
 int64_t ReadPack(Pack& pack, std::FILE* stream, size_t size, const uint8_t* key, int32_t keyLength) {

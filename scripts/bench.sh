@@ -71,6 +71,9 @@ for arg, label in (("0", "1 MiB options file, settings with blocks"), ("1", "1 M
     check, read = rate(f"BM_CheckOptionsFile/{arg}", "real_time"), rate(f"BM_ReadOptionsFileBytes/{arg}", "real_time")
     rows.append((f"{label}: check vs reading its bytes", f"{check:.0f} us", f"{read:.0f} us", f"{check / read:.2f}x",
                  "<= 2.00x" if arg == "0" else "(information)", at_most(check / read, 2.0) if arg == "0" else "-"))
+    tree = rate(f"BM_ReadOptionsFileSettings/{arg}", "real_time")
+    rows.append((f"{label}: read with its settings tree (as the run) vs reading its bytes", f"{tree:.0f} us",
+                 f"{read:.0f} us", f"{tree / read:.2f}x", "(information)", "-"))
 for line in open(sys.argv[2]):
     if line.startswith("BENCH\t"):
         rows.append(tuple(line.rstrip("\n").split("\t")[1:7]))

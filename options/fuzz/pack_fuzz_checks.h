@@ -23,6 +23,7 @@ inline std::string CheckReaders(const uint8_t* data, size_t size) {
     const int64_t consumed = ReadPack(pack, data, size, nullptr, 0);
     if (!IsReaderResult(consumed, size)) return "pack reader result out of range";
     if (size > 0 && consumed >= 0 && consumed < 8) return "pack shorter than its header";
+    if (CheckPack(data, size) != consumed) return "the check without reading and the reader disagree";
     for (int32_t mode : {0, 1}) {
         std::unique_ptr<PackItem> item;
         const int64_t itemResult = ReadItem(item, mode, data, size, nullptr, 0);

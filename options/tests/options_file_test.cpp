@@ -68,10 +68,21 @@ struct Outcome {
     OptionsFileContent content;
 };
 
+// Read as the run reads it; a check of the same file that leaves the
+// settings out must come to the same verdict at the same site.
 Outcome Check(const Bytes& file, OptionsProduct product = {kSignature, 5, 9}, uint64_t readLimit = UINT64_MAX) {
-    Outcome out;
-    ShortSource source(file, readLimit);
+    Outcome out, checked;
+    ShortSource source(file, readLimit), again(file, readLimit);
     out.ok = ReadOptionsFile(source, product, out.content, out.failure);
+    checked.ok = ReadOptionsFile(again, product, checked.content, checked.failure, SettingsUse::CheckOnly);
+    EXPECT_EQ(checked.ok, out.ok);
+    EXPECT_STREQ(checked.failure.point, out.failure.point);
+    EXPECT_EQ(checked.failure.code, out.failure.code);
+    EXPECT_EQ(checked.failure.messageId, out.failure.messageId);
+    EXPECT_EQ(checked.failure.messageOfCode, out.failure.messageOfCode);
+    EXPECT_EQ(checked.failure.dumps, out.failure.dumps);
+    EXPECT_EQ(Bytes(checked.content.header, checked.content.header + 48), Bytes(out.content.header, out.content.header + 48));
+    EXPECT_EQ(checked.content.pack, nullptr);
     return out;
 }
 

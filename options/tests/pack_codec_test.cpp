@@ -242,6 +242,7 @@ TEST(PackCodec, ReaderChecks) {
     for (const auto& c : cases) {
         Pack pack;
         EXPECT_EQ(ReadPack(pack, c.form.data(), c.form.size(), nullptr, 0), c.expected) << c.what;
+        EXPECT_EQ(CheckPack(c.form.data(), c.form.size()), c.expected) << c.what << " (check)";
         TempFile file("checks");
         std::FILE* stream = file.Open("w+b");
         ASSERT_NE(stream, nullptr);
@@ -364,6 +365,9 @@ TEST(PackCodec, NestingIsCappedAtTheRegistryDepth) {
     const Bytes hostile = NestedForm(200000);
     Pack hostilePack;
     EXPECT_EQ(ReadPack(hostilePack, hostile.data(), hostile.size(), nullptr, 0), kPackTruncated);
+    EXPECT_EQ(CheckPack(deepest.data(), deepest.size()), static_cast<int64_t>(deepest.size()));
+    EXPECT_EQ(CheckPack(tooDeep.data(), tooDeep.size()), kPackTruncated);
+    EXPECT_EQ(CheckPack(hostile.data(), hostile.size()), kPackTruncated);
 }
 
 }  // namespace
