@@ -72,6 +72,16 @@ inline std::string CheckOptionsFile(const uint8_t* data, size_t size) {
     OptionsFileFailure failure;
     const bool ok = ReadOptionsFile(source, kFuzzProduct, content, failure);
     if (ok != (failure.point == nullptr)) return "result and failure site disagree";
+    {
+        MemoryOptionsSource again(data, size);
+        OptionsFileContent checkedContent;
+        OptionsFileFailure checked;
+        if (ReadOptionsFile(again, kFuzzProduct, checkedContent, checked, SettingsUse::CheckOnly) != ok ||
+            (checked.point == nullptr) != (failure.point == nullptr) ||
+            (checked.point && std::string(checked.point) != failure.point) || checked.code != failure.code ||
+            checked.dumps != failure.dumps || checkedContent.pack)
+            return "the check without reading the settings and the reading disagree";
+    }
     if (!ok) {
         if (content.pack) return "a refused file hands out settings";
         if (failure.messageId != 0 && ImportMessageText(failure.messageId) == nullptr) return "an unknown message";
