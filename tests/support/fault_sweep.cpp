@@ -261,8 +261,13 @@ DWORD WINAPI FaultGetTimeZoneInformation(LPTIME_ZONE_INFORMATION zone) {
     return S().saved.GetTimeZoneInformation(zone);
 }
 
+// The attributes of the system's declarations (a format check on
+// FormatMessageA) do not belong to the hook's type.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wignored-attributes"
 template <auto Slot>
 using HookOf = Hook<Slot, std::remove_reference_t<decltype(std::declval<Platform&>().*Slot)>>;
+#pragma GCC diagnostic pop
 
 void InstallHooks() {
 #define CA_FAULT_HOOK(name, kind, code, reported, silent) \

@@ -80,8 +80,9 @@ TEST(Sweep, FindActiveApp) {
                   // Nothing runs: the answer is "0", or none after a failure
                   // while the window classes were read.
                   const Writes results = run.Results();
-                  if (!run.Failed() || !results.empty())
+                  if (!run.Failed() || !results.empty()) {
                       EXPECT_EQ(results, (Writes{{"IS_ACTIVE_APP", "0"}}));
+                  }
               },
               {},
               {},
