@@ -29,6 +29,10 @@ void AppendText(std::vector<uint8_t>& out, const char* text) {
 int32_t AppendBlocks(const PackItem& item, int32_t mode, const uint8_t* key, int32_t keyLength,
                      std::vector<uint8_t>& out) {
     const bool enciphered = item.Type() == kPackItemBinx;
+    // A binx item without values has nothing enciphered. Under a mode no
+    // reader knows it is stored as mode 0, so that it reads back as the
+    // empty binx item it is rather than as a raw block of its bytes.
+    if (enciphered && item.Count() == 0 && mode != 0 && mode != 1) mode = 0;
     AppendBlobHeader(out, item.Type(), mode, item.Count());
     for (int32_t i = 0; i < item.Count(); ++i) {
         const PackBytes value = item.Bytes(i);

@@ -100,10 +100,17 @@ TEST(RegistryEncoding, ItemsWithoutARegistryForm) {
     EXPECT_EQ(EncodeRegistryValue(PackItem("p", inner), 0, nullptr, 0, type, data), kEncodingInvalidData);
     EXPECT_EQ(EncodeRegistryValue(PackItem(), 0, nullptr, 0, type, data), kEncodingInvalidData);
     EXPECT_EQ(EncodeRegistryValue(*Item(10), 2, nullptr, 0, type, data), kEncodingInvalidData);
-    // Without values there is nothing to encipher.
+    // Without values there is nothing to encipher: stored under mode 0, it
+    // reads back as the empty binx item it was.
     EXPECT_EQ(EncodeRegistryValue(PackItem("x", static_cast<const PackBytes*>(nullptr), 0, true), 2, nullptr, 0,
                                   type, data),
               0);
+    int32_t binxMode = -1;
+    std::unique_ptr<PackItem> back;
+    ASSERT_EQ(DecodeRegistryValue("x", type, data.data(), data.size(), nullptr, 0, back, binxMode), 0);
+    EXPECT_EQ(back->Type(), kPackItemBinx);
+    EXPECT_EQ(back->Count(), 0);
+    EXPECT_EQ(binxMode, 0);
 }
 
 std::unique_ptr<PackItem> Decode(uint32_t type, const Bytes& data, int32_t* binxMode = nullptr,
