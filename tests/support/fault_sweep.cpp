@@ -17,7 +17,7 @@ enum class Kind {
     Release,  // releases for real, then reports failure
 };
 
-struct EntrySpec {
+struct EntryFault {
     const char* name;
     Kind kind;
     int32_t code;      // the error injected
@@ -45,22 +45,22 @@ State& S() {
 }
 
 // Counts a call; true when it is the one to fail.
-bool Turn(const EntrySpec& spec) {
+bool Turn(const EntryFault& entry) {
     const size_t position = S().counter++;
-    S().calls.push_back(spec.name);
+    S().calls.push_back(entry.name);
     if (S().recording || S().injected || position != S().target) return false;
     S().injected = true;
-    S().fault = {position, spec.name, spec.code, spec.reported, spec.silent || S().inLog};
+    S().fault = {position, entry.name, entry.code, entry.reported, entry.silent || S().inLog};
     return true;
 }
 
 template <typename R>
-R Failed(const EntrySpec& spec) {
+R Failed(const EntryFault& entry) {
     if constexpr (!std::is_pointer_v<R>) {
-        if (spec.kind == Kind::Status) return static_cast<R>(spec.code);
+        if (entry.kind == Kind::Status) return static_cast<R>(entry.code);
     }
-    ::SetLastError(static_cast<DWORD>(spec.code));
-    if (spec.kind == Kind::Invalid) {
+    ::SetLastError(static_cast<DWORD>(entry.code));
+    if (entry.kind == Kind::Invalid) {
         if constexpr (std::is_pointer_v<R>) return reinterpret_cast<R>(static_cast<intptr_t>(-1));
         else return static_cast<R>(-1);
     }
@@ -73,11 +73,11 @@ struct Hook;
 template <auto Slot, typename R, typename... A>
 struct Hook<Slot, R (*)(A...)> {
     static inline R (*next)(A...) = nullptr;
-    static inline const EntrySpec* spec = nullptr;
+    static inline const EntryFault* entry = nullptr;
 
     static R Call(A... args) {
-        if (!Turn(*spec)) return next(args...);
-        if (spec->kind != Kind::Release) return Failed<R>(*spec);
+        if (!Turn(*entry)) return next(args...);
+        if (entry->kind != Kind::Release) return Failed<R>(*entry);
         next(args...);
         if constexpr (std::is_pointer_v<R> && sizeof...(A) == 1) {
             // FreeSid and LocalFree hand back what they could not free.
@@ -86,9 +86,9 @@ struct Hook<Slot, R (*)(A...)> {
         } else if constexpr (std::is_pointer_v<R>) {
             return nullptr;
         } else if constexpr (std::is_same_v<R, LSTATUS>) {
-            return static_cast<R>(spec->code);
+            return static_cast<R>(entry->code);
         } else {
-            ::SetLastError(static_cast<DWORD>(spec->code));
+            ::SetLastError(static_cast<DWORD>(entry->code));
             return R{};
         }
     }
@@ -156,25 +156,25 @@ struct Hook<Slot, R (*)(A...)> {
     X(WideCharToMultiByte, Zero, ERROR_NO_UNICODE_TRANSLATION, 1113, true) \
     X(malloc, Zero, ERROR_NOT_ENOUGH_MEMORY, 234, false)
 
-#define CA_FAULT_SPEC(name, kind, code, reported, silent) \
-    const EntrySpec k##name##Spec{#name, Kind::kind, code, reported, silent};
-CA_FAULT_ENTRIES(CA_FAULT_SPEC)
-#undef CA_FAULT_SPEC
+#define CA_FAULT_DEFINE(name, kind, code, reported, silent) \
+    const EntryFault k##name##Fault{#name, Kind::kind, code, reported, silent};
+CA_FAULT_ENTRIES(CA_FAULT_DEFINE)
+#undef CA_FAULT_DEFINE
 
 // The log writer's file, the token calls and the time-zone query need more
 // than the generic hooks.
-const EntrySpec kCreateFileSpec{"CreateFileA", Kind::Invalid, ERROR_SHARING_VIOLATION, 32, false};
-const EntrySpec kCloseHandleSpec{"CloseHandle", Kind::Release, ERROR_INVALID_HANDLE, 6, true};
-const EntrySpec kEnablePrivilegeSpec{"AdjustTokenPrivileges", Kind::Zero, ERROR_ACCESS_DENIED, 5, false};
-const EntrySpec kDisablePrivilegeSpec{"AdjustTokenPrivileges", Kind::Release, ERROR_ACCESS_DENIED, 5, false};
-const EntrySpec kTimeZoneSpec{"GetTimeZoneInformation", Kind::Zero, ERROR_INVALID_PARAMETER, 87, true};
+const EntryFault kCreateFileFault{"CreateFileA", Kind::Invalid, ERROR_SHARING_VIOLATION, 32, false};
+const EntryFault kCloseHandleFault{"CloseHandle", Kind::Release, ERROR_INVALID_HANDLE, 6, true};
+const EntryFault kEnablePrivilegeFault{"AdjustTokenPrivileges", Kind::Zero, ERROR_ACCESS_DENIED, 5, false};
+const EntryFault kDisablePrivilegeFault{"AdjustTokenPrivileges", Kind::Release, ERROR_ACCESS_DENIED, 5, false};
+const EntryFault kTimeZoneFault{"GetTimeZoneInformation", Kind::Zero, ERROR_INVALID_PARAMETER, 87, true};
 
 HANDLE WINAPI FaultCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                DWORD disposition, DWORD flags, HANDLE templateFile) {
     const std::string_view path = name ? name : "";
     const bool log = path.size() >= 10 && _stricmp(name + path.size() - 10, "kwinst.log") == 0;
     if (log) S().inLog = true;
-    if (Turn(kCreateFileSpec)) {
+    if (Turn(kCreateFileFault)) {
         if (log) S().inLog = false;
         ::SetLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
@@ -188,7 +188,7 @@ HANDLE WINAPI FaultCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURIT
 }
 
 BOOL WINAPI FaultCloseHandle(HANDLE h) {
-    const bool fail = Turn(kCloseHandleSpec);
+    const bool fail = Turn(kCloseHandleFault);
     const BOOL ok = S().saved.CloseHandle(h);
     if (S().inLog && h == S().logHandle) {
         S().inLog = false;
@@ -203,8 +203,8 @@ BOOL WINAPI FaultAdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRI
                                        PTOKEN_PRIVILEGES previous, PDWORD returned) {
     const bool enabling =
         !disableAll && state && state->PrivilegeCount > 0 && (state->Privileges[0].Attributes & SE_PRIVILEGE_ENABLED);
-    const EntrySpec& spec = enabling ? kEnablePrivilegeSpec : kDisablePrivilegeSpec;
-    if (!Turn(spec)) return S().saved.AdjustTokenPrivileges(token, disableAll, state, length, previous, returned);
+    const EntryFault& entry = enabling ? kEnablePrivilegeFault : kDisablePrivilegeFault;
+    if (!Turn(entry)) return S().saved.AdjustTokenPrivileges(token, disableAll, state, length, previous, returned);
     if (!enabling) S().saved.AdjustTokenPrivileges(token, disableAll, state, length, previous, returned);
     ::SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
@@ -212,22 +212,22 @@ BOOL WINAPI FaultAdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRI
 
 // The security functions are looked up by name; the lookup hands out hooks
 // of them, so their calls take part in the sweep like the table's own.
-const EntrySpec kGetProcAddressSpec{"GetProcAddress", Kind::Zero, ERROR_PROC_NOT_FOUND, 127, false};
-const EntrySpec kAllocateSidSpec{"AllocateAndInitializeSid", Kind::Zero, ERROR_NOT_ENOUGH_MEMORY, 8, false};
-const EntrySpec kGetSecuritySpec{"GetSecurityInfo", Kind::Status, ERROR_ACCESS_DENIED, 5, false};
-const EntrySpec kSetSecuritySpec{"SetSecurityInfo", Kind::Status, ERROR_ACCESS_DENIED, 5, false};
-const EntrySpec kGetNamedSecuritySpec{"GetNamedSecurityInfoA", Kind::Status, ERROR_ACCESS_DENIED, 5, false};
-const EntrySpec kSetNamedSecuritySpec{"SetNamedSecurityInfoA", Kind::Status, ERROR_ACCESS_DENIED, 5, false};
-const EntrySpec kSetEntriesSpec{"SetEntriesInAclA", Kind::Status, ERROR_NOT_ENOUGH_MEMORY, 8, false};
+const EntryFault kGetProcAddressFault{"GetProcAddress", Kind::Zero, ERROR_PROC_NOT_FOUND, 127, false};
+const EntryFault kAllocateSidFault{"AllocateAndInitializeSid", Kind::Zero, ERROR_NOT_ENOUGH_MEMORY, 8, false};
+const EntryFault kGetSecurityFault{"GetSecurityInfo", Kind::Status, ERROR_ACCESS_DENIED, 5, false};
+const EntryFault kSetSecurityFault{"SetSecurityInfo", Kind::Status, ERROR_ACCESS_DENIED, 5, false};
+const EntryFault kGetNamedSecurityFault{"GetNamedSecurityInfoA", Kind::Status, ERROR_ACCESS_DENIED, 5, false};
+const EntryFault kSetNamedSecurityFault{"SetNamedSecurityInfoA", Kind::Status, ERROR_ACCESS_DENIED, 5, false};
+const EntryFault kSetEntriesFault{"SetEntriesInAclA", Kind::Status, ERROR_NOT_ENOUGH_MEMORY, 8, false};
 
-template <const EntrySpec* Spec, typename F>
+template <const EntryFault* Entry, typename F>
 struct Resolved;
 
-template <const EntrySpec* Spec, typename R, typename... A>
-struct Resolved<Spec, R (*)(A...)> {
+template <const EntryFault* Entry, typename R, typename... A>
+struct Resolved<Entry, R (*)(A...)> {
     static inline R (*real)(A...) = nullptr;
     static R Call(A... args) {
-        if (Turn(*Spec)) return Failed<R>(*Spec);
+        if (Turn(*Entry)) return Failed<R>(*Entry);
         return real(args...);
     }
     static FARPROC Hand(FARPROC address) {
@@ -237,7 +237,7 @@ struct Resolved<Spec, R (*)(A...)> {
 };
 
 FARPROC WINAPI FaultGetProcAddress(HMODULE module, LPCSTR name) {
-    if (Turn(kGetProcAddressSpec)) {
+    if (Turn(kGetProcAddressFault)) {
         ::SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
@@ -245,19 +245,19 @@ FARPROC WINAPI FaultGetProcAddress(HMODULE module, LPCSTR name) {
     if (address == nullptr || (reinterpret_cast<uintptr_t>(name) >> 16) == 0) return address;
     const std::string_view n = name;
     if (n == "AllocateAndInitializeSid")
-        return Resolved<&kAllocateSidSpec, decltype(&::AllocateAndInitializeSid)>::Hand(address);
-    if (n == "GetSecurityInfo") return Resolved<&kGetSecuritySpec, decltype(&::GetSecurityInfo)>::Hand(address);
-    if (n == "SetSecurityInfo") return Resolved<&kSetSecuritySpec, decltype(&::SetSecurityInfo)>::Hand(address);
+        return Resolved<&kAllocateSidFault, decltype(&::AllocateAndInitializeSid)>::Hand(address);
+    if (n == "GetSecurityInfo") return Resolved<&kGetSecurityFault, decltype(&::GetSecurityInfo)>::Hand(address);
+    if (n == "SetSecurityInfo") return Resolved<&kSetSecurityFault, decltype(&::SetSecurityInfo)>::Hand(address);
     if (n == "GetNamedSecurityInfoA")
-        return Resolved<&kGetNamedSecuritySpec, decltype(&::GetNamedSecurityInfoA)>::Hand(address);
+        return Resolved<&kGetNamedSecurityFault, decltype(&::GetNamedSecurityInfoA)>::Hand(address);
     if (n == "SetNamedSecurityInfoA")
-        return Resolved<&kSetNamedSecuritySpec, decltype(&::SetNamedSecurityInfoA)>::Hand(address);
-    if (n == "SetEntriesInAclA") return Resolved<&kSetEntriesSpec, decltype(&::SetEntriesInAclA)>::Hand(address);
+        return Resolved<&kSetNamedSecurityFault, decltype(&::SetNamedSecurityInfoA)>::Hand(address);
+    if (n == "SetEntriesInAclA") return Resolved<&kSetEntriesFault, decltype(&::SetEntriesInAclA)>::Hand(address);
     return address;
 }
 
 DWORD WINAPI FaultGetTimeZoneInformation(LPTIME_ZONE_INFORMATION zone) {
-    if (Turn(kTimeZoneSpec)) return TIME_ZONE_ID_INVALID;
+    if (Turn(kTimeZoneFault)) return TIME_ZONE_ID_INVALID;
     return S().saved.GetTimeZoneInformation(zone);
 }
 
@@ -272,7 +272,7 @@ using HookOf = Hook<Slot, std::remove_reference_t<decltype(std::declval<Platform
 void InstallHooks() {
 #define CA_FAULT_HOOK(name, kind, code, reported, silent) \
     HookOf<&Platform::name>::next = Os().name;            \
-    HookOf<&Platform::name>::spec = &k##name##Spec;       \
+    HookOf<&Platform::name>::entry = &k##name##Fault;      \
     Os().name = &HookOf<&Platform::name>::Call;
     CA_FAULT_ENTRIES(CA_FAULT_HOOK)
 #undef CA_FAULT_HOOK
