@@ -37,7 +37,8 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
   wineserver -k 2>/dev/null' bash "${users[@]}" >>"$out/wine.txt" || true
 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
   source scripts/wine-prefix.sh build/win64 >/dev/null
-  msi=$(winepath -w build/win64/module/bench/action-cost.msi)
+  source scripts/windows-path.sh
+  msi=$(windows_path build/win64/module/bench/action-cost.msi)
   for action in CA_CheckMSWordRunning CA_ReadProductVerPrm; do
     build/win64/wine-run.sh build/win64/module/bench/action_call_bench.exe "$msi" "$1" $action 2>/dev/null
   done

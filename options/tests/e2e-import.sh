@@ -7,14 +7,15 @@
 set -u
 build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../../scripts/windows-path.sh"
 run="$build/wine-run.sh"
 export WINEPREFIX=$(sed -n 's/^export WINEPREFIX="${CA_WINEPREFIX:-\(.*\)}"$/\1/p' "$run")
-msi=$(winepath -w "$build/options/tests/import.msi" 2>/dev/null)
+msi=$(windows_path "$build/options/tests/import.msi")
 settings='HKCU\Software\CustActionImportE2E'
 results='HKLM\Software\CustActionImport\Results'
 temp_dir=$(dirname "$(find "$WINEPREFIX/drive_c/users" -maxdepth 2 -iname temp -type d | head -1)/x")
 log="$temp_dir/kwinst.log"
-file=$(winepath -w "$here/../fuzz/options-corpus/profiles.opts" 2>/dev/null)
+file=$(windows_path "$here/../fuzz/options-corpus/profiles.opts")
 failures=0
 
 fail() {
@@ -57,7 +58,7 @@ echo "$out"
 echo "== an options file of another program, given as IMPORTOPTPRM: check and import refuse it"
 other="$temp_dir/other.opts"
 sed 's/QVRXOPTSCA01/QVRXOPTSXY01/' "$here/../fuzz/options-corpus/profiles.opts" >"$other"
-other_win=$(winepath -w "$other" 2>/dev/null)
+other_win=$(windows_path "$other")
 out=$(install "IMPORTOPTPRM=$(parameters "$other_win")")
 echo "$out"
 [ "$(query "$results" IS_CA_ERROR)" = "v:1" ] || fail "the check published no error"

@@ -10,9 +10,10 @@ set -u
 build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/installer-log.sh"
+source "$here/../../scripts/windows-path.sh"
 run="$build/wine-run.sh"
 export WINEPREFIX=$(sed -n 's/^export WINEPREFIX="${CA_WINEPREFIX:-\(.*\)}"$/\1/p' "$run")
-msi=$(winepath -w "$build/tests/demo.msi" 2>/dev/null)
+msi=$(windows_path "$build/tests/demo.msi")
 temp_dir=$(find "$WINEPREFIX/drive_c/users" -maxdepth 2 -iname temp -type d | head -1)
 kwinst="$temp_dir/kwinst.log"
 log="$build/tests/e2e-install.log"
@@ -41,12 +42,12 @@ echo "== no earlier version, nothing running, a broken Word registration"
 # The demonstration's machine without the earlier version's record and with
 # Word registered wrongly: Word's is the only failure of the installation.
 helper="$build/tests/demo_prepare.exe"
-"$run" "$helper" prepare "$(winepath -w "$here/../../options/fuzz/options-corpus/profiles.opts" 2>/dev/null)"
+"$run" "$helper" prepare "$(windows_path "$here/../../options/fuzz/options-corpus/profiles.opts")"
 "$run" reg delete 'HKLM\Software\CustActionDemo' /va /f >/dev/null 2>&1
 "$run" reg add 'HKCR\Word.Application\CurVer' /ve /d Word /f >/dev/null 2>&1
 "$run" msiexec /x "$msi" /qn >/dev/null 2>&1
 rm -f "$kwinst" "$log"
-"$run" msiexec /i "$msi" /qn /l*v "$(winepath -w "$log" 2>/dev/null)" >/dev/null 2>&1
+"$run" msiexec /i "$msi" /qn /l*v "$(windows_path "$log")" >/dev/null 2>&1
 status=$?
 [ $status -eq 0 ] || fail "msiexec /i returned $status"
 out=$(installer_log_properties "$log" IS_CA_ERROR CA_ERROR_CODE OLD_FULLVER REG_COMMONREG \

@@ -8,9 +8,10 @@
 # Usage: fragment-test.sh BUILD_DIR   (prefix prepared by scripts/wine-prefix.sh)
 set -u
 build=$(cd "$1" && pwd)
+source "$(dirname "$0")/../../scripts/windows-path.sh"
 run="$build/wine-run.sh"
 export WINEPREFIX=$(sed -n 's/^export WINEPREFIX="${CA_WINEPREFIX:-\(.*\)}"$/\1/p' "$run")
-msi=$(winepath -w "$build/tests/fragment.msi" 2>/dev/null)
+msi=$(windows_path "$build/tests/fragment.msi")
 temp_dir=$(dirname "$(find "$WINEPREFIX/drive_c/users" -maxdepth 2 -iname temp -type d | head -1)/x")
 kwinst="$temp_dir/kwinst.log"
 installer_log="$WINEPREFIX/drive_c/fragment-install.log"

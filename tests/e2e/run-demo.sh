@@ -12,10 +12,11 @@ set -u
 build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/installer-log.sh"
+source "$here/../../scripts/windows-path.sh"
 run="$build/wine-run.sh"
 export WINEPREFIX=$(sed -n 's/^export WINEPREFIX="${CA_WINEPREFIX:-\(.*\)}"$/\1/p' "$run")
 helper="$build/tests/demo_prepare.exe"
-msi=$(winepath -w "$build/tests/demo.msi" 2>/dev/null)
+msi=$(windows_path "$build/tests/demo.msi")
 out="$build/tests/demo"
 mkdir -p "$out"
 rm -f "$out"/*
@@ -93,7 +94,7 @@ kwinst() {  # the records of kwinst.log, in every temporary folder
   local found=0
   for dir in "$user_temp" "$system_temp"; do
     [ -n "$dir" ] && [ -f "$dir/kwinst.log" ] || continue
-    echo "$(winepath -w "$dir/kwinst.log" 2>/dev/null):"
+    echo "$(windows_path "$dir/kwinst.log"):"
     tr -d '\r' <"$dir/kwinst.log" | indent
     found=1
   done
@@ -116,7 +117,7 @@ progress() {  # the profiles the per-user actions named in the progress dialog
 msiexec_step() {  # msiexec_step LOG ARGS...: one installer run with a verbose log
   local log=$1; shift
   for dir in "$user_temp" "$system_temp"; do rm -f "$dir/kwinst.log"; done
-  "$run" msiexec "$@" /qn /l*v "$(winepath -w "$out/$log.log" 2>/dev/null)" >/dev/null 2>&1
+  "$run" msiexec "$@" /qn /l*v "$(windows_path "$out/$log.log")" >/dev/null 2>&1
   local code=$?
   echo "msiexec $1 returned $code"
   [ $code -eq 0 ] || status=1
@@ -131,7 +132,7 @@ traces() {  # traces LOG: the module's failure records of the step
 
 # --- the demonstration -------------------------------------------------------
 "$run" msiexec /x "$msi" /qn >/dev/null 2>&1  # an earlier run's installation
-"$run" "$helper" prepare "$(winepath -w "$here/../../options/fuzz/options-corpus/profiles.opts" 2>/dev/null)" ||
+"$run" "$helper" prepare "$(windows_path "$here/../../options/fuzz/options-corpus/profiles.opts")" ||
   { echo "the prefix could not be prepared"; exit 1; }
 hold window window:CustActionDemoToolWindow || exit 1
 hold mutex 'mutex:Global\CustActionDemoRunning' || exit 1
