@@ -121,6 +121,32 @@ private:
     std::vector<uint8_t> data_;  // the value being written, reused
 };
 
+// Deletes, leaf first, the keys below root\path that the pack's keys name,
+// where they exist without subkeys of their own. Settings about to be
+// dropped mostly have the shape of the ones replacing them, so this takes
+// most of their tree away with one call per key and no enumeration; what it
+// leaves (keys of other names, and their parents) RemoveKey then finds. It
+// gives up on a tree of another shape once its misses outrun its hits.
+class KnownKeyRemover {
+public:
+    explicit KnownKeyRemover(HKEY root) : root_(root) {}
+
+    void Remove(const Pack& pack, std::string& path) {
+        for (const PackItem* item = pack.First(); item != nullptr && credit_ > 0; item = item->Next()) {
+            if (item->Type() != kPackItemPack) continue;
+            const size_t length = path.size();
+            path.append("\\").append(item->Name());
+            Remove(Writer::NestedOf(*item), path);
+            credit_ += Os().RegDeleteKeyA(root_, path.c_str()) == ERROR_SUCCESS ? 1 : -1;
+            path.resize(length);
+        }
+    }
+
+private:
+    HKEY root_;
+    long credit_ = 16;
+};
+
 class Loader {
 public:
     // A complete loader takes everything or fails: it reads the copy of
@@ -310,6 +336,8 @@ std::optional<LONG> RegistrySubtree::ReplaceSetAside(const Pack& pack, const uin
     if (rc == ERROR_SUCCESS) rc = writer.WriteItems(pack, target.Get());
     target.Reset();
     if (rc == ERROR_SUCCESS) {
+        std::string known = aside;
+        KnownKeyRemover(root_).Remove(pack, known);
         if (const LONG dropped = RemoveKey(root_, aside.c_str()))
             WriteLogLine(StringPrintf("Code: %d The replaced settings could not be deleted: %s is left behind",
                                       static_cast<int>(dropped), KeyText(root_, aside).c_str()));

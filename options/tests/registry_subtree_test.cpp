@@ -221,6 +221,41 @@ TEST_F(RegistrySubtreeTest, RefusedSavesTouchNothing) {
     test::SetKeyDacl(HKEY_CURRENT_USER, Key("Profiles\\Locked"), "D:(A;;KA;;;WD)");
 }
 
+// Whatever the shape of the settings replaced (the same as the new ones',
+// the same with keys below that the new ones lack, another one, or one of
+// many more keys of other names), nothing of them is left afterwards: not
+// among the new settings and not beside them.
+TEST_F(RegistrySubtreeTest, ReplacedSettingsOfAnyShapeLeaveNothingBehind) {
+    const Pack next = SettingsTree(0);
+    const Pack other = SettingsTree(1);
+    Pack many;
+    for (int i = 0; i < 40; ++i)
+        many.Add(std::make_unique<PackItem>(("Group " + std::to_string(i)).c_str(), SettingsTree(i % 2)));
+    ASSERT_EQ(RegistrySubtree(HKEY_CURRENT_USER, scratch.Path("Expected\\Profiles")).Save(next), 0);
+    const RegTree expected = test::Snapshot(HKEY_CURRENT_USER, Key("Expected"));
+    const std::string scope = Key("Scope");
+    const RegistrySubtree settings(HKEY_CURRENT_USER, scope + "\\Profiles");
+    struct Old {
+        const Pack* pack;
+        bool keysBelow;  // with keys below a key of the new settings' that they do not have
+    };
+    for (const bool renaming : {true, false}) {
+        std::optional<test::NoKeyRenaming> copying;
+        if (!renaming) copying.emplace();
+        for (const Old old : {Old{&next, false}, Old{&next, true}, Old{&other, false}, Old{&many, false}}) {
+            ASSERT_EQ(settings.Save(*old.pack), 0);
+            if (old.keysBelow)
+                test::SetValue(HKEY_CURRENT_USER, scope + "\\Profiles\\First\\Extra\\Deeper", "x", REG_DWORD,
+                               {1, 0, 0, 0});
+            ASSERT_EQ(settings.Save(next), 0);
+            EXPECT_EQ(test::Snapshot(HKEY_CURRENT_USER, scope), expected)
+                << (renaming ? "set aside" : "copied") << ", old settings of " << old.pack->Count() << " items"
+                << (old.keysBelow ? " with keys below" : "");
+        }
+    }
+    EXPECT_THAT(log.Records(), ::testing::IsEmpty());
+}
+
 TEST_F(RegistrySubtreeTest, SaveItemWritesIntoASubkeyPath) {
     HKEY key = nullptr;
     ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, Key().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
