@@ -14,6 +14,8 @@
 //                                       what the package left there
 //
 // Exit code 0 on success, 1 on bad usage, 2 when something could not be made.
+#include "../support/folders.h"
+
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
@@ -188,10 +190,7 @@ std::string InstallingUserAppData() {
 }
 
 void CreateFolders(const std::string& path) {
-    for (size_t pos = path.find('\\', 3); pos != std::string::npos; pos = path.find('\\', pos + 1))
-        CreateDirectoryA(path.substr(0, pos).c_str(), nullptr);
-    if (!CreateDirectoryA(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-        Fail("create folder " + path, GetLastError());
+    if (!ca::test::CreateFolders(path)) Fail("create folder " + path, GetLastError());
 }
 
 void WriteTextFile(const std::string& path, const std::string& content) {
@@ -204,26 +203,6 @@ void WriteTextFile(const std::string& path, const std::string& content) {
     DWORD written = 0;
     ::WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
     CloseHandle(file);
-}
-
-void RemoveTree(const std::string& path) {
-    WIN32_FIND_DATAA data;
-    const HANDLE search = FindFirstFileA((path + "\\*").c_str(), &data);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::string name = data.cFileName;
-            if (name == "." || name == "..") continue;
-            const std::string child = path + "\\" + name;
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(child);
-            } else {
-                SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileA(child.c_str());
-            }
-        } while (FindNextFileA(search, &data));
-        FindClose(search);
-    }
-    RemoveDirectoryA(path.c_str());
 }
 
 // Removes the template from a startup folder, then the folders up to `top`
@@ -508,12 +487,12 @@ void Cleanup() {
 
     const std::string appData = InstallingUserAppData();
     if (!appData.empty()) {
-        RemoveTree(appData + "\\" + kUserAppFolder);
+        ca::test::RemoveFolderTree(appData + "\\" + kUserAppFolder);
         RemoveTemplate(appData, appData + "\\Microsoft\\Word\\STARTUP");
     }
-    RemoveTree(kDemoRoot);
-    RemoveTree(kOtherFolder);
-    RemoveTree(kStaleFolder);
+    ca::test::RemoveFolderTree(kDemoRoot);
+    ca::test::RemoveFolderTree(kOtherFolder);
+    ca::test::RemoveFolderTree(kStaleFolder);
 }
 
 }  // namespace

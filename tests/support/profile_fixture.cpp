@@ -238,32 +238,6 @@ void WriteTestFile(const std::string& path, const std::string& content, DWORD at
 
 bool PathExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-void CreateFolders(const std::string& path) {
-    for (size_t pos = path.find('\\', 3); pos != std::string::npos; pos = path.find('\\', pos + 1))
-        CreateDirectoryA(path.substr(0, pos).c_str(), nullptr);
-    CreateDirectoryA(path.c_str(), nullptr);
-}
-
-void RemoveFolderTree(const std::string& path) {
-    WIN32_FIND_DATAA data;
-    const HANDLE search = FindFirstFileA((path + "\\*").c_str(), &data);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::string name = data.cFileName;
-            if (name == "." || name == "..") continue;
-            const std::string child = path + "\\" + name;
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveFolderTree(child);
-            } else {
-                SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileA(child.c_str());
-            }
-        } while (FindNextFileA(search, &data));
-        FindClose(search);
-    }
-    RemoveDirectoryA(path.c_str());
-}
-
 DWORD RunMsiexec(const std::string& arguments) {
     std::string command = "msiexec.exe " + arguments;
     STARTUPINFOA startup{};

@@ -5,6 +5,8 @@
 // The fixture removes everything it made, so the prefix is left as it was.
 #pragma once
 
+#include "folders.h"
+
 #include <windows.h>
 
 #include <deque>
@@ -81,8 +83,6 @@ void DeleteRegTree(HKEY root, const std::string& path);
 // File helpers.
 void WriteTestFile(const std::string& path, const std::string& content = "x", DWORD attributes = 0);
 bool PathExists(const std::string& path);
-void CreateFolders(const std::string& path);  // with its missing parents
-void RemoveFolderTree(const std::string& path);  // read-only files included
 
 // Runs msiexec.exe with the arguments in this prefix and waits for it; its
 // exit code.
