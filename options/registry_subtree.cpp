@@ -125,8 +125,8 @@ private:
 // where they exist without subkeys of their own. Settings about to be
 // dropped mostly have the shape of the ones replacing them, so this takes
 // most of their tree away with one call per key and no enumeration; what it
-// leaves (keys of other names, and their parents) RemoveKey then finds. It
-// gives up on a tree of another shape once its misses outrun its hits.
+// leaves (keys of other names, and their parents) RemoveKey then finds. On
+// a tree of another shape it gives up once its misses outrun its hits by 16.
 class KnownKeyRemover {
 public:
     explicit KnownKeyRemover(HKEY root) : root_(root) {}
