@@ -2,7 +2,7 @@
 
 #include "diag/file.h"
 #include "diag/text_format.h"
-#include "options/options_file.h"
+#include "options/codec/options_file.h"
 #include "options/registry_subtree.h"
 #include "runtime/action_error.h"
 #include "runtime/log.h"
@@ -113,6 +113,11 @@ bool OptionsStore::Import(const std::string& path, bool check, std::unique_ptr<P
     // What went wrong decides how the text is completed.
     enum class Failure { None, Import, Reading, Closing } failure = Failure::None;
     OptionsFileContent content;
+
+    // Whatever the file, an import first finishes what an interrupted one
+    // left below the settings root (it logs what it did, or what it could
+    // not do; the save tries again and reports that).
+    if (!check) RegistrySubtree(ProfilesRoot(), ProfilesPath()).Recover();
 
     File file;
     try {

@@ -11,10 +11,10 @@
 //
 // Usage: import_bench [--keys N] [--values-per-key V] [--reps R] [--quick] [--breakdown]
 #include "actions/action.h"
-#include "options/byte_order.h"
-#include "options/options_file.h"
+#include "options/codec/byte_order.h"
+#include "options/codec/options_file.h"
 #include "runtime/text.h"
-#include "options/registry_encoding.h"
+#include "options/codec/registry_encoding.h"
 #include "runtime/handles.h"
 
 #include <algorithm>

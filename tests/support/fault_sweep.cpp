@@ -118,6 +118,11 @@ struct Hook<Slot, R (*)(A...)> {
     X(RegLoadKeyA, Status, ERROR_PRIVILEGE_NOT_HELD, 1314, false)        \
     X(RegUnLoadKeyA, Release, ERROR_ACCESS_DENIED, 5, false)             \
     X(RegRenameKey, Status, ERROR_ACCESS_DENIED, 5, false)               \
+    X(RegOpenKeyExW, Status, ERROR_ACCESS_DENIED, 5, false)              \
+    X(RegEnumKeyExW, Status, ERROR_ACCESS_DENIED, 5, false)              \
+    X(RegQueryInfoKeyW, Status, ERROR_ACCESS_DENIED, 5, false)           \
+    X(RegDeleteKeyW, Status, ERROR_ACCESS_DENIED, 5, false)              \
+    X(RegDeleteTreeW, Status, ERROR_ACCESS_DENIED, 5, false)             \
     X(OpenProcessToken, Zero, ERROR_ACCESS_DENIED, 5, false)             \
     X(LookupPrivilegeValueA, Zero, ERROR_NO_SUCH_PRIVILEGE, 1313, false) \
     X(FreeSid, Release, ERROR_INVALID_SID, 1337, true)                   \
