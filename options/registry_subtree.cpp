@@ -72,9 +72,12 @@ LONG Guarded(F&& step) {
     }
 }
 
+// The steps below never throw: what a call throws is its failure.
 LONG CreateKey(HKEY parent, const char* path, UniqueKey& key, DWORD* disposition) {
-    return Os().RegCreateKeyExA(parent, path, 0, nullptr, REG_OPTION_NON_VOLATILE, kSubtreeAccess, nullptr,
-                                key.Receive(), disposition);
+    return Guarded([&] {
+        return Os().RegCreateKeyExA(parent, path, 0, nullptr, REG_OPTION_NON_VOLATILE, kSubtreeAccess, nullptr,
+                                    key.Receive(), disposition);
+    });
 }
 
 // Deletes every subkey below an open key, by their wide names.
@@ -104,7 +107,7 @@ LONG DeleteContentsWide(HKEY key) {
 // Removes a key with everything below it: in one call where the system can,
 // and key by key where it cannot, or where it stopped at a key it may not
 // read (deleting a key needs no right to read it).
-LONG DeleteTree(HKEY parent, const std::string& path) {
+LONG DeleteTreeOf(HKEY parent, const std::string& path) {
     std::wstring wide;
     if (!Widen(path, wide)) return ERROR_NO_UNICODE_TRANSLATION;
     const LONG whole = Os().RegDeleteTreeW(parent, wide.c_str());
@@ -118,21 +121,28 @@ LONG DeleteTree(HKEY parent, const std::string& path) {
     return contents ? contents : Os().RegDeleteKeyW(parent, wide.c_str());
 }
 
+LONG DeleteTree(HKEY parent, const std::string& path) {
+    return Guarded([&] { return DeleteTreeOf(parent, path); });
+}
+
 LONG RemoveKey(HKEY parent, const char* path) { return DeleteTree(parent, path); }
 
 LONG RenameKey(HKEY parent, const std::string& from, const std::string& to) {
-    std::wstring wideFrom, wideTo;
-    if (!Widen(from, wideFrom) || !Widen(to, wideTo)) return ERROR_NO_UNICODE_TRANSLATION;
-   
-    return Os().RegRenameKey(parent, wideFrom.c_str(), wideTo.c_str());
+    return Guarded([&] {
+        std::wstring wideFrom, wideTo;
+        if (!Widen(from, wideFrom) || !Widen(to, wideTo)) return static_cast<LONG>(ERROR_NO_UNICODE_TRANSLATION);
+        return static_cast<LONG>(Os().RegRenameKey(parent, wideFrom.c_str(), wideTo.c_str()));
+    });
 }
 
-// 0 when the key exists (whether or not it may be opened), 2 when it does
-// not, or the failure that keeps from telling.
+// 0 when the key exists, 2 when it does not, or the failure that keeps from
+// telling.
 LONG Probe(HKEY parent, const std::string& name) {
-    UniqueKey key;
-    const LONG rc = Os().RegOpenKeyExA(parent, name.c_str(), 0, KEY_QUERY_VALUE, key.Receive());
-    return rc == ERROR_ACCESS_DENIED ? ERROR_SUCCESS : rc;
+    return Guarded([&] {
+        UniqueKey key;
+        const LONG rc = Os().RegOpenKeyExA(parent, name.c_str(), 0, KEY_QUERY_VALUE, key.Receive());
+        return rc;
+    });
 }
 
 // Deletes the subkeys of an existing key and the key itself, then creates it
@@ -464,7 +474,8 @@ LONG RegistrySubtree::SaveSwapped(const Pack& pack, const uint8_t* key, int32_t 
     if (LONG rc = RecoverLeftovers(parent, names, KeyText(root_, path_))) return rc;
     // Whether keys can be renamed here (the call names no key and changes
     // nothing; only a system without the function answers "not implemented").
-    if (Os().RegRenameKey(nullptr, nullptr, L"") == ERROR_CALL_NOT_IMPLEMENTED) return SaveInPlace(pack, key, keyLength);
+    if (Guarded([] { return Os().RegRenameKey(nullptr, nullptr, L""); }) == ERROR_CALL_NOT_IMPLEMENTED)
+        return SaveInPlace(pack, key, keyLength);
 
     // The new settings, written under their own name into a key that must
     // be new: nothing is merged into what someone else made meanwhile.
