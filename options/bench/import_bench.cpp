@@ -301,6 +301,11 @@ Counts CountCalls(const std::function<void()>& run) {
     Count<&Platform::RegDeleteKeyA>("RegDeleteKeyA");
     Count<&Platform::RegRenameKey>("RegRenameKey");
     Count<&Platform::RegDeleteValueA>("RegDeleteValueA");
+    Count<&Platform::RegOpenKeyExW>("RegOpenKeyExW");
+    Count<&Platform::RegEnumKeyExW>("RegEnumKeyExW");
+    Count<&Platform::RegQueryInfoKeyW>("RegQueryInfoKeyW");
+    Count<&Platform::RegDeleteKeyW>("RegDeleteKeyW");
+    Count<&Platform::RegDeleteTreeW>("RegDeleteTreeW");
     Count<&Platform::RegCloseKey>("RegCloseKey");
     run();
     Os() = g_real;
