@@ -189,7 +189,7 @@ void BM_DecodeItemHeavy(benchmark::State& state) {
 }
 BENCHMARK(BM_DecodeItemHeavy)->Unit(benchmark::kMillisecond);
 
-// 65,536 item names of one pack: random ones (0); names that all have the
+// 65,536 item names of one pack, 80 characters each: random ones (0); names that all have the
 // same FNV-1a hash from its standard offset, letter case folded (1); and the
 // case variants of one name, which a tree comparing names byte for byte keeps
 // apart (2). A hostile file may hold either of the last two.
@@ -202,22 +202,26 @@ uint32_t Fnv1a(uint32_t h, const std::string& text) {
 }
 
 std::vector<std::string> ItemNames(int kind) {
+    // Every kind: names of 16 blocks of 5 characters.
     constexpr int kBits = 16;
     std::vector<std::string> names;
+    const char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::mt19937 random(5);
     if (kind == 0) {
-        std::mt19937 random(11);
-        for (int i = 0; i < (1 << kBits); ++i) names.push_back("n" + std::to_string(random()) + "_" + std::to_string(i));
+        for (int i = 0; i < (1 << kBits); ++i) {
+            std::string name(5 * kBits, ' ');
+            for (char& c : name) c = alphabet[random() % 36];
+            names.push_back(name);
+        }
         return names;
     }
     // Two blocks per position that take the hash to the same state: any
     // choice of one block per position then gives the same hash.
     std::vector<std::pair<std::string, std::string>> blocks;
     uint32_t state = 2166136261u;
-    std::mt19937 random(5);
-    const char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     for (int position = 0; position < kBits; ++position) {
         if (kind == 2) {
-            blocks.emplace_back("a", "A");
+            blocks.emplace_back("aaaaa", "Aaaaa");
             continue;
         }
         std::unordered_map<uint32_t, std::string> seen;
