@@ -399,7 +399,8 @@ LONG RecoverLeftovers(HKEY parent, const SwapNames& names, const std::string& ke
     for (const LONG probe : {writing, written, replaced}) {
         if (probe != ERROR_SUCCESS && probe != ERROR_FILE_NOT_FOUND) return probe;
     }
-    if (writing && written && replaced) return ERROR_SUCCESS;
+    if (writing == ERROR_FILE_NOT_FOUND && written == ERROR_FILE_NOT_FOUND && replaced == ERROR_FILE_NOT_FOUND)
+        return ERROR_SUCCESS;
 
     std::string done;
     LONG rc = ERROR_SUCCESS;
@@ -408,7 +409,12 @@ LONG RecoverLeftovers(HKEY parent, const SwapNames& names, const std::string& ke
         else rc = result;
         return result == ERROR_SUCCESS;
     };
-    if (writing == ERROR_SUCCESS) step(DeleteTree(parent, names.writing), "incomplete new settings dropped");
+    // A key to delete that has gone meanwhile is as good as deleted.
+    auto drop = [&](const std::string& name) {
+        const LONG result = DeleteTree(parent, name);
+        return result == ERROR_FILE_NOT_FOUND ? static_cast<LONG>(ERROR_SUCCESS) : result;
+    };
+    if (writing == ERROR_SUCCESS) step(drop(names.writing), "incomplete new settings dropped");
     if (rc == ERROR_SUCCESS && replaced == ERROR_SUCCESS) {
         // The replacement was committed unless the settings key is there.
         const LONG live = Probe(parent, names.live);
@@ -423,9 +429,9 @@ LONG RecoverLeftovers(HKEY parent, const SwapNames& names, const std::string& ke
         }
     }
     if (rc == ERROR_SUCCESS && written == ERROR_SUCCESS)
-        step(DeleteTree(parent, names.written), "new settings never put in place dropped");
+        step(drop(names.written), "new settings never put in place dropped");
     if (rc == ERROR_SUCCESS && replaced == ERROR_SUCCESS)
-        step(DeleteTree(parent, names.replaced), "the replaced settings deleted");
+        step(drop(names.replaced), "the replaced settings deleted");
     if (rc == ERROR_SUCCESS)
         Trace(StringPrintf("An interrupted import of %s was finished: %s", keyText.c_str(), done.c_str()));
     else
