@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 
@@ -223,6 +224,7 @@ TEST(Sweep, ImportOpt_runEndedAtEveryRegistryCall) {
         for (const bool sound : {true, false}) {
             Restore(f.key.Path(), left);
             InstallerLog log;
+            InstallerMessages messages;
             session.Set("IS_CA_ERROR", "");
             session.Set("CustomActionData", sound ? f.parameters : refused);
             EXPECT_EQ(ImportOpt_run(session.Handle()), 0u);
@@ -232,6 +234,11 @@ TEST(Sweep, ImportOpt_runEndedAtEveryRegistryCall) {
             else EXPECT_TRUE(after == previous || after == imported) << "left " << state;
             EXPECT_EQ(Leftovers(f.key.Path()), std::vector<std::string>{});
             CountRecoveries(log.Records(), kinds);
+            // Every record, the recovery's included, reaches the installer's log too.
+            const std::vector<std::string> shown = messages.Texts(INSTALLMESSAGE_INFO);
+            for (const std::string& record : log.Records())
+                EXPECT_NE(std::find(shown.begin(), shown.end(), "CustAction: ImportOpt_run: " + record), shown.end())
+                    << record;
         }
     }
     std::printf("[ sweep    ] ImportOpt_run ended at each of %zu registry calls: the settings then held the previous "
