@@ -359,18 +359,30 @@ TEST_F(RightsTest, KeySelectorSetsTheUsersEntryOverTheEarlierOne) {
     EXPECT_THAT(log.Records(), IsEmpty());
 }
 
-TEST_F(RightsTest, OnlyTheExactSelectorsGiveRights) {
+TEST_F(RightsTest, OnlyTheExactSelectorsGiveRightsAndAnyOtherIsRefused) {
+    // Mask 0: refused at the input, the key's list stays as it was.
     const struct {
         const char* data;
         DWORD mask;
     } cases[] = {{"0;", 0x20019}, {"1;", 0x3001F}, {"1;ignored;", 0x3001F}, {"0;rest", 0x20019},
-                 {"2;", 0},       {" 1;", 0},      {"01;", 0},              {";", 0}};
+                 {"2;", 0},       {" 1;", 0},      {"1 ;", 0},              {"01;", 0},  {";", 0}};
     for (const auto& c : cases) {
+        const std::string data = std::string(kKey) + ";" + c.data;
+        log.Remove();
+        CreateKey(kKey, kKeyDacl);
         g_seen = {};
-        Run(&SetRegRights, std::string(kKey) + ";" + c.data);
+        Run(&SetRegRights, data);
         EXPECT_EQ(g_seen.entry.grfAccessPermissions, c.mask) << c.data;
+        if (c.mask == 0) {
+            EXPECT_THAT(log.Records(), ElementsAre("Code: 13 Point: CWB6URKWZ45GRIR (" + data + ")")) << c.data;
+            EXPECT_THAT(g_seen.lookups, IsEmpty()) << c.data;
+            EXPECT_THAT(KeyAces(kKey), UnorderedElementsAre(kOtherTrustees[0], kOtherTrustees[1], kOtherTrustees[2],
+                                                            "A;;0xF003F;S-1-5-32-545"))
+                << c.data;
+        } else {
+            EXPECT_THAT(log.Records(), IsEmpty()) << c.data;
+        }
     }
-    EXPECT_THAT(log.Records(), IsEmpty());
 }
 
 TEST_F(RightsTest, FolderEntryIsInheritedByFilesAndSubfoldersOnTopOfTheExistingOnes) {

@@ -156,9 +156,11 @@ TEST_F(WordTemplateTest, CopiesIntoEveryUsersFoldersAndRemovesAgain) {
     static std::map<std::string, DWORD> s_before;
     s_before.clear();
     {
-        PlatformOverride copy(&Platform::CopyFileA, [](LPCSTR from, LPCSTR to, BOOL failIfExists) -> BOOL {
-            s_before[to] = GetFileAttributesA(to);
-            return CopyFileA(from, to, failIfExists);
+        PlatformOverride copy(&Platform::CreateFileA, [](LPCSTR name, DWORD access, DWORD share,
+                                                         LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                                         DWORD flags, HANDLE model) -> HANDLE {
+            if (access & GENERIC_WRITE) s_before[name] = GetFileAttributesA(name);
+            return test::Tracked().CreateFileA(name, access, share, security, disposition, flags, model);
         });
         Copy(source + ";" + kTemplate);
     }
@@ -217,11 +219,15 @@ TEST_F(WordTemplateTest, OnlyAFileInUseIsRetried) {
     s_custom = custom;
     static DWORD s_error;
     PlatformOverride sleep(&Platform::Sleep, &Sleepless);
-    PlatformOverride deletion(&Platform::DeleteFileA, [](LPCSTR path) -> BOOL {
-        if (s_custom != path) return DeleteFileA(path);
+    // The deletion opens the file for it first; that open answers the error.
+    PlatformOverride deletion(&Platform::CreateFileA, [](LPCSTR name, DWORD access, DWORD share,
+                                                         LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                                         DWORD flags, HANDLE model) -> HANDLE {
+        if (s_custom != name || !(access & DELETE))
+            return test::Tracked().CreateFileA(name, access, share, security, disposition, flags, model);
         g_calls.push_back("delete");
         SetLastError(s_error);
-        return FALSE;
+        return INVALID_HANDLE_VALUE;
     });
     const struct {
         DWORD error;
@@ -389,9 +395,11 @@ TEST_F(WordTemplateTest, EveryActionAndWalkFailureSite) {
          {"Code: 8 Point: JAFG4838K0OS3V9 "}},
         {"copy: exception in the template operation", copy, copyData, 0,
          [](const auto& run) {
-             PlatformOverride o(&Platform::CopyFileA, [](LPCSTR from, LPCSTR to, BOOL failIfExists) -> BOOL {
-                 if (strstr(to, s_root.c_str())) test::ThrowForeign(8);
-                 return CopyFileA(from, to, failIfExists);
+             PlatformOverride o(&Platform::CreateFileA, [](LPCSTR name, DWORD access, DWORD share,
+                                                           LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                                           DWORD flags, HANDLE model) -> HANDLE {
+                 if (strstr(name, s_root.c_str()) && (access & GENERIC_WRITE)) test::ThrowForeign(8);
+                 return test::Tracked().CreateFileA(name, access, share, security, disposition, flags, model);
              });
              run();
          },
