@@ -247,6 +247,8 @@ LONG LoadedHive::Unload() {
     for (int attempt = 1;; ++attempt) {
         const LONG result = Os().RegUnLoadKeyA(root, name_.c_str());
         if (result == ERROR_SUCCESS || attempt == kUnloadAttempts) return result;
+        // Gone after all: the failed attempt took it, or its holder did.
+        if (attempt > 1 && result == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
         Os().Sleep(kUnloadPauseMs);
     }
 }

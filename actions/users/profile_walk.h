@@ -74,8 +74,9 @@ public:
 
     // RegLoadKeyA; its result.
     LONG Load(HKEY root, const std::string& name, const std::string& file);
-    // RegUnLoadKeyA, up to 5 attempts 200 ms apart; the last result. The
-    // hive is not owned afterwards, unloaded or not.
+    // RegUnLoadKeyA, up to 5 attempts 200 ms apart; the last result (a
+    // retry that finds the hive gone is a success). The hive is not owned
+    // afterwards, unloaded or not.
     LONG Unload();
     bool Loaded() const { return root_ != nullptr; }
 

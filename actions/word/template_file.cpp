@@ -67,7 +67,10 @@ DWORD Attempt(bool copy, const std::string& source, const std::string& target) {
         UniqueFile to;
         const DWORD opened = OpenInPlace(target, GENERIC_WRITE | DELETE, OPEN_ALWAYS, ObjectKind::File, to);
         if (opened != ERROR_SUCCESS) return opened;
-        if (const DWORD copied = CopyContent(from.Get(), to.Get()); copied != ERROR_SUCCESS) return copied;
+        if (const DWORD copied = CopyContent(from.Get(), to.Get()); copied != ERROR_SUCCESS) {
+            DeleteByHandle(to.Get());  // no half a template
+            return copied;
+        }
         SetReadOnlyAttribute(target, to.Get(), true);
         return ERROR_SUCCESS;
     }

@@ -5,6 +5,7 @@
 #include "accounting.h"
 #include "actions/action.h"
 #include "actions/users/grant_users.h"
+#include "folders.h"
 #include "installer_session.h"
 #include "runtime/text.h"
 
@@ -414,6 +415,16 @@ TEST_F(RightsTest, FolderInputNamingNoFolderIsSkippedSilently) {
     EXPECT_THAT(log.Records(), IsEmpty());
 }
 
+TEST_F(RightsTest, FolderReachedThroughALinkIsRefused) {
+    const std::string link = folder + "Link";
+    ASSERT_TRUE(test::CreateFolderLink(link, folder));
+    Run(&SetFoldRights, link);
+    EXPECT_THAT(g_seen.lookups, IsEmpty());
+    EXPECT_THAT(log.Records(), ElementsAre("Code: 681 Point: HU7LPKPMX6M5NTQ (" + link + ")(" + folder + ")",
+                                           "VY2AUTEG6WRFBHY:HU7LPKPMX6M5NTQ"));
+    test::RemoveFolderTree(link);
+}
+
 TEST_F(RightsTest, ObjectWithoutDaclIsLeftAloneAndCountsAsSuccess) {
     CreateKey(kKey, nullptr);
     Run(&SetRegRights, KeyData("1"));
@@ -494,6 +505,9 @@ TEST_F(RightsTest, FailureSitesAreLoggedWithTheirChainAndCode) {
         {SetFoldRights, nullptr, {"GetNamedSecurityInfoA", Misbehave::Throws, 14},
          {"Code: 14 Point: BYITFRL29S99KYY ", "VY2AUTEG6WRFBHY:BYITFRL29S99KYY"}, {1, 0, 0, 0}},
         {SetFoldRights, nullptr, {"GetVersionExA", Misbehave::Throws, 14}, {"Code: 14 Point: I3MPEAA3ULK86D4 "}, {}},
+        // A folder that is not absolute names none: refused before any lookup.
+        {SetFoldRights, "CustActionRights", {},
+         {"Code: 13 Point: LH2VPM55L4S3QMQ (CustActionRights)", "VY2AUTEG6WRFBHY:LH2VPM55L4S3QMQ"}, {}},
     };
     for (const Row& row : rows) {
         const std::string what = std::string(row.fault.call) + " " + (row.data ? row.data : "");
