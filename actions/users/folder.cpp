@@ -83,9 +83,12 @@ DWORD OpenInPlace(const std::string& path, DWORD access, DWORD disposition, Obje
     DWORD answer = ERROR_SUCCESS;
     BY_HANDLE_FILE_INFORMATION info{};
     const std::string place = FinalPath(opened.Get());
+    const DWORD placeError = place.empty() ? Os().GetLastError() : ERROR_SUCCESS;
     if (finalPath) *finalPath = place;
     if (!Os().GetFileInformationByHandle(opened.Get(), &info)) {
         answer = Os().GetLastError();
+    } else if (place.empty()) {
+        answer = placeError != ERROR_SUCCESS ? placeError : kReachedThroughLink;  // no place, no proof
     } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !SamePlace(path, place)) {
         answer = kReachedThroughLink;
     } else if (kind == ObjectKind::File && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <initializer_list>
+
 namespace ca::test {
 
 bool CreateFolders(const std::string& path) {
@@ -25,20 +27,17 @@ std::string HostPath(const std::string& path) {
     return result;
 }
 
-// Runs a program of the host (it cannot be waited for) until `done` holds,
-// at most 2 s.
+// Runs a program of the host, which cannot be waited for, until `done`
+// holds (at most 2 s).
 template <typename Done>
 bool RunOnHost(std::string command, Done done) {
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
+    STARTUPINFOA startup{sizeof startup};
     PROCESS_INFORMATION process{};
     if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
         return false;
-    if (process.hThread) CloseHandle(process.hThread);
-    if (process.hProcess) CloseHandle(process.hProcess);
-    for (int i = 0; i < 200; ++i, Sleep(10))
-        if (done()) return true;
-    return false;
+    for (HANDLE h : {process.hProcess, process.hThread}) if (h) CloseHandle(h);
+    for (int i = 0; i < 200 && !done(); ++i) Sleep(10);
+    return done();
 }
 
 }  // namespace

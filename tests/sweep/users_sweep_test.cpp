@@ -74,7 +74,8 @@ TEST(Sweep, DelMultiUserData) {
               },
               // The walk ends its enumeration at any answer but a name, and
               // file deletions (each opened first) report nothing.
-              {"RegEnumKeyExA", "CreateFileA"},
+              {"RegEnumKeyExA", "CreateFileA", "GetFileInformationByHandle", "GetFinalPathNameByHandleA",
+               "SetFileInformationByHandle"},
               {{"malloc", 234}},
               [&] { DeleteRegTree(HKEY_USERS, on.keyName + "\\Software\\CASweep"); },
               [&] {
@@ -157,7 +158,9 @@ struct WordUsers {
 const std::set<std::string> kWordSilent = {"CopyFileA",        "DeleteFileA",     "SetFileAttributesA",
                                            "GetFileAttributesA", "RegOpenKeyExA", "RegQueryValueExA",
                                            "ExpandEnvironmentStringsA", "RegEnumKeyExA", "CreateFileA",
-                                           "SetFilePointerEx", "SetEndOfFile",  "ReadFile", "WriteFile"};
+                                           "SetFilePointerEx", "SetEndOfFile",  "ReadFile", "WriteFile",
+                                           "GetFileInformationByHandle", "GetFinalPathNameByHandleA",
+                                           "SetFileInformationByHandle"};
 
 TEST(Sweep, CopyMSWordDot) {
     WordUsers users;

@@ -292,10 +292,10 @@ TEST_F(DelMultiUserDataTest, NothingBehindALinkIsDeleted) {
     const std::string root = test::ProfilesRoot();
     const std::string behind = Files(root + "\\behind", {"victim.log", "second.log"});
     Files(behind + "\\CATestApp", {"victim.log"});
-    const TestProfile& appLink = profiles.Add(UserHive(root + "\\a"), {.loggedOn = true});
+    profiles.Add(UserHive(root + "\\a"), {.loggedOn = true});
     test::CreateFolders(root + "\\a");
     ASSERT_TRUE(test::CreateFolderLink(root + "\\a\\CATestApp", behind));
-    const TestProfile& appDataLink = profiles.Add(UserHive(root + "\\b"));
+    profiles.Add(UserHive(root + "\\b"));
     ASSERT_TRUE(test::CreateFolderLink(root + "\\b", behind));
     // The same shape without a link is cleaned as before.
     profiles.Add(UserHive(root + "\\c"), {.loggedOn = true});
@@ -312,7 +312,6 @@ TEST_F(DelMultiUserDataTest, NothingBehindALinkIsDeleted) {
                             "MSR5LRX99VL7M8Z:HU7LPKPMX6M5NTQ",
                             "Code: 681 Point: HU7LPKPMX6M5NTQ (" + root + "\\b\\CATestApp)(" + behind + "\\CATestApp)",
                             "MSR5LRX99VL7M8Z:HU7LPKPMX6M5NTQ"));
-    (void)appLink, (void)appDataLink;
     test::RemoveFolderTree(root + "\\a\\CATestApp");
     test::RemoveFolderTree(root + "\\b");
 }

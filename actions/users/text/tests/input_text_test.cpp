@@ -52,16 +52,12 @@ TEST(FindLastChar, SkipsTrailBytes) {
 }
 
 TEST(AbsoluteRootLength, DriveOrServerAndShareOnly) {
-    const struct {
-        std::string path;
-        size_t root;
-    } cases[] = {{"C:\\x", 2},           {"c:\\", 2},          {"\\\\srv\\share\\x", 11}, {"\\\\srv\\share", 11},
-                 {"C:x", 0},             {"C:", 0},             {"x\\y", 0},             {"\\x", 0},
-                 {"\\\\srv", 0},         {"\\\\srv\\", 0},     {"\\\\\\share", 0},      {"\\\\?\\C:\\x", 0},
-                 {"\\\\.\\pipe\\x", 0}, {"", 0},               {"1:\\x", 0},
-                 // A trail byte that reads as "\" ends neither server nor share.
-                 {"\\\\s" + kTrailBackslash + "v\\share\\x", 12}};
-    for (const auto& c : cases) EXPECT_EQ(AbsoluteRootLength(c.path, ShiftJisLead), c.root) << c.path;
+    // A trail byte that reads as "\" ends neither server nor share.
+    const std::pair<std::string, size_t> cases[] = {
+        {"C:\\x", 2}, {"c:\\", 2}, {"\\\\srv\\share\\x", 11}, {"\\\\srv\\share", 11}, {"\\\\s" + kTrailBackslash + "v\\share\\x", 12},
+        {"C:x", 0}, {"C:", 0}, {"x\\y", 0}, {"\\x", 0}, {"\\\\srv", 0}, {"\\\\srv\\", 0}, {"\\\\\\share", 0},
+        {"\\\\?\\C:\\x", 0}, {"\\\\.\\pipe\\x", 0}, {"", 0}, {"1:\\x", 0}};
+    for (const auto& [path, root] : cases) EXPECT_EQ(AbsoluteRootLength(path, ShiftJisLead), root) << path;
 }
 
 TEST(ResolveAgainstProfile, OnlyTheProfileVariableAtTheStart) {
