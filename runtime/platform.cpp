@@ -28,6 +28,33 @@ LSTATUS WINAPI DeleteTreeWhereAvailable(HKEY key, LPCWSTR subKey) {
     return deleteTree ? deleteTree(key, subKey) : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
+namespace {
+
+// An entry point of kernel32.dll, or null where this system has none.
+template <typename F>
+F Kernel32Function(const char* name) {
+    const HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
+    return kernel ? reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(kernel, name))) : nullptr;
+}
+
+}  // namespace
+
+DWORD WINAPI FinalPathWhereAvailable(HANDLE file, LPSTR path, DWORD size, DWORD flags) {
+    using Fn = DWORD(WINAPI*)(HANDLE, LPSTR, DWORD, DWORD);
+    static const Fn function = Kernel32Function<Fn>("GetFinalPathNameByHandleA");
+    if (function) return function(file, path, size, flags);
+    ::SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return 0;
+}
+
+BOOL WINAPI SetFileInfoWhereAvailable(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, LPVOID info, DWORD size) {
+    using Fn = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+    static const Fn function = Kernel32Function<Fn>("SetFileInformationByHandle");
+    if (function) return function(file, type, info, size);
+    ::SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return FALSE;
+}
+
 HMODULE ThisModule() {
     HMODULE module = nullptr;
     // The address of this function lies in the module that linked it.

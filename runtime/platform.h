@@ -35,6 +35,12 @@ LSTATUS WINAPI RenameKeyWhereAvailable(HKEY key, LPCWSTR subKey, LPCWSTR newName
 // Vista); without it the answer is ERROR_CALL_NOT_IMPLEMENTED.
 LSTATUS WINAPI DeleteTreeWhereAvailable(HKEY key, LPCWSTR subKey);
 
+// The file functions that came with Windows Vista, looked up in kernel32.dll
+// when first called; without them the answer is failure with
+// ERROR_CALL_NOT_IMPLEMENTED.
+DWORD WINAPI FinalPathWhereAvailable(HANDLE file, LPSTR path, DWORD size, DWORD flags);
+BOOL WINAPI SetFileInfoWhereAvailable(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, LPVOID info, DWORD size);
+
 struct Platform {
     // Windows Installer (msi.dll, imported by ordinal).
     CA_ENTRY(MsiGetPropertyA);
@@ -94,6 +100,14 @@ struct Platform {
     CA_ENTRY(LockFileEx);
     CA_ENTRY(UnlockFileEx);
     CA_ENTRY(GetTempPathA);
+    // Folders a user controls are changed only through handles whose place
+    // has been proven (actions/users/folder.h).
+    CA_ENTRY(GetFileInformationByHandle);
+    CA_ENTRY(GetFullPathNameA);
+    CA_ENTRY(GetLongPathNameA);
+    DWORD(WINAPI* GetFinalPathNameByHandleA)(HANDLE, LPSTR, DWORD, DWORD) = &FinalPathWhereAvailable;
+    BOOL(WINAPI* SetFileInformationByHandle)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD) =
+        &SetFileInfoWhereAvailable;
 
     // System, handles, modules.
     CA_ENTRY(GetVersionExA);

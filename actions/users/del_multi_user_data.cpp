@@ -4,6 +4,7 @@
 // files in the user's AppData folder and that folder when it is empty.
 #include "actions/action.h"
 #include "actions/users/ansi_text.h"
+#include "actions/users/folder.h"
 #include "actions/users/profile_walk.h"
 #include "actions/users/text/input_text.h"
 #include "actions/users/user_data.h"
@@ -19,21 +20,32 @@ namespace {
 
 using namespace ca;
 
-// The application's files in its folder, from the last found to the first.
-// Folders among them (and "." and "..") simply fail to delete; results are
-// not examined, so a file that is read-only or in use stays.
+// The application's files in its folder, from the last found to the first,
+// then the folder itself when it has become empty. Each file, and then the
+// folder, is opened, proven to lie where its path says (a file with a single
+// name), and deleted through that handle: a folder swapped for a link after
+// the look deletes nothing behind it. Folders among the entries (and "." and
+// "..") are passed over; results are not examined, so a file that is
+// read-only or in use stays, and so does the folder.
 void DeleteFiles(const std::string& appFolder, const std::string& pattern) {
     std::vector<std::string> found;
-    {
+    if (!pattern.empty()) {
         WIN32_FIND_DATAA data{};
         UniqueFind search(Os().FindFirstFileA((appFolder + "\\" + pattern).c_str(), &data));
         if (search) {
             do {
-                found.push_back(appFolder + "\\" + data.cFileName);
+                if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+                    found.push_back(appFolder + "\\" + data.cFileName);
             } while (Os().FindNextFileA(search.Get(), &data));
         }
     }
-    for (auto it = found.rbegin(); it != found.rend(); ++it) Os().DeleteFileA(it->c_str());
+    for (auto it = found.rbegin(); it != found.rend(); ++it) {
+        UniqueFile file;
+        if (OpenInPlace(*it, DELETE, OPEN_EXISTING, ObjectKind::File, file) == ERROR_SUCCESS) DeleteByHandle(file.Get());
+    }
+    UniqueFile folder;  // stays when it still has content
+    if (OpenInPlace(appFolder, DELETE, OPEN_EXISTING, ObjectKind::Folder, folder) == ERROR_SUCCESS)
+        DeleteByHandle(folder.Get());
 }
 
 // The steps for one profile; the first that fails ends the profile.
@@ -54,8 +66,20 @@ bool RemoveUserData(const UserProfile& profile, const RemovalItems& items, Actio
     // Paths built from an empty folder would be relative to the current drive.
     if (appData.empty()) return true;
     const std::string appFolder = appData + "\\" + items.appFolder;
-    if (!items.filePattern.empty()) DeleteFiles(appFolder, items.filePattern);
-    Os().RemoveDirectoryA(appFolder.c_str());  // stays when it still has content
+    {
+        UniqueFile look;
+        switch (CheckFolderPlace(appFolder, 0, look, error)) {
+        case FolderPlace::Missing:
+            return true;  // nothing to remove
+        case FolderPlace::Refused:
+            // Reached through a link: what is behind it is not the user's.
+            error.PrependPoint("MSR5LRX99VL7M8Z");
+            return false;
+        case FolderPlace::InPlace:
+            break;
+        }
+    }
+    DeleteFiles(appFolder, items.filePattern);
     return true;
 }
 

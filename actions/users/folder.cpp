@@ -1,12 +1,124 @@
 #include "actions/users/folder.h"
 
-#include "runtime/platform.h"
+#include "actions/users/ansi_text.h"
+#include "actions/users/text/input_text.h"
+#include "runtime/text.h"
+
+#include <mbstring.h>
+
+#include <vector>
 
 namespace ca {
+
+namespace {
+
+// The path the system gives for an open handle, without its "\\?\" prefix
+// ("\\?\UNC\server\share" as "\\server\share"); empty when it gives none.
+std::string FinalPath(HANDLE handle) {
+    std::vector<char> buffer(MAX_PATH + 1);
+    for (;;) {
+        const DWORD length = Os().GetFinalPathNameByHandleA(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                                            FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0) return {};
+        if (length < buffer.size()) break;
+        buffer.resize(length + 1);
+    }
+    std::string path = buffer.data();
+    if (path.rfind("\\\\?\\UNC\\", 0) == 0) return "\\" + path.substr(7);
+    if (path.rfind("\\\\?\\", 0) == 0) return path.substr(4);
+    return path;
+}
+
+// The path without the separator a root keeps at its end ("C:\" as "C:").
+std::string WithoutTrailingSeparator(std::string path) {
+    if (!path.empty() && FindLastChar(path, '\\', IsAnsiLeadByte) == path.size() - 1) path.pop_back();
+    return path;
+}
+
+bool SameText(const std::string& a, const std::string& b) {
+    return _mbsicmp(reinterpret_cast<const unsigned char*>(a.c_str()),
+                    reinterpret_cast<const unsigned char*>(b.c_str())) == 0;
+}
+
+// Whether the final path names the same place as the path asked for, once
+// that is made full (". " components, doubled separators) and long (8.3
+// names).
+bool SamePlace(const std::string& asked, const std::string& final) {
+    if (final.empty()) return false;
+    const std::string found = WithoutTrailingSeparator(final);
+    char full[MAX_PATH * 4] = {};
+    const DWORD fullLength = Os().GetFullPathNameA(asked.c_str(), sizeof full, full, nullptr);
+    const std::string expected = fullLength > 0 && fullLength < sizeof full ? full : asked;
+    if (SameText(WithoutTrailingSeparator(expected), found)) return true;
+    char longer[MAX_PATH * 4] = {};
+    const DWORD longLength = Os().GetLongPathNameA(expected.c_str(), longer, sizeof longer);
+    return longLength > 0 && longLength < sizeof longer && SameText(WithoutTrailingSeparator(longer), found);
+}
+
+}  // namespace
 
 bool IsExistingFolder(const std::string& path) {
     const DWORD attributes = Os().GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+DWORD DeleteByHandle(HANDLE handle) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    if (Os().SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition))
+        return ERROR_SUCCESS;
+    return Os().GetLastError();
+}
+
+DWORD OpenInPlace(const std::string& path, DWORD access, DWORD disposition, ObjectKind kind, UniqueFile& handle,
+                  std::string* finalPath, bool* created) {
+    UniqueFile opened(Os().CreateFileA(path.c_str(), access | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, disposition, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                       nullptr));
+    if (!opened) return Os().GetLastError();
+    const bool isNew = (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS || disposition == CREATE_NEW) &&
+                       Os().GetLastError() != ERROR_ALREADY_EXISTS;
+    if (created) *created = isNew;
+
+    DWORD answer = ERROR_SUCCESS;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const std::string place = FinalPath(opened.Get());
+    const DWORD placeError = place.empty() ? Os().GetLastError() : ERROR_SUCCESS;
+    if (finalPath) *finalPath = place;
+    if (!Os().GetFileInformationByHandle(opened.Get(), &info)) {
+        answer = Os().GetLastError();
+    } else if (place.empty()) {
+        answer = placeError != ERROR_SUCCESS ? placeError : kReachedThroughLink;  // no place, no proof
+    } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !SamePlace(path, place)) {
+        answer = kReachedThroughLink;
+    } else if (kind == ObjectKind::File && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        answer = ERROR_ACCESS_DENIED;
+    } else if (kind == ObjectKind::Folder && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        answer = ERROR_DIRECTORY;
+    } else if (kind == ObjectKind::File && info.nNumberOfLinks > 1) {
+        answer = kSeveralNames;
+    }
+    if (answer == ERROR_SUCCESS) {
+        handle = std::move(opened);
+        return ERROR_SUCCESS;
+    }
+    // A file this open made, wherever it landed, is this action's own.
+    if (isNew && (access & DELETE) != 0) DeleteByHandle(opened.Get());
+    return answer;
+}
+
+FolderPlace CheckFolderPlace(const std::string& folder, DWORD access, UniqueFile& pin, ActionError& error) {
+    if (AbsoluteRootLength(folder, IsAnsiLeadByte) == 0) {
+        error.RecordError("LH2VPM55L4S3QMQ", ERROR_INVALID_DATA, nullptr, StringPrintf("(%s)", folder.c_str()));
+        return FolderPlace::Refused;
+    }
+    std::string finalPath;
+    const DWORD answer = OpenInPlace(folder, access, OPEN_EXISTING, ObjectKind::Folder, pin, &finalPath);
+    if (answer == ERROR_SUCCESS) return FolderPlace::InPlace;
+    if (answer == ERROR_FILE_NOT_FOUND || answer == ERROR_PATH_NOT_FOUND) return FolderPlace::Missing;
+    error.RecordError("HU7LPKPMX6M5NTQ", static_cast<int32_t>(answer), nullptr,
+                      StringPrintf("(%s)(%s)", folder.c_str(), finalPath.c_str()));
+    return FolderPlace::Refused;
 }
 
 }  // namespace ca

@@ -1,11 +1,55 @@
-// Folder checks shared by the rights and the Word template actions.
+// Folder checks shared by the rights and the Word template actions, and the
+// rule by which the actions that run as LocalSystem change what lies in a
+// folder a user may control: the object is opened first, its place is proven
+// from the open handle, and the change is made through that handle (or, for
+// a folder, while the handle is held).
 #pragma once
+
+#include "runtime/action_error.h"
+#include "runtime/handles.h"
 
 #include <string>
 
 namespace ca {
 
+// The answers of OpenInPlace besides the open's own error.
+constexpr DWORD kReachedThroughLink = 681;        // ERROR_STOPPED_ON_SYMLINK
+constexpr DWORD kSeveralNames = ERROR_TOO_MANY_LINKS;  // 1142
+
 // True exactly when the path names an existing folder. Reports nothing.
 bool IsExistingFolder(const std::string& path);
+
+// What OpenInPlace opens.
+enum class ObjectKind { File, Folder };
+
+// Opens `path` with `access` and the disposition given, without following a
+// reparse point at its end and sharing read and write, never delete (so that
+// while the handle is held the object cannot be renamed, deleted or replaced),
+// and proves that the object is where the path says: the final path that the
+// system gives for the handle is the path itself (a junction, symbolic link
+// or mount point on the way makes it differ), it is no reparse point, it is
+// of the kind wanted, and a file has exactly one name. Answers ERROR_SUCCESS
+// with `handle` open; or the open's error, kReachedThroughLink, kSeveralNames,
+// ERROR_ACCESS_DENIED (a folder where a file is wanted) or ERROR_DIRECTORY (a
+// file where a folder is wanted), with nothing held. `created` tells whether
+// the open made a new file; a new file that fails the proof is deleted again.
+// `finalPath` receives the path the system gave, when it gave one.
+DWORD OpenInPlace(const std::string& path, DWORD access, DWORD disposition, ObjectKind kind, UniqueFile& handle,
+                  std::string* finalPath = nullptr, bool* created = nullptr);
+
+// Marks an opened object for deletion when its last handle closes; 0 or the
+// last error (a read-only file: 5; a folder with content: 145).
+DWORD DeleteByHandle(HANDLE handle);
+
+enum class FolderPlace { InPlace, Missing, Refused };
+
+// The check before anything in `folder` is changed: its path must be
+// absolute ("X:\" or "\\server\share"), else "LH2VPM55L4S3QMQ", code 13,
+// extra "(<folder>)"; when the folder exists it must be in place, else
+// "HU7LPKPMX6M5NTQ" with the answer of OpenInPlace as code and extra
+// "(<folder>)(<final path>)". Missing: the folder does not exist (2, 3).
+// InPlace: `pin` holds the folder, opened with `access` besides reading its
+// attributes; the caller keeps it while it changes the folder.
+FolderPlace CheckFolderPlace(const std::string& folder, DWORD access, UniqueFile& pin, ActionError& error);
 
 }  // namespace ca

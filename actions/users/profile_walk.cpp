@@ -23,6 +23,9 @@ namespace {
 constexpr DWORD kNameBufferSize = 260;
 constexpr DWORD kFolderBufferSize = 1024;
 constexpr char kRestorePrivilege[] = "SeRestorePrivilege";
+// Another process may hold a key of a hive for a moment.
+constexpr int kUnloadAttempts = 5;
+constexpr DWORD kUnloadPauseMs = 200;
 
 // Where a platform keeps its profiles.
 struct ProfilePlatform {
@@ -134,7 +137,11 @@ private:
                 return;  // the next profile that needs its hive tries again
             }
             const std::string hiveFile = profile.profileFolder + "\\" + platform_->hiveFile;
-            const LONG loaded = hive.Load(HKEY_USERS, keyName, hiveFile);
+            // Loading a missing file would create it: that user would then
+            // log on to an empty registry.
+            const LONG loaded = Os().GetFileAttributesA(hiveFile.c_str()) == INVALID_FILE_ATTRIBUTES
+                                    ? static_cast<LONG>(Os().GetLastError())
+                                    : hive.Load(HKEY_USERS, keyName, hiveFile);
             if (loaded != ERROR_SUCCESS) {
                 error_.RecordError(points_.load, loaded, nullptr,
                                    StringPrintf("(%s)(%s)", keyName.c_str(), hiveFile.c_str()));
@@ -221,7 +228,7 @@ LoadedHive::~LoadedHive() {
     if (!Loaded()) return;
     // Also runs while an exception unwinds, whose handler reads the last error.
     const DWORD lastError = Os().GetLastError();
-    Os().RegUnLoadKeyA(root_, name_.c_str());
+    Unload();
     Os().SetLastError(lastError);
 }
 
@@ -237,7 +244,13 @@ LONG LoadedHive::Unload() {
     if (!Loaded()) return ERROR_SUCCESS;
     const HKEY root = root_;
     root_ = nullptr;
-    return Os().RegUnLoadKeyA(root, name_.c_str());
+    for (int attempt = 1;; ++attempt) {
+        const LONG result = Os().RegUnLoadKeyA(root, name_.c_str());
+        if (result == ERROR_SUCCESS || attempt == kUnloadAttempts) return result;
+        // Gone after all: the failed attempt took it, or its holder did.
+        if (attempt > 1 && result == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+        Os().Sleep(kUnloadPauseMs);
+    }
 }
 
 EnabledPrivilege::~EnabledPrivilege() {

@@ -44,7 +44,9 @@ extern const WalkErrorPoints kWordWalkPoints;
 using ProfileCallback = std::function<bool(const UserProfile&, ActionError&)>;
 
 // Calls `callback` for every profile of the machine's profile list whose
-// folder can be read and whose hive is loaded or can be loaded. A failure of
+// folder can be read and whose hive is loaded or can be loaded (a hive file
+// that does not exist is reported as a failed load, never handed to the
+// system, which would create it). A failure of
 // one profile is recorded and the walk goes on with the next. Returns false
 // when the walk as a whole failed (no platform, no profile list, an
 // exception). When the restore privilege the walk enabled cannot be switched
@@ -72,8 +74,9 @@ public:
 
     // RegLoadKeyA; its result.
     LONG Load(HKEY root, const std::string& name, const std::string& file);
-    // RegUnLoadKeyA; its result. The hive is not owned afterwards, unloaded
-    // or not.
+    // RegUnLoadKeyA, up to 5 attempts 200 ms apart; the last result (a
+    // retry that finds the hive gone is a success). The hive is not owned
+    // afterwards, unloaded or not.
     LONG Unload();
     bool Loaded() const { return root_ != nullptr; }
 

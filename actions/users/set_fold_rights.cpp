@@ -1,9 +1,12 @@
 // SetFoldRights (deferred): gives the Users group full use of one folder and
 // everything in it; files and subfolders inherit the entry. The input is the
 // folder path; an empty path, or one that names no folder, is skipped
-// silently. Failures are only logged.
+// silently. A relative path, or a folder reached through a link, is refused
+// and logged; so are other failures.
 #include "actions/action.h"
+#include "actions/users/ansi_text.h"
 #include "actions/users/folder.h"
+#include "actions/users/text/input_text.h"
 #include "actions/users/grant_users.h"
 #include "runtime/properties.h"
 
@@ -18,8 +21,15 @@ CA_ACTION SetFoldRights(MSIHANDLE install) {
             error.PrependPoint("ENT7DBI3HSITX9U");
             ThrowFailure();
         }
-        if (folder.empty() || !IsExistingFolder(folder)) return;
-        if (!GrantUsersOnFolder(folder, kUsersFolderFull, error)) {
+        if (folder.empty()) return;
+        // The folder is held in place while its access list changes: through a
+        // link, the list of what is behind it would change instead.
+        UniqueFile pin;
+        const FolderPlace place = AbsoluteRootLength(folder, IsAnsiLeadByte) == 0 || IsExistingFolder(folder)
+                                      ? CheckFolderPlace(folder, 0, pin, error)
+                                      : FolderPlace::Missing;
+        if (place == FolderPlace::Missing) return;
+        if (place == FolderPlace::Refused || !GrantUsersOnFolder(folder, kUsersFolderFull, error)) {
             error.PrependPoint("VY2AUTEG6WRFBHY");
             ThrowFailure();
         }

@@ -1,7 +1,8 @@
 // SetRegRights (deferred): lets the Users group read, or read and write, one
 // key below HKEY_LOCAL_MACHINE and its subkeys. Input "key path;selector;"
 // with selector "0" for read and "1" for read and write; any other selector
-// sets an entry without rights. Failures are only logged.
+// is refused like a missing item, and the key's access list stays as it was.
+// Failures are only logged.
 #include "actions/action.h"
 #include "actions/users/grant_users.h"
 #include "runtime/properties.h"
@@ -24,11 +25,9 @@ bool NextItem(const std::string& data, size_t& position, std::string& item) {
     return true;
 }
 
-DWORD KeyAccessMask(const std::string& selector) {
-    if (selector == "0") return ca::kUsersKeyRead;
-    if (selector == "1") return ca::kUsersKeyReadWrite;
-    return 0;
-}
+bool IsKnownSelector(const std::string& selector) { return selector == "0" || selector == "1"; }
+
+DWORD KeyAccessMask(const std::string& selector) { return selector == "1" ? ca::kUsersKeyReadWrite : ca::kUsersKeyRead; }
 
 }  // namespace
 
@@ -45,7 +44,8 @@ CA_ACTION SetRegRights(MSIHANDLE install) {
         }
         std::string keyPath, selector;
         size_t position = 0;
-        if (!NextItem(data, position, keyPath) || !NextItem(data, position, selector)) {
+        // Any other selector would replace the Users entry by one granting nothing.
+        if (!NextItem(data, position, keyPath) || !NextItem(data, position, selector) || !IsKnownSelector(selector)) {
             error.RecordError("CWB6URKWZ45GRIR", ERROR_INVALID_DATA, nullptr,
                               StringPrintf("(%s)", data.c_str()));
             ThrowFailure();

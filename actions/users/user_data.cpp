@@ -6,6 +6,7 @@
 #include "runtime/text.h"
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace ca {
@@ -131,16 +132,23 @@ bool ReadUserAppDataFolder(const std::string& keyName, const std::string& profil
         return false;
     }
     const std::string text = value;
+    // The value is the user's to write: what it names must be a folder of
+    // its own, not a path relative to this process's working folder, nor one
+    // that stands for a variable this process would read differently.
+    const auto refuse = [&] {
+        error.RecordError("0LDICMUKL7ICYOT", ERROR_INVALID_DATA, nullptr, StringPrintf("(%s)", text.c_str()));
+        return false;
+    };
+    folder = text;
     // "%USERPROFILE%\Application Data": the user's own profile folder stands
     // for the variable, not this process's environment.
-    if (type == REG_EXPAND_SZ) {
-        const size_t percent = FindLastChar(text, '%', IsAnsiLeadByte);
-        if (percent != std::string::npos) {
-            folder = profileFolder + text.substr(percent + 1);
-            return true;
-        }
+    if (type == REG_EXPAND_SZ && FindChar(text, '%', 0, IsAnsiLeadByte) != std::string::npos) {
+        const std::optional<std::string> resolved = ResolveAgainstProfile(text, profileFolder, IsAnsiLeadByte);
+        if (!resolved) return refuse();  // a redirected folder (%HOMESHARE%\...) is not the local profile's
+        folder = *resolved;
     }
-    folder = text;
+    // Empty: the user has no AppData folder, and nothing is done there.
+    if (!folder.empty() && AbsoluteRootLength(folder, IsAnsiLeadByte) == 0) return refuse();
     return true;
 }
 

@@ -16,8 +16,10 @@ bool DeleteKeyTree(HKEY root, const std::string& path, ActionError& error);
 bool DeleteKeyIfEmpty(HKEY root, const std::string& path, ActionError& error);
 
 // The user's AppData folder from "User Shell Folders" in the user's own hive.
-// An expandable value is resolved against the profile folder, whatever
-// variable it names; the result may be empty.
+// An expandable value of the form "%USERPROFILE%\rest" is resolved against
+// the profile folder. A value naming any other variable, or one that does not
+// come out as an absolute path, is refused ("0LDICMUKL7ICYOT", 13, extra
+// "(<value>)"); an empty value gives an empty folder.
 bool ReadUserAppDataFolder(const std::string& keyName, const std::string& profileFolder,
                            std::string& folder, ActionError& error);
 

@@ -117,7 +117,8 @@ struct Hook<Slot, R (*)(A...)> {
     }
 };
 
-// The entries whose failure the module can see. Left out: calls that cannot
+// The entries whose failure the module can see (the two path normalisations
+// are fallbacks: the place check then compares the path as given). Left out: calls that cannot
 // fail or whose "failure" is an ordinary answer (GetLastError, the clock,
 // Sleep, critical sections, free, FindWindowA finding nothing, the module's
 // own handle), and the trace protocol's window and timer calls.
@@ -167,6 +168,11 @@ struct Hook<Slot, R (*)(A...)> {
     X(LockFileEx, Zero, ERROR_LOCK_VIOLATION, 33, false)                 \
     X(UnlockFileEx, Release, ERROR_NOT_LOCKED, 158, true)                \
     X(GetTempPathA, Zero, ERROR_PATH_NOT_FOUND, 3, true)                 \
+    X(GetFileInformationByHandle, Zero, ERROR_INVALID_HANDLE, 6, false)  \
+    X(GetFullPathNameA, Zero, ERROR_NOT_ENOUGH_MEMORY, 8, true)          \
+    X(GetLongPathNameA, Zero, ERROR_NOT_ENOUGH_MEMORY, 8, true)          \
+    X(GetFinalPathNameByHandleA, Zero, ERROR_NOT_ENOUGH_MEMORY, 8, false) \
+    X(SetFileInformationByHandle, Zero, ERROR_ACCESS_DENIED, 5, false)   \
     X(GetVersionExA, Zero, ERROR_INVALID_PARAMETER, 87, false)           \
     X(ExpandEnvironmentStringsA, Zero, ERROR_NOT_ENOUGH_MEMORY, 8, false) \
     X(CreateMutexA, Zero, ERROR_INVALID_HANDLE, 6, false)                \

@@ -10,5 +10,12 @@ namespace ca::test {
 bool CreateFolders(const std::string& path);
 // Removes a folder with everything in it, read-only files included.
 void RemoveFolderTree(const std::string& path);
+// Makes `link` a symbolic link of the host system to the folder `target`
+// (both paths of the prefix's drives), which the test platform reports as a
+// reparse point (0x410) and follows, as Windows follows a junction. Whether
+// the link is there afterwards. RemoveFolderTree removes the link, never
+// what is behind it.
+bool CreateFolderLink(const std::string& link, const std::string& target);
+bool IsFolderLink(const std::string& path);
 
 }  // namespace ca::test

@@ -73,8 +73,9 @@ TEST(Sweep, DelMultiUserData) {
                   EXPECT_TRUE(PathExists(offFolder + "\\keep.txt"));
               },
               // The walk ends its enumeration at any answer but a name, and
-              // file deletions report nothing.
-              {"RegEnumKeyExA"},
+              // file deletions (each opened first) report nothing.
+              {"RegEnumKeyExA", "CreateFileA", "GetFileInformationByHandle", "GetFinalPathNameByHandleA",
+               "SetFileInformationByHandle"},
               {{"malloc", 234}},
               [&] { DeleteRegTree(HKEY_USERS, on.keyName + "\\Software\\CASweep"); },
               [&] {
@@ -150,12 +151,16 @@ struct WordUsers {
 };
 
 // Failures the template operation leaves unreported: a copy or deletion that
-// fails other than by a file in use, the read-only mark (reported to the
-// module's own record only), a missing folder of the user's own ("STARTUP-
-// PATH" and its expansion), and single failures that a retry gets over.
+// fails other than by a file in use (the opens and the copy's reads and
+// writes), the read-only mark (reported to the module's own record only), a
+// missing folder of the user's own ("STARTUP-PATH" and its expansion), and
+// single failures that a retry gets over.
 const std::set<std::string> kWordSilent = {"CopyFileA",        "DeleteFileA",     "SetFileAttributesA",
                                            "GetFileAttributesA", "RegOpenKeyExA", "RegQueryValueExA",
-                                           "ExpandEnvironmentStringsA", "RegEnumKeyExA"};
+                                           "ExpandEnvironmentStringsA", "RegEnumKeyExA", "CreateFileA",
+                                           "SetFilePointerEx", "SetEndOfFile",  "ReadFile", "WriteFile",
+                                           "GetFileInformationByHandle", "GetFinalPathNameByHandleA",
+                                           "SetFileInformationByHandle"};
 
 TEST(Sweep, CopyMSWordDot) {
     WordUsers users;

@@ -245,6 +245,12 @@ TEST_F(DelMultiUserDataTest, RegistryAndAppDataFailuresEndOnlyThatProfile) {
           "MSR5LRX99VL7M8Z:KMQD6MZDW09RWJ2"}},
         {"no AppData value", UserHive("", REG_SZ, false, AppData::NoValue), nullptr, none,
          {"Code: 2 Point: 0LDICMUKL7ICYOT ", "MSR5LRX99VL7M8Z:0LDICMUKL7ICYOT"}},
+        // A user's own value names no folder of the user's: nothing relative
+        // to the installer's working folder, nor a redirected folder.
+        {"relative AppData", UserHive("appdata"), nullptr, none,
+         {"Code: 13 Point: 0LDICMUKL7ICYOT (appdata)", "MSR5LRX99VL7M8Z:0LDICMUKL7ICYOT"}},
+        {"AppData of another variable", UserHive("%HOMESHARE%\\AppData", REG_EXPAND_SZ), nullptr, none,
+         {"Code: 13 Point: 0LDICMUKL7ICYOT (%HOMESHARE%\\AppData)", "MSR5LRX99VL7M8Z:0LDICMUKL7ICYOT"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -277,6 +283,58 @@ TEST_F(DelMultiUserDataTest, RegistryAndAppDataFailuresEndOnlyThatProfile) {
         }
         EXPECT_TRUE(PathExists(folder + "\\a.log"));  // the profile's remaining steps are skipped
     }
+}
+
+// What lies behind a link in a user's folders is not the user's: neither the
+// application's folder nor AppData may lead there, and a file with a second
+// name elsewhere keeps both.
+TEST_F(DelMultiUserDataTest, NothingBehindALinkIsDeleted) {
+    const std::string root = test::ProfilesRoot();
+    const std::string behind = Files(root + "\\behind", {"victim.log", "second.log"});
+    Files(behind + "\\CATestApp", {"victim.log"});
+    profiles.Add(UserHive(root + "\\a"), {.loggedOn = true});
+    test::CreateFolders(root + "\\a");
+    ASSERT_TRUE(test::CreateFolderLink(root + "\\a\\CATestApp", behind));
+    profiles.Add(UserHive(root + "\\b"));
+    ASSERT_TRUE(test::CreateFolderLink(root + "\\b", behind));
+    // The same shape without a link is cleaned as before.
+    profiles.Add(UserHive(root + "\\c"), {.loggedOn = true});
+    const std::string plain = Files(root + "\\c\\CATestApp", {"x.log"});
+    ASSERT_TRUE(CreateHardLinkA((plain + "\\second.log").c_str(), (behind + "\\second.log").c_str(), nullptr));
+
+    Run(kItems);
+    for (const char* kept : {"\\victim.log", "\\second.log", "\\CATestApp\\victim.log"})
+        EXPECT_TRUE(PathExists(behind + kept)) << kept;
+    EXPECT_FALSE(PathExists(plain + "\\x.log"));
+    EXPECT_TRUE(PathExists(plain + "\\second.log"));
+    EXPECT_THAT(log.Records(),
+                ElementsAre("Code: 681 Point: HU7LPKPMX6M5NTQ (" + root + "\\a\\CATestApp)(" + behind + ")",
+                            "MSR5LRX99VL7M8Z:HU7LPKPMX6M5NTQ",
+                            "Code: 681 Point: HU7LPKPMX6M5NTQ (" + root + "\\b\\CATestApp)(" + behind + "\\CATestApp)",
+                            "MSR5LRX99VL7M8Z:HU7LPKPMX6M5NTQ"));
+    test::RemoveFolderTree(root + "\\a\\CATestApp");
+    test::RemoveFolderTree(root + "\\b");
+}
+
+// A user who swaps the application's folder for a link between the look at
+// the folder and the deletions gains nothing: each file is proven in place
+// through the handle that deletes it.
+TEST_F(DelMultiUserDataTest, FolderSwappedForALinkAfterTheLookKeepsWhatIsBehindIt) {
+    static std::string s_folder, s_behind;
+    s_behind = Files(test::ProfilesRoot() + "\\behind", {"victim.log"});
+    profiles.Add(UserHive(test::ProfilesRoot() + "\\a"), {.loggedOn = true});
+    s_folder = Files(test::ProfilesRoot() + "\\a\\CATestApp", {"own.log"});
+    PlatformOverride swap(&Platform::FindFirstFileA, [](LPCSTR pattern, LPWIN32_FIND_DATAA data) -> HANDLE {
+        if (std::string(pattern).rfind(s_folder, 0) == 0 && !test::IsFolderLink(s_folder)) {
+            MoveFileA(s_folder.c_str(), (s_folder + "-moved").c_str());
+            EXPECT_TRUE(test::CreateFolderLink(s_folder, s_behind));
+        }
+        return test::Tracked().FindFirstFileA(pattern, data);
+    });
+    Run(kItems);
+    EXPECT_TRUE(PathExists(s_behind + "\\victim.log"));
+    EXPECT_THAT(log.Records(), IsEmpty());
+    test::RemoveFolderTree(s_folder);
 }
 
 TEST_F(DelMultiUserDataTest, InputThatWouldRemoveTooMuchIsRefusedBeforeAnyProfileIsTouched) {

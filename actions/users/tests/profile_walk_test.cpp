@@ -23,6 +23,7 @@ namespace ca {
 namespace {
 
 using test::Accounting;
+using test::PathExists;
 using test::ProfileFixture;
 using test::ProfileOptions;
 using test::Resource;
@@ -202,10 +203,18 @@ TEST_F(ProfileWalkTest, ProfilesThatCannotBeReachedAreReportedAndSkipped) {
         {"removal walk", &kRemovalWalkPoints, "JNNNQTTL8FXBWW3", "60J0AIZQ4U4LIGN", "G7A5T4XGSWDW46M"},
         {"Word walk", &kWordWalkPoints, "6S6WD9D7TCZRNVU", "6E3AHRW5TAMMTGJ", "6WICAXYHFH68MWT"},
     };
+    // A hive file that is not there is never handed to the loader, which
+    // would create it.
+    std::vector<std::string> events;
+    g_events = &events;
+    PlatformOverride load(&Platform::RegLoadKeyA, &RecordingLoad);
     for (const auto& w : walks) {
         SCOPED_TRACE(w.walk);
         log.Remove();
+        events.clear();
         EXPECT_TRUE(Walk(*w.points));
+        EXPECT_THAT(events, ::testing::Not(::testing::Contains("load " + noHive.hiveFile)));
+        EXPECT_FALSE(PathExists(noHive.hiveFile));
         EXPECT_THAT(visits, ElementsAre(Expected(good, "good", true)));
         const std::string l = w.load, f = w.profileFolder, p = w.probe;
         EXPECT_THAT(log.Records(),
@@ -216,6 +225,7 @@ TEST_F(ProfileWalkTest, ProfilesThatCannotBeReachedAreReportedAndSkipped) {
         EXPECT_EQ(Accounting::Held(Resource::Hive), 0);
         EXPECT_EQ(Accounting::Held(Resource::Privilege), 0);
     }
+    g_events = nullptr;
 }
 
 // --------------------------------------------------------- through the seam
@@ -392,9 +402,30 @@ TEST_F(ProfileWalkTest, ProfileFailuresThroughTheSeamSkipTheProfileAndTryAgainFo
     EXPECT_TRUE(IsLoaded(on));
 }
 
+int g_unloadFailures;  // the unloads still to refuse
+std::vector<DWORD> g_pauses;
+void WINAPI RecordedSleep(DWORD ms) { g_pauses.push_back(ms); }
+
+TEST_F(ProfileWalkTest, UnloadThatFailsTwiceIsTriedAgainAndLogsNothing) {
+    const TestProfile& user = profiles.Add(Marker("1"));
+    g_unloadFailures = 2;
+    g_pauses.clear();
+    PlatformOverride sleep(&Platform::Sleep, &RecordedSleep);
+    PlatformOverride unload(&Platform::RegUnLoadKeyA, [](HKEY root, LPCSTR name) -> LSTATUS {
+        if (g_unloadFailures-- > 0) return ERROR_ACCESS_DENIED;  // someone holds a key of it
+        return test::Tracked().RegUnLoadKeyA(root, name);
+    });
+    EXPECT_TRUE(Walk());
+    EXPECT_FALSE(IsLoaded(user));
+    EXPECT_THAT(g_pauses, ElementsAre(200u, 200u));
+    EXPECT_THAT(log.Records(), IsEmpty());
+}
+
 TEST_F(ProfileWalkTest, FailedUnloadIsReportedAndTheWalkGoesOn) {
     const TestProfile& first = profiles.Add(Marker("1"));
     const TestProfile& second = profiles.Add(Marker("2"));
+    g_pauses.clear();
+    PlatformOverride sleep(&Platform::Sleep, &RecordedSleep);
     // The hive does go; the answer says it did not.
     PlatformOverride unload(&Platform::RegUnLoadKeyA, [](HKEY root, LPCSTR name) -> LSTATUS {
         test::Tracked().RegUnLoadKeyA(root, name);
@@ -410,6 +441,7 @@ TEST_F(ProfileWalkTest, FailedUnloadIsReportedAndTheWalkGoesOn) {
         EXPECT_THAT(log.Records(), ElementsAre("Code: 5 Point: " + tag + " (" + first.keyName + ")",
                                                "Code: 5 Point: " + tag + " (" + second.keyName + ")"));
     }
+    EXPECT_EQ(g_pauses, std::vector<DWORD>(16, 200));  // five attempts per hive
     EXPECT_EQ(Accounting::Held(Resource::Privilege), 0);
 }
 

@@ -5,6 +5,7 @@
 #include "accounting.h"
 #include "actions/action.h"
 #include "actions/users/grant_users.h"
+#include "folders.h"
 #include "installer_session.h"
 #include "runtime/text.h"
 
@@ -359,18 +360,30 @@ TEST_F(RightsTest, KeySelectorSetsTheUsersEntryOverTheEarlierOne) {
     EXPECT_THAT(log.Records(), IsEmpty());
 }
 
-TEST_F(RightsTest, OnlyTheExactSelectorsGiveRights) {
+TEST_F(RightsTest, OnlyTheExactSelectorsGiveRightsAndAnyOtherIsRefused) {
+    // Mask 0: refused at the input, the key's list stays as it was.
     const struct {
         const char* data;
         DWORD mask;
     } cases[] = {{"0;", 0x20019}, {"1;", 0x3001F}, {"1;ignored;", 0x3001F}, {"0;rest", 0x20019},
-                 {"2;", 0},       {" 1;", 0},      {"01;", 0},              {";", 0}};
+                 {"2;", 0},       {" 1;", 0},      {"1 ;", 0},              {"01;", 0},  {";", 0}};
     for (const auto& c : cases) {
+        const std::string data = std::string(kKey) + ";" + c.data;
+        log.Remove();
+        CreateKey(kKey, kKeyDacl);
         g_seen = {};
-        Run(&SetRegRights, std::string(kKey) + ";" + c.data);
+        Run(&SetRegRights, data);
         EXPECT_EQ(g_seen.entry.grfAccessPermissions, c.mask) << c.data;
+        if (c.mask == 0) {
+            EXPECT_THAT(log.Records(), ElementsAre("Code: 13 Point: CWB6URKWZ45GRIR (" + data + ")")) << c.data;
+            EXPECT_THAT(g_seen.lookups, IsEmpty()) << c.data;
+            EXPECT_THAT(KeyAces(kKey), UnorderedElementsAre(kOtherTrustees[0], kOtherTrustees[1], kOtherTrustees[2],
+                                                            "A;;0xF003F;S-1-5-32-545"))
+                << c.data;
+        } else {
+            EXPECT_THAT(log.Records(), IsEmpty()) << c.data;
+        }
     }
-    EXPECT_THAT(log.Records(), IsEmpty());
 }
 
 TEST_F(RightsTest, FolderEntryIsInheritedByFilesAndSubfoldersOnTopOfTheExistingOnes) {
@@ -400,6 +413,16 @@ TEST_F(RightsTest, FolderInputNamingNoFolderIsSkippedSilently) {
     }
     DeleteFileA(file.c_str());
     EXPECT_THAT(log.Records(), IsEmpty());
+}
+
+TEST_F(RightsTest, FolderReachedThroughALinkIsRefused) {
+    const std::string link = folder + "Link";
+    ASSERT_TRUE(test::CreateFolderLink(link, folder));
+    Run(&SetFoldRights, link);
+    EXPECT_THAT(g_seen.lookups, IsEmpty());
+    EXPECT_THAT(log.Records(), ElementsAre("Code: 681 Point: HU7LPKPMX6M5NTQ (" + link + ")(" + folder + ")",
+                                           "VY2AUTEG6WRFBHY:HU7LPKPMX6M5NTQ"));
+    test::RemoveFolderTree(link);
 }
 
 TEST_F(RightsTest, ObjectWithoutDaclIsLeftAloneAndCountsAsSuccess) {
@@ -482,6 +505,9 @@ TEST_F(RightsTest, FailureSitesAreLoggedWithTheirChainAndCode) {
         {SetFoldRights, nullptr, {"GetNamedSecurityInfoA", Misbehave::Throws, 14},
          {"Code: 14 Point: BYITFRL29S99KYY ", "VY2AUTEG6WRFBHY:BYITFRL29S99KYY"}, {1, 0, 0, 0}},
         {SetFoldRights, nullptr, {"GetVersionExA", Misbehave::Throws, 14}, {"Code: 14 Point: I3MPEAA3ULK86D4 "}, {}},
+        // A folder that is not absolute names none: refused before any lookup.
+        {SetFoldRights, "CustActionRights", {},
+         {"Code: 13 Point: LH2VPM55L4S3QMQ (CustActionRights)", "VY2AUTEG6WRFBHY:LH2VPM55L4S3QMQ"}, {}},
     };
     for (const Row& row : rows) {
         const std::string what = std::string(row.fault.call) + " " + (row.data ? row.data : "");

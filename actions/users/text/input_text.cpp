@@ -100,4 +100,33 @@ bool AreRemovalItemsSafe(const RemovalItems& items, LeadBytePredicate isLead) {
     return IsFolderBelowAppData(items.appFolder, isLead);
 }
 
+size_t AbsoluteRootLength(std::string_view path, LeadBytePredicate isLead) {
+    if (path.size() >= 3 && path[1] == ':' && path[2] == '\\' &&
+        ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')))
+        return 2;
+    if (path.size() < 5 || path[0] != '\\' || path[1] != '\\') return 0;
+    // "\\server\share": neither part empty, no device prefix.
+    const size_t shareStart = FindChar(path, '\\', 2, isLead);
+    if (shareStart == std::string_view::npos || shareStart == 2) return 0;
+    const std::string_view server = path.substr(2, shareStart - 2);
+    if (server == "?" || server == ".") return 0;
+    const size_t shareEnd = FindChar(path, '\\', shareStart + 1, isLead);
+    const size_t end = shareEnd == std::string_view::npos ? path.size() : shareEnd;
+    return end > shareStart + 1 ? end : 0;
+}
+
+std::optional<std::string> ResolveAgainstProfile(std::string_view value, std::string_view profileFolder,
+                                                 LeadBytePredicate isLead) {
+    constexpr std::string_view kVariable = "%USERPROFILE%";
+    if (value.size() < kVariable.size()) return std::nullopt;
+    for (size_t i = 0; i < kVariable.size(); ++i) {
+        const char c = value[i];
+        const char upper = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+        if (upper != kVariable[i]) return std::nullopt;
+    }
+    const std::string_view rest = value.substr(kVariable.size());
+    if (FindChar(rest, '%', 0, isLead) != std::string_view::npos) return std::nullopt;
+    return std::string(profileFolder) + std::string(rest);
+}
+
 }  // namespace ca

@@ -47,4 +47,17 @@ struct RemovalItems {
 // drive, no "\\" prefix, no ".." component, not only "." components).
 bool AreRemovalItemsSafe(const RemovalItems& items, LeadBytePredicate isLead);
 
+// Length of the root of an absolute folder path: 2 for a drive ("C:"
+// followed by "\"), the length of "\\server\share" for a network path (the
+// "\" after it not included). 0 when the path names no folder by itself: a
+// relative path, a drive without "\" after it, a server without a share, a
+// device path ("\\?\", "\\.\").
+size_t AbsoluteRootLength(std::string_view path, LeadBytePredicate isLead);
+
+// Where a user's "AppData" of the form "%USERPROFILE%\rest" is: the profile
+// folder followed by "\rest". Empty when the value names another variable as
+// well or instead (the variable's name is compared without regard to case).
+std::optional<std::string> ResolveAgainstProfile(std::string_view value, std::string_view profileFolder,
+                                                 LeadBytePredicate isLead);
+
 }  // namespace ca

@@ -156,9 +156,11 @@ TEST_F(WordTemplateTest, CopiesIntoEveryUsersFoldersAndRemovesAgain) {
     static std::map<std::string, DWORD> s_before;
     s_before.clear();
     {
-        PlatformOverride copy(&Platform::CopyFileA, [](LPCSTR from, LPCSTR to, BOOL failIfExists) -> BOOL {
-            s_before[to] = GetFileAttributesA(to);
-            return CopyFileA(from, to, failIfExists);
+        PlatformOverride copy(&Platform::CreateFileA, [](LPCSTR name, DWORD access, DWORD share,
+                                                         LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                                         DWORD flags, HANDLE model) -> HANDLE {
+            if (access & GENERIC_WRITE) s_before[name] = GetFileAttributesA(name);
+            return test::Tracked().CreateFileA(name, access, share, security, disposition, flags, model);
         });
         Copy(source + ";" + kTemplate);
     }
@@ -217,11 +219,15 @@ TEST_F(WordTemplateTest, OnlyAFileInUseIsRetried) {
     s_custom = custom;
     static DWORD s_error;
     PlatformOverride sleep(&Platform::Sleep, &Sleepless);
-    PlatformOverride deletion(&Platform::DeleteFileA, [](LPCSTR path) -> BOOL {
-        if (s_custom != path) return DeleteFileA(path);
+    // The deletion opens the file for it first; that open answers the error.
+    PlatformOverride deletion(&Platform::CreateFileA, [](LPCSTR name, DWORD access, DWORD share,
+                                                         LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                                         DWORD flags, HANDLE model) -> HANDLE {
+        if (s_custom != name || !(access & DELETE))
+            return test::Tracked().CreateFileA(name, access, share, security, disposition, flags, model);
         g_calls.push_back("delete");
         SetLastError(s_error);
-        return FALSE;
+        return INVALID_HANDLE_VALUE;
     });
     const struct {
         DWORD error;
@@ -263,13 +269,20 @@ TEST_F(WordTemplateTest, MissingPiecesAreReportedPerUserOrPassedOverQuietly) {
     const std::string fallback = Template(root + "\\c\\Microsoft\\Word\\STARTUP", "old");
     profiles.Add(WordUser(root + "\\c"));                                       // no options key
     profiles.Add(WordUser("", ""), {.loggedOn = true});                         // both empty
+    profiles.Add(WordUser("Microsoft", "Microsoft\\Word\\STARTUP"));            // both relative
+    const std::string relativeVictim = Template(drive + "\\Microsoft\\Microsoft\\Word\\STARTUP", "victim");
 
     Delete(kTemplate);
     EXPECT_FALSE(PathExists(custom));
     EXPECT_FALSE(PathExists(fallback));
     EXPECT_TRUE(PathExists(rootVictim));
     EXPECT_TRUE(PathExists(defaultVictim));
-    EXPECT_THAT(log.Records(), ElementsAre("Code: 2 Point: LWZFKBZRL87J47A ", "Code: 2 Point: 5YAAWSE7JPWWMMH "));
+    EXPECT_TRUE(PathExists(relativeVictim));
+    EXPECT_THAT(log.Records(), ElementsAre("Code: 2 Point: LWZFKBZRL87J47A ", "Code: 2 Point: 5YAAWSE7JPWWMMH ",
+                                           "Code: 13 Point: LH2VPM55L4S3QMQ (Microsoft\\Word\\STARTUP)",
+                                           "3TRYKDP7SELAWPL:LH2VPM55L4S3QMQ",
+                                           "Code: 13 Point: LH2VPM55L4S3QMQ (Microsoft\\Microsoft\\Word\\STARTUP)",
+                                           "GWLXWPMD6G28HLV:LH2VPM55L4S3QMQ"));
 
     // Without a registered Word, or with a broken registration, no user gets further.
     Template(root + "\\custom", "old");
@@ -290,9 +303,66 @@ TEST_F(WordTemplateTest, MissingPiecesAreReportedPerUserOrPassedOverQuietly) {
     }
 
     SetCurrentDirectoryA(current);
-    test::RemoveFolderTree(drive + "\\Microsoft\\Word");
-    RemoveDirectoryA((drive + "\\Microsoft").c_str());
+    test::RemoveFolderTree(drive + "\\Microsoft");
     DeleteFileA(rootVictim.c_str());
+}
+
+// Through a link a user plants in the way, neither action creates, writes,
+// marks or deletes anything behind it; nor is a file with a second name
+// elsewhere overwritten or deleted.
+TEST_F(WordTemplateTest, NothingBehindALinkOrASecondNameIsTouched) {
+    const std::string behind = root + "\\behind";
+    const std::string victim = Template(behind, "victim", FILE_ATTRIBUTE_READONLY);
+    test::CreateFolders(root + "\\w");
+    ASSERT_TRUE(test::CreateFolderLink(root + "\\custom", behind));            // the custom folder
+    ASSERT_TRUE(test::CreateFolderLink(root + "\\w\\Microsoft", behind));    // above the default one
+    profiles.Add(WordUser(root + "\\w", root + "\\custom"), {.loggedOn = true});
+    // A startup folder of its own whose template is a second name of a file elsewhere.
+    const std::string other = Template(root + "\\elsewhere", "other");
+    test::CreateFolders(root + "\\h\\Microsoft\\Word\\STARTUP");
+    const std::string second = root + "\\h\\Microsoft\\Word\\STARTUP\\" + kTemplate;
+    ASSERT_TRUE(CreateHardLinkA(second.c_str(), other.c_str(), nullptr));
+    profiles.Add(WordUser(root + "\\h"));
+    Template(root + "\\source", "new");
+
+    const std::string custom = "Code: 681 Point: HU7LPKPMX6M5NTQ (" + root + "\\custom)(" + behind + ")";
+    const std::string above = "Code: 681 Point: HU7LPKPMX6M5NTQ (" + root + "\\w\\Microsoft)(" + behind + ")";
+    Copy(root + "\\source;" + kTemplate);
+    EXPECT_THAT(log.Records(), ElementsAre(custom, "3TRYKDP7SELAWPL:HU7LPKPMX6M5NTQ", above,
+                                           "BDRIWZKRSRBJFHT:HU7LPKPMX6M5NTQ",
+                                           "GWLXWPMD6G28HLV:BDRIWZKRSRBJFHT:HU7LPKPMX6M5NTQ"));
+    EXPECT_FALSE(PathExists(behind + "\\Word"));
+    log.Remove();
+    Delete(kTemplate);
+    EXPECT_THAT(log.Records(), ElementsAre(custom, "3TRYKDP7SELAWPL:HU7LPKPMX6M5NTQ"));  // the default one is missing
+    EXPECT_TRUE(Content(victim) == "victim" && IsReadOnly(victim));
+    EXPECT_TRUE(Content(other) == "other" && !IsReadOnly(other) && PathExists(second));
+    test::RemoveFolderTree(root + "\\custom");
+    test::RemoveFolderTree(root + "\\w\\Microsoft");
+}
+
+// A startup folder swapped for a link between the look at the folder and the
+// copy: the template is opened, proven in place and written through one
+// handle, so the file the open made behind the link is taken back at once.
+TEST_F(WordTemplateTest, FolderSwappedForALinkAfterTheLookGetsNothingBehindIt) {
+    static std::string s_startup, s_behind;
+    s_startup = root + "\\custom", s_behind = root + "\\behind";
+    test::CreateFolders(s_behind);
+    profiles.Add(WordUser({}, s_startup, false), {.loggedOn = true});
+    Template(root + "\\source", "new");
+    PlatformOverride swap(&Platform::CreateFileA, [](LPCSTR name, DWORD access, DWORD share,
+                                                     LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                                                     HANDLE model) -> HANDLE {
+        if (std::string(name).rfind(s_startup + "\\", 0) == 0 && !test::IsFolderLink(s_startup)) {
+            MoveFileA(s_startup.c_str(), (s_startup + "-moved").c_str());
+            EXPECT_TRUE(test::CreateFolderLink(s_startup, s_behind));
+        }
+        return test::Tracked().CreateFileA(name, access, share, security, disposition, flags, model);
+    });
+    Copy(root + "\\source;" + kTemplate);
+    EXPECT_FALSE(PathExists(s_behind + "\\" + kTemplate));
+    EXPECT_THAT(log.Records(), ElementsAre("Code: 2 Point: LWZFKBZRL87J47A "));  // no default folder
+    test::RemoveFolderTree(s_startup);
 }
 
 TEST_F(WordTemplateTest, EveryActionAndWalkFailureSite) {
@@ -389,9 +459,11 @@ TEST_F(WordTemplateTest, EveryActionAndWalkFailureSite) {
          {"Code: 8 Point: JAFG4838K0OS3V9 "}},
         {"copy: exception in the template operation", copy, copyData, 0,
          [](const auto& run) {
-             PlatformOverride o(&Platform::CopyFileA, [](LPCSTR from, LPCSTR to, BOOL failIfExists) -> BOOL {
-                 if (strstr(to, s_root.c_str())) test::ThrowForeign(8);
-                 return CopyFileA(from, to, failIfExists);
+             PlatformOverride o(&Platform::CreateFileA, [](LPCSTR name, DWORD access, DWORD share,
+                                                           LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                                           DWORD flags, HANDLE model) -> HANDLE {
+                 if (strstr(name, s_root.c_str()) && (access & GENERIC_WRITE)) test::ThrowForeign(8);
+                 return test::Tracked().CreateFileA(name, access, share, security, disposition, flags, model);
              });
              run();
          },
@@ -437,6 +509,12 @@ TEST_F(WordTemplateTest, FolderPathAndReadOnlyRoutines) {
         EXPECT_TRUE(CreateFolderPath(root + "\\x\\y\\z\\", error));  // the trailing separator is dropped
         EXPECT_TRUE(CreateFolderPath(root + "\\x\\y", error));       // exists: no call
         EXPECT_TRUE(CreateFolderPath("relative", error));            // no separator: nothing to create
+        // A share that cannot be reached costs one look, no attempt, no climb above it.
+        EXPECT_FALSE(CreateFolderPath("\\\\ca-no-server\\share\\a\\b", error));
+        EXPECT_EQ(error.Point(), "MI6VFAPVGZZPWT7");
+        EXPECT_EQ(error.Extra(), "(\\\\ca-no-server\\share\\a\\b)(\\\\ca-no-server\\share)(2)");
+        EXPECT_EQ(log.Records().size(), 1u);
+        log.Remove();
     }
     EXPECT_THAT(s_created, ElementsAre(root + "\\x", root + "\\x\\y", root + "\\x\\y\\z"));
 

@@ -51,6 +51,23 @@ TEST(FindLastChar, SkipsTrailBytes) {
     EXPECT_EQ(FindLastChar("abc", '\\', ShiftJisLead), std::string_view::npos);
 }
 
+TEST(AbsoluteRootLength, DriveOrServerAndShareOnly) {
+    // A trail byte that reads as "\" ends neither server nor share.
+    const std::pair<std::string, size_t> cases[] = {
+        {"C:\\x", 2}, {"c:\\", 2}, {"\\\\srv\\share\\x", 11}, {"\\\\srv\\share", 11}, {"\\\\s" + kTrailBackslash + "v\\share\\x", 12},
+        {"C:x", 0}, {"C:", 0}, {"x\\y", 0}, {"\\x", 0}, {"\\\\srv", 0}, {"\\\\srv\\", 0}, {"\\\\\\share", 0},
+        {"\\\\?\\C:\\x", 0}, {"\\\\.\\pipe\\x", 0}, {"", 0}, {"1:\\x", 0}};
+    for (const auto& [path, root] : cases) EXPECT_EQ(AbsoluteRootLength(path, ShiftJisLead), root) << path;
+}
+
+TEST(ResolveAgainstProfile, OnlyTheProfileVariableAtTheStart) {
+    EXPECT_EQ(ResolveAgainstProfile("%USERPROFILE%\\AppData", "C:\\u", NoLeadBytes), "C:\\u\\AppData");
+    EXPECT_EQ(ResolveAgainstProfile("%userprofile%", "C:\\u", NoLeadBytes), "C:\\u");
+    for (const char* other : {"%HOMESHARE%\\AppData", "C:\\x\\%USERPROFILE%\\y", "%USERPROFILE%\\%APP%", "%USERPROFILE",
+                              "%USERPROFILEX%\\a"})
+        EXPECT_EQ(ResolveAgainstProfile(other, "C:\\u", NoLeadBytes), std::nullopt) << other;
+}
+
 TEST(AreRemovalItemsSafe, RefusesItemsThatWouldRemoveMoreThanThePackageNames) {
     const RemovalItems good{"Software\\Vendor", "Software\\Vendor\\App", "*.log", "Vendor\\App"};
     EXPECT_TRUE(AreRemovalItemsSafe(good, ShiftJisLead));
