@@ -1,7 +1,7 @@
 #include "options/import_options.h"
 
 #include "diag/error_info.h"
-#include "options/options_file.h"
+#include "options/codec/options_file.h"
 #include "options/options_store.h"
 #include "runtime/properties.h"
 #include "runtime/text.h"

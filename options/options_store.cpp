@@ -2,13 +2,15 @@
 
 #include "diag/file.h"
 #include "diag/text_format.h"
-#include "options/options_file.h"
+#include "options/codec/options_file.h"
 #include "options/registry_subtree.h"
 #include "runtime/action_error.h"
+#include "runtime/action_scope.h"
 #include "runtime/log.h"
 #include "runtime/text.h"
 
 #include <cstring>
+#include <new>
 
 namespace ca {
 
@@ -114,6 +116,11 @@ bool OptionsStore::Import(const std::string& path, bool check, std::unique_ptr<P
     enum class Failure { None, Import, Reading, Closing } failure = Failure::None;
     OptionsFileContent content;
 
+    // Whatever the file, an import first finishes what an interrupted one
+    // left below the settings root (it logs what it did, or what it could
+    // not do; the save tries again and reports that).
+    if (!check) RegistrySubtree(ProfilesRoot(), ProfilesPath()).Recover();
+
     File file;
     try {
         file = File::OpenForRead(path);
@@ -163,11 +170,14 @@ bool OptionsStore::Import(const std::string& path, bool check, std::unique_ptr<P
         if (check) {
             if (pack) *pack = std::move(content.pack);
         } else if (!WriteVersionRecord(content.PackedVersion())) {
-            // The settings are in; the import stands. The record is only traced.
+            // The settings are in; the import stands. The record is only
+            // traced, in kwinst.log and the installer's log.
             ErrorData record;
             errorInfo_->CopyErrTo(record);
-            WriteLogLine(StringPrintf("Code: %d Point: %s [%s][%s]", static_cast<int>(record.code),
-                                      record.point.c_str(), record.text.c_str(), record.extText.c_str()));
+            const std::string line = StringPrintf("Code: %d Point: %s [%s][%s]", static_cast<int>(record.code),
+                                                  record.point.c_str(), record.text.c_str(), record.extText.c_str());
+            WriteLogLine(line);
+            SendInfoMessage(line);
         }
         return true;
     }
@@ -181,7 +191,14 @@ bool OptionsStore::Import(const std::string& path, bool check, std::unique_ptr<P
 
 bool OptionsStore::WriteVersionRecord(uint32_t packedVersion) {
     OptionsKey key(errorInfo_);
-    if (!key.Create(HKEY_CURRENT_USER, settingsRoot_ + "\\OptionVersion", KEY_WRITE)) {
+    bool created = false;
+    try {
+        created = key.Create(HKEY_CURRENT_USER, settingsRoot_ + "\\OptionVersion", KEY_WRITE);
+    } catch (const std::bad_alloc&) {
+        // A failed allocation is a failed creation, with the code it has.
+        errorInfo_->SetErr("3N66F2F8FILRKWX", ERROR_NOT_ENOUGH_MEMORY);
+    }
+    if (!created) {
         errorInfo_->AddErrPoint("XRFGIE68L48P6G3");
         return false;
     }
@@ -196,7 +213,13 @@ bool OptionsStore::WriteVersionRecord(uint32_t packedVersion) {
         {"NumbBuild", packedVersion & 0xFFFFu, "GZYWZGDDNB8GCFH"},
     };
     for (const auto& v : values) {
-        if (!key.SetDwordValue(v.name, v.value)) {
+        bool set = false;
+        try {
+            set = key.SetDwordValue(v.name, v.value);
+        } catch (const std::bad_alloc&) {
+            errorInfo_->SetErr("I7FJYNBR2YAF395", ERROR_NOT_ENOUGH_MEMORY);
+        }
+        if (!set) {
             errorInfo_->AddErrPoint(v.point);
             return false;
         }

@@ -10,8 +10,8 @@
 #pragma once
 
 #include "diag/error_info.h"
-#include "options/options_file.h"
-#include "options/pack.h"
+#include "options/codec/options_file.h"
+#include "options/codec/pack.h"
 #include "runtime/handles.h"
 
 #include <memory>

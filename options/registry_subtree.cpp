@@ -1,13 +1,15 @@
 #include "options/registry_subtree.h"
 
 #include "diag/text_format.h"
-#include "options/registry_encoding.h"
+#include "options/codec/registry_encoding.h"
+#include "runtime/action_scope.h"
 #include "runtime/handles.h"
 #include "runtime/log.h"
 #include "runtime/text.h"
 
 #include <algorithm>
 #include <cwchar>
+#include <new>
 #include <unordered_set>
 #include <vector>
 
@@ -36,37 +38,122 @@ bool IsAscii(const std::string& text) {
     return true;
 }
 
-// A key name in UTF-16, from the ANSI code page.
-std::wstring Wide(const std::string& text) {
+// A key name in UTF-16, from the ANSI code page; false when it has none.
+bool Widen(const std::string& text, std::wstring& wide) {
+    if (IsAscii(text)) {
+        wide.assign(text.begin(), text.end());
+        return true;
+    }
     const int length = Os().MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
-    std::wstring wide(length > 0 ? static_cast<size_t>(length) : 1, L'\0');
-    if (length > 0) Os().MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), length);
+    if (length <= 0) return false;
+    wide.assign(static_cast<size_t>(length), L'\0');
+    if (Os().MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), length) <= 0) return false;
     wide.resize(wcslen(wide.c_str()));
-    return wide;
+    return true;
 }
 
+// One record of the save's own trace: kwinst.log and, within an action, the
+// installer's log.
+void Trace(const std::string& text) {
+    WriteLogLine(text);
+    SendInfoMessage(text);
+}
+
+// Runs one step that may throw (an allocation); what it throws becomes the
+// code of a failing call: ERROR_NOT_ENOUGH_MEMORY for a failed allocation.
+template <typename F>
+LONG Guarded(F&& step) {
+    try {
+        return step();
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    } catch (...) {
+        return ERROR_INTERNAL_ERROR;
+    }
+}
+
+// The steps below never throw: what a call throws is its failure.
 LONG CreateKey(HKEY parent, const char* path, UniqueKey& key, DWORD* disposition) {
-    return Os().RegCreateKeyExA(parent, path, 0, nullptr, REG_OPTION_NON_VOLATILE, kSubtreeAccess, nullptr,
-                                key.Receive(), disposition);
+    return Guarded([&] {
+        return Os().RegCreateKeyExA(parent, path, 0, nullptr, REG_OPTION_NON_VOLATILE, kSubtreeAccess, nullptr,
+                                    key.Receive(), disposition);
+    });
+}
+
+// Deletes every subkey below an open key, by their wide names.
+LONG DeleteContentsWide(HKEY key) {
+    DWORD longest = 0;
+    if (LONG rc = Os().RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, &longest, nullptr, nullptr,
+                                        nullptr, nullptr, nullptr, nullptr))
+        return rc;
+    std::vector<wchar_t> name(std::max<size_t>(size_t{longest} + 1, kLeastNameBuffer));
+    for (;;) {
+        DWORD length = static_cast<DWORD>(name.size());
+        LONG rc = Os().RegEnumKeyExW(key, 0, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
+        if (rc != ERROR_SUCCESS) return rc;
+        // A key without subkeys goes at once; one with subkeys refuses
+        // (access denied) and is emptied first.
+        if (Os().RegDeleteKeyW(key, name.data()) == ERROR_SUCCESS) continue;
+        UniqueKey subkey;
+        if ((rc = Os().RegOpenKeyExW(key, name.data(), 0, KEY_READ, subkey.Receive())) != ERROR_SUCCESS) return rc;
+        rc = DeleteContentsWide(subkey.Get());
+        subkey.Reset();
+        if (rc != ERROR_SUCCESS) return rc;
+        if ((rc = Os().RegDeleteKeyW(key, name.data())) != ERROR_SUCCESS) return rc;
+    }
+}
+
+// Removes a key with everything below it: in one call where the system can,
+// and key by key where it cannot, or where it stopped at a key it may not
+// read (deleting a key needs no right to read it).
+LONG DeleteTreeOf(HKEY parent, const std::string& path) {
+    std::wstring wide;
+    if (!Widen(path, wide)) return ERROR_NO_UNICODE_TRANSLATION;
+    const LONG whole = Os().RegDeleteTreeW(parent, wide.c_str());
+    if (whole == ERROR_SUCCESS || whole == ERROR_FILE_NOT_FOUND) return whole;
+    if (Os().RegDeleteKeyW(parent, wide.c_str()) == ERROR_SUCCESS) return ERROR_SUCCESS;
+    UniqueKey key;
+    if (LONG rc = Os().RegOpenKeyExW(parent, wide.c_str(), 0, KEY_READ, key.Receive()))
+        return whole == ERROR_CALL_NOT_IMPLEMENTED ? rc : whole;
+    const LONG contents = DeleteContentsWide(key.Get());
+    key.Reset();
+    return contents ? contents : Os().RegDeleteKeyW(parent, wide.c_str());
+}
+
+LONG DeleteTree(HKEY parent, const std::string& path) {
+    return Guarded([&] { return DeleteTreeOf(parent, path); });
+}
+
+LONG RemoveKey(HKEY parent, const char* path) { return DeleteTree(parent, path); }
+
+LONG RenameKey(HKEY parent, const std::string& from, const std::string& to) {
+    return Guarded([&] {
+        std::wstring wideFrom, wideTo;
+        if (!Widen(from, wideFrom) || !Widen(to, wideTo)) return static_cast<LONG>(ERROR_NO_UNICODE_TRANSLATION);
+        return static_cast<LONG>(Os().RegRenameKey(parent, wideFrom.c_str(), wideTo.c_str()));
+    });
+}
+
+// 0 when the key exists, 2 when it does not, or the failure that keeps from
+// telling.
+LONG Probe(HKEY parent, const std::string& name) {
+    return Guarded([&] {
+        UniqueKey key;
+        const LONG rc = Os().RegOpenKeyExA(parent, name.c_str(), 0, KEY_QUERY_VALUE, key.Receive());
+        return rc;
+    });
 }
 
 // Deletes the subkeys of an existing key and the key itself, then creates it
 // again: it is written from empty.
 LONG EmptyAndRecreate(HKEY parent, const char* path, UniqueKey& key) {
-    if (LONG rc = RegistrySubtree::DeleteContents(key.Get())) return rc;
+    if (LONG rc = DeleteContentsWide(key.Get())) return rc;
     key.Reset();
     if (LONG rc = Os().RegDeleteKeyA(parent, path)) return rc;
-    return CreateKey(parent, path, key, nullptr);
-}
-
-// Removes a key with everything below it.
-LONG RemoveKey(HKEY parent, const char* path) {
-    UniqueKey key;
-    if (LONG rc = Os().RegOpenKeyExA(parent, path, 0, kSubtreeAccess, key.Receive())) return rc;
-    const LONG contents = RegistrySubtree::DeleteContents(key.Get());
-    key.Reset();
-    const LONG self = Os().RegDeleteKeyA(parent, path);
-    return contents ? contents : self;
+    DWORD disposition = 0;
+    if (LONG rc = CreateKey(parent, path, key, &disposition)) return rc;
+    return disposition == REG_CREATED_NEW_KEY ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS;
 }
 
 class Writer {
@@ -269,87 +356,222 @@ std::string KeyText(HKEY root, const std::string& path) {
 
 LONG RegistrySubtree::Validate(const Pack& pack) { return ValidateForRegistry(pack); }
 
+namespace {
+
+// The keys of a replacement, beside the settings key and named after it:
+//   <leaf>.writing  the new settings while they are written;
+//   <leaf>.new      the new settings, complete;
+//   <leaf>.old      the previous settings, from the moment the new ones
+//                   take their name until they are deleted.
+// Renaming the settings key to <leaf>.old commits the replacement (for a
+// first save, renaming <leaf>.new to <leaf>). Before that, whatever is left
+// of the new settings is dropped; after it, they are put in place.
+//
+// The names sort as <leaf> < <leaf>.new < <leaf>.old < <leaf>.writing, so
+// that every rename moves a key to an earlier name, or (<leaf> to
+// <leaf>.old, while <leaf>.new exists) past another key. Wine's registry
+// server loses a sibling key when a rename moves a key to a later name with
+// no other key between the two names.
+struct SwapNames {
+    std::string parentPath;  // below the root; empty for the root itself
+    std::string live, writing, written, replaced;
+};
+
+SwapNames NamesOf(const std::string& path) {
+    SwapNames names;
+    const size_t slash = path.rfind('\\');
+    names.live = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (slash != std::string::npos) names.parentPath = path.substr(0, slash);
+    names.writing = names.live + ".writing";
+    names.written = names.live + ".new";
+    names.replaced = names.live + ".old";
+    return names;
+}
+
+// Finishes what an interrupted replacement left beside the settings key, so
+// that it holds exactly the previous settings or exactly the new ones and
+// nothing else of the replacement is left. Logs one line when it found
+// something. Returns the first failure; the rest is then left for next time.
+LONG RecoverLeftovers(HKEY parent, const SwapNames& names, const std::string& keyText) {
+    LONG writing = Probe(parent, names.writing);
+    LONG written = Probe(parent, names.written);
+    LONG replaced = Probe(parent, names.replaced);
+    for (const LONG probe : {writing, written, replaced}) {
+        if (probe != ERROR_SUCCESS && probe != ERROR_FILE_NOT_FOUND) return probe;
+    }
+    if (writing == ERROR_FILE_NOT_FOUND && written == ERROR_FILE_NOT_FOUND && replaced == ERROR_FILE_NOT_FOUND)
+        return ERROR_SUCCESS;
+
+    std::string done;
+    LONG rc = ERROR_SUCCESS;
+    auto step = [&](LONG result, const char* what) {
+        if (result == ERROR_SUCCESS) done += std::string(done.empty() ? "" : "; ") + what;
+        else rc = result;
+        return result == ERROR_SUCCESS;
+    };
+    // A key to delete that has gone meanwhile is as good as deleted.
+    auto drop = [&](const std::string& name) {
+        const LONG result = DeleteTree(parent, name);
+        return result == ERROR_FILE_NOT_FOUND ? static_cast<LONG>(ERROR_SUCCESS) : result;
+    };
+    if (writing == ERROR_SUCCESS) step(drop(names.writing), "incomplete new settings dropped");
+    if (rc == ERROR_SUCCESS && replaced == ERROR_SUCCESS) {
+        // The replacement was committed unless the settings key is there.
+        const LONG live = Probe(parent, names.live);
+        if (live != ERROR_SUCCESS && live != ERROR_FILE_NOT_FOUND) {
+            rc = live;
+        } else if (live == ERROR_FILE_NOT_FOUND && written == ERROR_SUCCESS) {
+            if (step(RenameKey(parent, names.written, names.live), "the new settings put in place"))
+                written = ERROR_FILE_NOT_FOUND;
+        } else if (live == ERROR_FILE_NOT_FOUND) {
+            if (step(RenameKey(parent, names.replaced, names.live), "the previous settings put back"))
+                replaced = ERROR_FILE_NOT_FOUND;
+        }
+    }
+    if (rc == ERROR_SUCCESS && written == ERROR_SUCCESS)
+        step(drop(names.written), "new settings never put in place dropped");
+    if (rc == ERROR_SUCCESS && replaced == ERROR_SUCCESS)
+        step(drop(names.replaced), "the replaced settings deleted");
+    if (rc == ERROR_SUCCESS)
+        Trace(StringPrintf("An interrupted import of %s was finished: %s", keyText.c_str(), done.c_str()));
+    else
+        Trace(StringPrintf("Code: %d An interrupted import of %s could not be finished: %s", static_cast<int>(rc),
+                           keyText.c_str(), done.empty() ? "nothing done" : (done + "; no more").c_str()));
+    return rc;
+}
+
+// The settings key's parent, open (created when `create`); the root itself
+// for a key right below it. 2 when it does not exist and is not created.
+LONG OpenParent(HKEY root, const SwapNames& names, bool create, UniqueKey& owned, HKEY& parent) {
+    parent = root;
+    if (names.parentPath.empty()) return ERROR_SUCCESS;
+    const LONG rc = create ? CreateKey(root, names.parentPath.c_str(), owned, nullptr)
+                           : Os().RegOpenKeyExA(root, names.parentPath.c_str(), 0, kSubtreeAccess, owned.Receive());
+    parent = owned.Get();
+    return rc;
+}
+
+}  // namespace
+
 LONG RegistrySubtree::Save(const Pack& pack, const uint8_t* key, int32_t keyLength) const {
     if (Validate(pack) != 0) return ERROR_INVALID_DATA;
     // An empty path would name the root key itself.
-    if (root_ == nullptr || path_.empty()) return ERROR_INVALID_PARAMETER;
+    if (root_ == nullptr || path_.empty() || path_.back() == '\\') return ERROR_INVALID_PARAMETER;
+    return Guarded([&] { return SaveSwapped(pack, key, keyLength); });
+}
 
+LONG RegistrySubtree::Recover() const {
+    if (root_ == nullptr || path_.empty() || path_.back() == '\\') return ERROR_INVALID_PARAMETER;
+    return Guarded([&] {
+        const SwapNames names = NamesOf(path_);
+        UniqueKey owned;
+        HKEY parent = nullptr;
+        const LONG rc = OpenParent(root_, names, false, owned, parent);
+        if (rc == ERROR_FILE_NOT_FOUND) return static_cast<LONG>(ERROR_SUCCESS);
+        return rc ? rc : RecoverLeftovers(parent, names, KeyText(root_, path_));
+    });
+}
+
+LONG RegistrySubtree::SaveSwapped(const Pack& pack, const uint8_t* key, int32_t keyLength) const {
+    const SwapNames names = NamesOf(path_);
+    UniqueKey owned;
+    HKEY parent = nullptr;
+    if (LONG rc = OpenParent(root_, names, true, owned, parent)) return rc;
+    if (LONG rc = RecoverLeftovers(parent, names, KeyText(root_, path_))) return rc;
+    // Whether keys can be renamed here (the call names no key and changes
+    // nothing; only a system without the function answers "not implemented").
+    if (Guarded([] { return Os().RegRenameKey(nullptr, nullptr, L""); }) == ERROR_CALL_NOT_IMPLEMENTED)
+        return SaveInPlace(pack, key, keyLength);
+
+    // The new settings, written under their own name into a key that must
+    // be new: nothing is merged into what someone else made meanwhile.
+    UniqueKey target;
+    DWORD disposition = 0;
+    LONG rc = CreateKey(parent, names.writing.c_str(), target, &disposition);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (disposition != REG_CREATED_NEW_KEY) {
+        rc = ERROR_ALREADY_EXISTS;
+    } else {
+        rc = Guarded([&] { return Writer(key, keyLength).WriteItems(pack, target.Get()); });
+    }
+    target.Reset();
+    if (rc == ERROR_SUCCESS) rc = RenameKey(parent, names.writing, names.written);
+    if (rc != ERROR_SUCCESS) {
+        // No partly written tree is left behind; what the removal leaves, the
+        // next save or import drops.
+        Guarded([&] { return DeleteTree(parent, names.writing); });
+        return rc == ERROR_CALL_NOT_IMPLEMENTED ? SaveInPlace(pack, key, keyLength) : rc;
+    }
+
+    // The swap: the previous settings step aside (the commit), the new ones
+    // take their name.
+    rc = RenameKey(parent, names.live, names.replaced);
+    const bool replacing = rc == ERROR_SUCCESS;
+    if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
+    if (rc == ERROR_SUCCESS) rc = RenameKey(parent, names.written, names.live);
+    if (rc != ERROR_SUCCESS) {
+        if (replacing) {
+            if (const LONG back = RenameKey(parent, names.replaced, names.live)) {
+                Trace(StringPrintf("Code: %d The previous settings could not be put back: %s is left without them; "
+                                   "the next import puts the new ones in place",
+                                   static_cast<int>(back), KeyText(root_, path_).c_str()));
+                return rc;
+            }
+        }
+        Guarded([&] { return DeleteTree(parent, names.written); });
+        return rc;
+    }
+    if (!replacing) return ERROR_SUCCESS;
+
+    const LONG dropped = Guarded([&] {
+        std::string known = names.replaced;
+        KnownKeyRemover(parent).Remove(pack, known);
+        return DeleteTree(parent, names.replaced);
+    });
+    if (dropped != ERROR_SUCCESS)
+        Trace(StringPrintf("Code: %d The replaced settings could not be deleted: %s is left behind; the next import "
+                           "deletes it",
+                           static_cast<int>(dropped), KeyText(root_, path_ + ".old").c_str()));
+    return ERROR_SUCCESS;
+}
+
+LONG RegistrySubtree::SaveInPlace(const Pack& pack, const uint8_t* key, int32_t keyLength) const {
+    // Where keys cannot be renamed, the settings there now are read first,
+    // so that a write that fails half way can put them back. When they
+    // cannot be read nothing is touched, unless they hold what the mapping
+    // has no item for: there is no copy of such settings to keep, and they
+    // are replaced as they stand.
     UniqueKey target;
     DWORD disposition = 0;
     LONG rc = CreateKey(root_, path_.c_str(), target, &disposition);
     if (rc != ERROR_SUCCESS) return rc;
-    if (disposition == REG_OPENED_EXISTING_KEY) {
-        target.Reset();
-        if (const auto replaced = ReplaceSetAside(pack, key, keyLength)) return *replaced;
-        if ((rc = CreateKey(root_, path_.c_str(), target, &disposition)) != ERROR_SUCCESS) return rc;
-    }
-
-    // The settings there now are read first, so that a write that fails half
-    // way can put them back. When they cannot be read nothing is touched,
-    // unless they hold what the mapping has no item for: there is no copy of
-    // such settings to keep, and they are replaced as they stand.
     std::unique_ptr<Pack> previous;
     if (disposition == REG_OPENED_EXISTING_KEY) {
         previous = std::make_unique<Pack>();
         Loader loader(key, keyLength, Loader::Gaps::Refused);
-        rc = loader.LoadKey(*previous, target.Get());
+        rc = Guarded([&] { return loader.LoadKey(*previous, target.Get()); });
         if (rc != ERROR_SUCCESS) {
-            if (!loader.Unmapped()) return rc;
+            if (rc == ERROR_NOT_ENOUGH_MEMORY || !loader.Unmapped()) return rc;
             previous.reset();
         }
         rc = EmptyAndRecreate(root_, path_.c_str(), target);
     }
     Writer writer(key, keyLength);
-    if (rc == ERROR_SUCCESS) rc = writer.WriteItems(pack, target.Get());
+    if (rc == ERROR_SUCCESS) rc = Guarded([&] { return writer.WriteItems(pack, target.Get()); });
     target.Reset();
     if (rc == ERROR_SUCCESS) return rc;
 
     // No partly written tree is left behind.
     RemoveKey(root_, path_.c_str());
     if (disposition == REG_OPENED_EXISTING_KEY) {
-        const LONG restored = previous ? writer.SavePack(*previous, root_, path_.c_str()) : rc;
+        const LONG restored =
+            previous ? Guarded([&] { return writer.SavePack(*previous, root_, path_.c_str()); }) : rc;
         if (restored != ERROR_SUCCESS) {
             if (previous) RemoveKey(root_, path_.c_str());
-            WriteLogLine(StringPrintf("Code: %d The previous settings could not be written back: %s is left without them",
-                                      static_cast<int>(restored), KeyText(root_, path_).c_str()));
+            Trace(StringPrintf("Code: %d The previous settings could not be written back: %s is left without them",
+                               static_cast<int>(restored), KeyText(root_, path_).c_str()));
         }
     }
-    return rc;
-}
-
-std::optional<LONG> RegistrySubtree::ReplaceSetAside(const Pack& pack, const uint8_t* key, int32_t keyLength) const {
-    // The settings there now move aside under a name of their own, next to
-    // where they were; they are deleted once the new ones are complete, and
-    // take their place again when writing fails. Where keys cannot be
-    // renamed, the caller keeps a copy in memory instead.
-    const size_t slash = path_.rfind('\\');
-    const std::string leaf = slash == std::string::npos ? path_ : path_.substr(slash + 1);
-    const std::string asideLeaf = StringPrintf("%s.replaced-%lX-%lX", leaf.c_str(),
-                                               static_cast<unsigned long>(::GetCurrentProcessId()),
-                                               static_cast<unsigned long>(Os().GetTickCount()));
-    const std::string aside = path_.substr(0, path_.size() - leaf.size()) + asideLeaf;
-    if (Os().RegRenameKey(root_, Wide(path_).c_str(), Wide(asideLeaf).c_str()) != ERROR_SUCCESS) return std::nullopt;
-
-    Writer writer(key, keyLength);
-    UniqueKey target;
-    LONG rc = CreateKey(root_, path_.c_str(), target, nullptr);
-    if (rc == ERROR_SUCCESS) rc = writer.WriteItems(pack, target.Get());
-    target.Reset();
-    if (rc == ERROR_SUCCESS) {
-        std::string known = aside;
-        KnownKeyRemover(root_).Remove(pack, known);
-        if (const LONG dropped = RemoveKey(root_, aside.c_str()))
-            WriteLogLine(StringPrintf("Code: %d The replaced settings could not be deleted: %s is left behind",
-                                      static_cast<int>(dropped), KeyText(root_, aside).c_str()));
-        return ERROR_SUCCESS;
-    }
-    // No partly written tree is left behind; the previous settings return.
-    RemoveKey(root_, path_.c_str());
-    if (const LONG back = Os().RegRenameKey(root_, Wide(aside).c_str(), Wide(leaf).c_str()))
-        WriteLogLine(StringPrintf("Code: %d The previous settings could not be put back: %s is left without "
-                                  "them; they are kept in %s",
-                                  static_cast<int>(back), KeyText(root_, path_).c_str(),
-                                  KeyText(root_, aside).c_str()));
     return rc;
 }
 
@@ -378,27 +600,7 @@ LONG RegistrySubtree::SaveItem(const PackItem& item, HKEY key, const char* subke
 }
 
 LONG RegistrySubtree::DeleteContents(HKEY key) {
-    DWORD longest = 0;
-    if (LONG rc = Os().RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, &longest, nullptr, nullptr, nullptr,
-                                        nullptr, nullptr, nullptr))
-        return rc;
-    std::vector<char> name(2 * size_t{longest} + 1);
-    for (;;) {
-        DWORD length = static_cast<DWORD>(name.size());
-        LONG rc = Os().RegEnumKeyExA(key, 0, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
-        if (rc == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
-        if (rc != ERROR_SUCCESS) return rc;
-        // A key without subkeys goes at once; one with subkeys refuses
-        // (access denied) and is emptied first.
-        if (Os().RegDeleteKeyA(key, name.data()) == ERROR_SUCCESS) continue;
-        UniqueKey subkey;
-        if ((rc = Os().RegOpenKeyExA(key, name.data(), 0, kSubtreeAccess, subkey.Receive())) != ERROR_SUCCESS)
-            return rc;
-        rc = DeleteContents(subkey.Get());
-        subkey.Reset();
-        if (rc != ERROR_SUCCESS) return rc;
-        if ((rc = Os().RegDeleteKeyA(key, name.data())) != ERROR_SUCCESS) return rc;
-    }
+    return Guarded([&] { return DeleteContentsWide(key); });
 }
 
 }  // namespace ca

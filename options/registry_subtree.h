@@ -7,10 +7,9 @@
 // throws. Keys are opened through the platform table and owned by UniqueKey.
 #pragma once
 
-#include "options/pack.h"
+#include "options/codec/pack.h"
 #include "runtime/platform.h"
 
-#include <optional>
 #include <string>
 
 namespace ca {
@@ -28,15 +27,25 @@ public:
 
     // Replaces the key as a whole with the pack: values and subkeys that are
     // not in the pack disappear, items are written in list order. Nothing is
-    // touched when validation fails or when the key cannot be created. The
-    // present content is renamed aside while the new one is written and
-    // deleted once it is complete; when writing fails, the partial write is
-    // removed and the old content takes its place again, exactly as it was.
-    // Where keys cannot be renamed, the old content is read first (nothing is
-    // touched when it cannot be) and written back, in the encodings of this
-    // mapping, after a failed write. A log line tells when either way fails.
+    // touched when validation fails. The new settings are written under a
+    // name of their own beside the key and swapped in by renames once they
+    // are complete; the previous ones are deleted only after the swap. So
+    // whenever the process ends, the key holds the previous settings, the
+    // new ones, or (between two renames) nothing; never a part. What an
+    // interrupted save left is finished first (see Recover). A failure
+    // (an exception included: a failed allocation is ERROR_NOT_ENOUGH_MEMORY)
+    // leaves the previous settings. Where keys cannot be renamed, the old
+    // content is read into memory first (nothing is touched when it cannot
+    // be) and written back after a failed write. A log line tells when
+    // either way fails to put things back.
     // `key` is the cipher key of binx values (none: all zero).
     LONG Save(const Pack& pack, const uint8_t* key = nullptr, int32_t keyLength = 0) const;
+
+    // Finishes what an interrupted save left beside the key: settings set
+    // aside and not replaced come back, complete new settings whose swap had
+    // begun are put in place, the rest is deleted. Logs one line when it
+    // found something. 0 when nothing is left (or there was nothing).
+    LONG Recover() const;
 
     // Reads the key into `pack` (normally empty; partly filled on failure).
     // Subkeys that cannot be found or opened are skipped. The root of the
@@ -49,16 +58,17 @@ public:
     static LONG SaveItem(const PackItem& item, HKEY key, const char* subkeyPath, const uint8_t* cipherKey,
                          int32_t keyLength, int32_t mode);
 
-    // Deletes every subkey below an open key, depth first. Its values stay.
+    // Deletes every subkey below an open key, depth first, by their wide
+    // names (any name can be removed). Its values stay.
     static LONG DeleteContents(HKEY key);
 
     HKEY Root() const { return root_; }
     const std::string& Path() const { return path_; }
 
 private:
-    // Replaces existing settings by setting them aside under another name
-    // while the new ones are written; none when they cannot be renamed.
-    std::optional<LONG> ReplaceSetAside(const Pack& pack, const uint8_t* key, int32_t keyLength) const;
+    LONG SaveSwapped(const Pack& pack, const uint8_t* key, int32_t keyLength) const;
+    // Where keys cannot be renamed: written in place, a copy kept in memory.
+    LONG SaveInPlace(const Pack& pack, const uint8_t* key, int32_t keyLength) const;
 
     HKEY root_;
     std::string path_;

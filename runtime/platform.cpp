@@ -17,6 +17,17 @@ LSTATUS WINAPI RenameKeyWhereAvailable(HKEY key, LPCWSTR subKey, LPCWSTR newName
     return rename ? rename(key, subKey, newName) : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
+LSTATUS WINAPI DeleteTreeWhereAvailable(HKEY key, LPCWSTR subKey) {
+    using DeleteTree = LSTATUS(WINAPI*)(HKEY, LPCWSTR);
+    static const DeleteTree deleteTree = [] {
+        const HMODULE advapi = ::GetModuleHandleA("advapi32.dll");
+        return advapi ? reinterpret_cast<DeleteTree>(
+                            reinterpret_cast<void*>(::GetProcAddress(advapi, "RegDeleteTreeW")))
+                      : nullptr;
+    }();
+    return deleteTree ? deleteTree(key, subKey) : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
 namespace {
 
 // An entry point of kernel32.dll, or null where this system has none.

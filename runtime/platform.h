@@ -30,6 +30,11 @@ namespace ca {
 // is ERROR_CALL_NOT_IMPLEMENTED.
 LSTATUS WINAPI RenameKeyWhereAvailable(HKEY key, LPCWSTR subKey, LPCWSTR newName);
 
+// Deletes a key with everything below it: the system's RegDeleteTreeW, looked
+// up in advapi32.dll when first called (it is not there before Windows
+// Vista); without it the answer is ERROR_CALL_NOT_IMPLEMENTED.
+LSTATUS WINAPI DeleteTreeWhereAvailable(HKEY key, LPCWSTR subKey);
+
 // The file functions that came with Windows Vista, looked up in kernel32.dll
 // when first called; without them the answer is failure with
 // ERROR_CALL_NOT_IMPLEMENTED.
@@ -59,6 +64,13 @@ struct Platform {
     CA_ENTRY(RegLoadKeyA);
     CA_ENTRY(RegUnLoadKeyA);
     LSTATUS(WINAPI* RegRenameKey)(HKEY, LPCWSTR, LPCWSTR) = &RenameKeyWhereAvailable;
+    // Wide forms, which reach keys whose names the ANSI code page cannot
+    // express, and the whole-tree deletion where the system has it.
+    CA_ENTRY(RegOpenKeyExW);
+    CA_ENTRY(RegEnumKeyExW);
+    CA_ENTRY(RegQueryInfoKeyW);
+    CA_ENTRY(RegDeleteKeyW);
+    LSTATUS(WINAPI* RegDeleteTreeW)(HKEY, LPCWSTR) = &DeleteTreeWhereAvailable;
 
     // Security. The ACL functions are looked up by name at run time by the
     // actions that use them; these entries serve the lookups' callers.

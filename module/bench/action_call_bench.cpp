@@ -7,9 +7,11 @@
 // (ACTION: the package's action of the module to time, by default
 // CA_ReadProductVerPrm, which ends after one property read when no earlier
 // version is installed. COMPARISON: the action of the other DLL to time
-// against it, by default the empty CA_Empty; CA_LookUpWindowAndSetProperty
-// makes the installer and system calls of CA_CheckMSWordRunning and nothing
-// else.)
+// against it, by default the empty CA_Empty (for information);
+// CA_LookUpWindowAndSetProperty makes the installer and system calls of
+// CA_CheckMSWordRunning and nothing else, CA_ReadAndSetVersionProperties
+// those of CA_ReadProductVerPrm: against them the goal is that the module
+// adds at most 5%.)
 // Prints one line per measurement: BENCH <tab> name <tab> ours <tab>
 // comparison <tab> ratio <tab> goal <tab> met|missed.
 #include <windows.h>
@@ -82,11 +84,11 @@ int main(int argc, char** argv) {
     const double ratio = o / e;
     if (empty)
         std::printf("BENCH\timmediate action %s through MsiDoActionA (median of %d)\t%.3f ms\tempty action %.3f ms\t"
-                    "%.2fx\t<= 1.10x\t%s\n",
-                    action + 3, rounds, o, e, ratio, ratio <= 1.10 ? "met" : "missed");
+                    "%.2fx\t(information)\t-\n",
+                    action + 3, rounds, o, e, ratio);
     else
         std::printf("BENCH\timmediate action %s through MsiDoActionA (median of %d)\t%.3f ms\t%s %.3f ms\t"
-                    "%.2fx\t(information)\t-\n",
-                    action + 3, rounds, o, comparison + 3, e, ratio);
+                    "%.2fx\t<= 1.05x\t%s\n",
+                    action + 3, rounds, o, comparison + 3, e, ratio, ratio <= 1.05 ? "met" : "missed");
     return 0;
 }

@@ -11,10 +11,10 @@
 //
 // Usage: import_bench [--keys N] [--values-per-key V] [--reps R] [--quick] [--breakdown]
 #include "actions/action.h"
-#include "options/byte_order.h"
-#include "options/options_file.h"
+#include "options/codec/byte_order.h"
+#include "options/codec/options_file.h"
 #include "runtime/text.h"
-#include "options/registry_encoding.h"
+#include "options/codec/registry_encoding.h"
 #include "runtime/handles.h"
 
 #include <algorithm>
@@ -301,6 +301,11 @@ Counts CountCalls(const std::function<void()>& run) {
     Count<&Platform::RegDeleteKeyA>("RegDeleteKeyA");
     Count<&Platform::RegRenameKey>("RegRenameKey");
     Count<&Platform::RegDeleteValueA>("RegDeleteValueA");
+    Count<&Platform::RegOpenKeyExW>("RegOpenKeyExW");
+    Count<&Platform::RegEnumKeyExW>("RegEnumKeyExW");
+    Count<&Platform::RegQueryInfoKeyW>("RegQueryInfoKeyW");
+    Count<&Platform::RegDeleteKeyW>("RegDeleteKeyW");
+    Count<&Platform::RegDeleteTreeW>("RegDeleteTreeW");
     Count<&Platform::RegCloseKey>("RegCloseKey");
     run();
     Os() = g_real;

@@ -7,7 +7,7 @@
 #include "options/custopts/options_json.h"
 #include "options/custopts/reg_text.h"
 #include "options/custopts/tool_file.h"
-#include "options/registry_encoding.h"
+#include "options/codec/registry_encoding.h"
 #include "runtime/text.h"
 
 namespace ca::custopts {

@@ -31,8 +31,8 @@
 #include <string_view>
 #include <vector>
 
-#include "options/options_file.h"
-#include "options/pack.h"
+#include "options/codec/options_file.h"
+#include "options/codec/pack.h"
 
 namespace ca::custopts {
 

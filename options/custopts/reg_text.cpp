@@ -5,7 +5,7 @@
 
 #include "options/custopts/import_check.h"
 #include "options/custopts/options_json.h"
-#include "options/registry_encoding.h"
+#include "options/codec/registry_encoding.h"
 #include "runtime/text.h"
 
 namespace ca::custopts {

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string>
 
-#include "options/options_file.h"
+#include "options/codec/options_file.h"
 
 namespace ca::custopts {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "options/options_file.h"
+#include "options/codec/options_file.h"
 
 namespace ca::custopts {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "options/pack.h"
+#include "options/codec/pack.h"
 
 namespace {
 

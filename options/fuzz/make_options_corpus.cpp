@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "options/options_file.h"
-#include "options/pack.h"
+#include "options/codec/options_file.h"
+#include "options/codec/pack.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "options/options_file.h"
-#include "options/registry_encoding.h"
+#include "options/codec/options_file.h"
+#include "options/codec/registry_encoding.h"
 
 namespace ca::fuzz {
 

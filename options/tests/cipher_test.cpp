@@ -1,4 +1,4 @@
-#include "options/cipher.h"
+#include "options/codec/cipher.h"
 
 #include <gtest/gtest.h>
 

@@ -71,6 +71,93 @@ grep -q "FHYN8NRWDKZAI0R:BJMA7JIZXFKUGV8" "$log" 2>/dev/null || fail "the log la
 grep -q "MNORUE2LJU643YD:BJMA7JIZXFKUGV8" "$log" 2>/dev/null || fail "the log lacks the import's failure"
 rm -f "$other"
 
+echo "== the installer's action server killed (SIGKILL) while it imports 20,000 values over earlier ones"
+work=$(mktemp -d)
+settings_file() {  # settings_file VARIANT OUT: 200 profiles of 10 groups of 10 values
+  python3 - "$1" >"$work/settings.json" <<'PY'
+import json, sys
+v = int(sys.argv[1])
+profiles = [{"name": f"Profile {p}", "type": "pack", "value": {"mode": 0, "items": [
+    {"name": f"Group {g}", "type": "pack", "value": {"mode": 0, "items": [
+        {"name": f"Value {i}", "type": "int", "value": v * 1000000 + p * 100 + g * 10 + i} for i in range(10)]}}
+    for g in range(10)]}} for p in range(200)]
+print(json.dumps({"signature": "QVRXOPTSCA01", "majorVersion": 5, "minorVersion": 9, "buildNumber": v,
+                  "settings": {"mode": 0, "items": profiles}}))
+PY
+  "$run" "$build/options/custopts/custopts.exe" from-json "$(windows_path "$work/settings.json")" \
+    --out "$(windows_path "$2")" >/dev/null 2>&1 || fail "custopts could not write $2"
+}
+settings_file 1 "$work/old.opts"
+settings_file 2 "$work/new.opts"
+sed 's/QVRXOPTSCA01/QVRXOPTSXY01/' "$work/new.opts" >"$work/refused.opts"
+export_profiles() {  # export_profiles OUT: the settings, one line per key and per value; no file when absent
+  rm -f "$1" "$1.utf16"
+  "$run" reg export "$settings\\Profiles" "$(windows_path "$1.utf16")" /y >/dev/null 2>&1 || return 0
+  iconv -f UTF-16LE -t UTF-8 "$1.utf16" | tr -d '\r' | awk '/^\[/ { key = $0; print key; next } NF { print key "|" $0 }' |
+    sort >"$1"
+  rm -f "$1.utf16"
+}
+import_file() {  # import_file FILE: one installation that imports it, then its removal
+  "$run" msiexec /x "$msi" /qn >/dev/null 2>&1
+  "$run" msiexec /i "$msi" /qn "IMPORTOPTPRM=$(parameters "$(windows_path "$1")")" >/dev/null 2>&1
+  "$run" msiexec /x "$msi" /qn >/dev/null 2>&1
+}
+embedding_servers() {  # the installer's action servers of this prefix
+  for pid in $(pgrep -f 'msiexec.exe -Embedding'); do
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$pid"
+  done
+}
+"$run" reg delete "$settings" /f >/dev/null 2>&1
+import_file "$work/old.opts"; export_profiles "$work/old.reg"
+import_file "$work/new.opts"; export_profiles "$work/new.reg"
+cmp -s "$work/old.reg" "$work/new.reg" && fail "the two settings export alike"
+[ "$(grep -c '|"Value 9"=dword:001e' "$work/new.reg")" = 2000 ] || fail "the new settings were not imported"
+kills=0
+for delay in 0 0.4 0.8 1.5; do
+  "$run" reg delete "$settings" /f >/dev/null 2>&1
+  import_file "$work/old.opts"
+  "$run" msiexec /i "$msi" /qn "IMPORTOPTPRM=$(parameters "$(windows_path "$work/new.opts")")" >/dev/null 2>&1 &
+  installer=$!
+  # Once the new settings are being written (or at the latest after 60 s),
+  # wait the delay and kill the action servers.
+  for _ in $(seq 200); do
+    "$run" reg query "$settings\\Profiles.writing" >/dev/null 2>&1 && break
+    kill -0 $installer 2>/dev/null || break
+  done
+  sleep "$delay"
+  servers=$(embedding_servers)
+  [ -n "$servers" ] && kill -9 $servers && kills=$((kills + 1))
+  wait $installer
+  # Wine's installer takes the lost action for a success: the product is
+  # removed again before the next installation.
+  "$run" msiexec /x "$msi" /qn >/dev/null 2>&1
+  export_profiles "$work/now.reg"
+  if cmp -s "$work/now.reg" "$work/old.reg"; then state=previous
+  elif cmp -s "$work/now.reg" "$work/new.reg"; then state=new
+  elif [ ! -f "$work/now.reg" ]; then state=none
+  else
+    state="a part"
+    fail "killed after ${delay} s: Profiles holds a part of the settings: $(diff "$work/old.reg" "$work/now.reg" | head -4)"
+  fi
+  # Every second time the next import is of a file the check refuses.
+  next=new; case $delay in 0.4|1.5) next=refused ;; esac
+  import_file "$work/$next.opts"
+  export_profiles "$work/after.reg"
+  if [ $next = new ]; then
+    cmp -s "$work/after.reg" "$work/new.reg" || fail "killed after ${delay} s: the next import did not hold the new settings"
+  else
+    cmp -s "$work/after.reg" "$work/new.reg" || cmp -s "$work/after.reg" "$work/old.reg" ||
+      fail "killed after ${delay} s: after a refused import, neither the previous nor the new settings"
+  fi
+  beside=$("$run" reg query "$settings" 2>/dev/null | tr -d '\r' | grep -i '^HKEY.*\\' |
+           grep -viE '\\(Profiles|OptionVersion)$' | grep -vixF 'HKEY_CURRENT_USER\Software\CustActionImportE2E')
+  [ -n "$beside" ] && fail "killed after ${delay} s: left beside the settings: $beside"
+  echo "killed after ${delay} s: Profiles held the $state settings; after the next import ($next file): $(
+    cmp -s "$work/after.reg" "$work/new.reg" && echo new || echo previous)"
+done
+[ $kills -gt 0 ] || fail "no action server was ever killed"
+rm -rf "$work"
+
 "$run" msiexec /x "$msi" /qn >/dev/null 2>&1
 "$run" reg delete "$settings" /f >/dev/null 2>&1
 if [ $failures -ne 0 ]; then

@@ -1,7 +1,7 @@
 // ImportOpt_check and ImportOpt_run in a real installer session.
 #include "installer_session.h"
 #include "diag/text_format.h"
-#include "options/options_file.h"
+#include "options/codec/options_file.h"
 #include "options/registry_subtree.h"
 #include "options/tests/import_test_support.h"
 #include "runtime/action_error.h"

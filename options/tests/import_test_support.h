@@ -6,12 +6,13 @@
 
 #include "accounting.h"
 #include "diag/tests/test_files.h"
-#include "options/options_file.h"
-#include "options/pack.h"
+#include "options/codec/options_file.h"
+#include "options/codec/pack.h"
 #include "runtime/platform.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -210,6 +211,11 @@ void ForEachRegistryHook(F&& f) {
     f.template operator()<&Platform::RegDeleteKeyA>();
     f.template operator()<&Platform::RegDeleteValueA>();
     f.template operator()<&Platform::RegRenameKey>();
+    f.template operator()<&Platform::RegOpenKeyExW>();
+    f.template operator()<&Platform::RegEnumKeyExW>();
+    f.template operator()<&Platform::RegQueryInfoKeyW>();
+    f.template operator()<&Platform::RegDeleteKeyW>();
+    f.template operator()<&Platform::RegDeleteTreeW>();
     f.template operator()<&Platform::RegCloseKey>();
 }
 
@@ -279,7 +285,7 @@ private:
     decltype(Platform::RegRenameKey) saved_;
 };
 
-// Removes what replacements set aside below `parent` and could not delete.
+// Removes what replacements left beside the settings below `parent`.
 inline void RemoveSetAside(const std::string& parent) {
     HKEY key = nullptr;
     if (::RegOpenKeyExA(HKEY_CURRENT_USER, parent.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
@@ -288,7 +294,11 @@ inline void RemoveSetAside(const std::string& parent) {
     for (DWORD i = 0;; ++i) {
         DWORD length = sizeof name;
         if (::RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-        if (std::string(name).find(".replaced-") != std::string::npos) aside.push_back(name);
+        const std::string n = name;
+        for (const char* suffix : {".old", ".new", ".writing"}) {
+            if (n.size() > strlen(suffix) && _stricmp(n.c_str() + n.size() - strlen(suffix), suffix) == 0)
+                aside.push_back(n);
+        }
     }
     ::RegCloseKey(key);
     for (const std::string& n : aside) {

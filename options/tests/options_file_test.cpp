@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "diag/text_format.h"
-#include "options/options_file.h"
+#include "options/codec/options_file.h"
 #include "options/tests/pack_test_util.h"
 
 namespace ca {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "options/cipher.h"
-#include "options/pack.h"
+#include "options/codec/cipher.h"
+#include "options/codec/pack.h"
 #include "options/tests/pack_test_util.h"
 
 namespace ca {

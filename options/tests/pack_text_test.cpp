@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "options/pack.h"
+#include "options/codec/pack.h"
 
 namespace ca {
 namespace {

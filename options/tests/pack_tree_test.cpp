@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "options/pack.h"
+#include "options/codec/pack.h"
 
 namespace ca {
 namespace {
@@ -116,6 +116,26 @@ TEST(PackTree, LargePacksKeepOrderAndReplaceSemantics) {
     AddInt(mixed, "dup", 2);
     mixed.SetCaseSensitiveNames(0);
     EXPECT_EQ(mixed.Find("DUP")->IntValue(0), 1);
+
+    // Every spelling of one name, in a large pack that compares names byte
+    // for byte: each is an item of its own and found as such; once the tree
+    // ignores case the earliest answers them all, and the index follows the
+    // tree's setting back and forth.
+    Pack spellings;
+    for (int i = 0; i < 256; ++i) {
+        std::string name = "abcdefgh";
+        for (int bit = 0; bit < 8; ++bit)
+            if (i >> bit & 1) name[bit] = static_cast<char>(name[bit] - 'a' + 'A');
+        AddInt(spellings, name.c_str(), i);
+    }
+    EXPECT_EQ(spellings.Count(), 256);
+    EXPECT_EQ(spellings.Find("aBcDeFgH")->IntValue(0), 0xAA);
+    spellings.SetCaseSensitiveNames(0);
+    EXPECT_EQ(spellings.Find("aBcDeFgH")->IntValue(0), 0);
+    spellings.SetCaseSensitiveNames(1);
+    EXPECT_EQ(spellings.Find("ABCDEFGH")->IntValue(0), 0xFF);
+    EXPECT_EQ(spellings.Find("abcdefgH")->IntValue(0), 0x80);
+    EXPECT_EQ(spellings.Find("abcdefghi"), nullptr);
 }
 
 TEST(PackTree, FindPathWithAndWithoutPartial) {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "options/cipher.h"
-#include "options/registry_encoding.h"
+#include "options/codec/cipher.h"
+#include "options/codec/registry_encoding.h"
 
 namespace ca {
 namespace {

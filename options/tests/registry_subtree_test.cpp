@@ -1,6 +1,6 @@
 // The registry subtree serializer against the real registry of the prefix.
 #include "installer_session.h"
-#include "options/cipher.h"
+#include "options/codec/cipher.h"
 #include "options/registry_subtree.h"
 #include "options/tests/import_test_support.h"
 
@@ -335,22 +335,28 @@ TEST_F(RegistrySubtreeTest, WhenTheSettingsCannotBeWrittenBackTheKeyIsLeftAbsent
     }
     EXPECT_EQ(Tree(), previous);  // put back
     {
-        // The settings go aside, but may not come back.
+        // The swap began (the settings went aside), but neither the new nor
+        // the previous settings may take their name. (The first call asks
+        // whether keys can be renamed.)
         static int renames;
         renames = 0;
-        test::RegistryCalls failing;
-        failing.FailNth<&Platform::RegSetValueExA>(2, ERROR_NOT_ENOUGH_MEMORY);
-        PlatformOverride once(&Platform::RegRenameKey, [](HKEY key, LPCWSTR from, LPCWSTR to) -> LSTATUS {
-            return renames++ == 0 ? test::Tracked().RegRenameKey(key, from, to) : ERROR_ACCESS_DENIED;
+        PlatformOverride late(&Platform::RegRenameKey, [](HKEY key, LPCWSTR from, LPCWSTR to) -> LSTATUS {
+            return renames++ < 3 ? test::Tracked().RegRenameKey(key, from, to) : ERROR_ACCESS_DENIED;
         });
-        EXPECT_EQ(Subtree().Save(SettingsTree(1)), ERROR_NOT_ENOUGH_MEMORY);
+        EXPECT_EQ(Subtree().Save(SettingsTree(1)), ERROR_ACCESS_DENIED);
     }
     EXPECT_EQ(Tree(), (RegTree{{"<absent>", {}}}));
     ASSERT_EQ(log.Records().size(), 1u);
-    EXPECT_THAT(log.Records()[0], ::testing::StartsWith("Code: 5 The previous settings could not be put back: HKCU\\" +
-                                                        Key() + " is left without them; they are kept in HKCU\\" +
-                                                        Key() + ".replaced-"));
-    test::RemoveSetAside(scratch.Path());
+    EXPECT_EQ(log.Records()[0], "Code: 5 The previous settings could not be put back: HKCU\\" + Key() +
+                                    " is left without them; the next import puts the new ones in place");
+    // The swap was committed: what the next one finds, it completes.
+    EXPECT_EQ(Subtree().Recover(), 0);
+    ASSERT_EQ(Subtree("Expected").Save(SettingsTree(1)), 0);
+    EXPECT_EQ(Tree(), Tree("Expected"));
+    EXPECT_EQ(test::Snapshot(HKEY_CURRENT_USER, Key("Profiles.old")), (RegTree{{"<absent>", {}}}));
+    ASSERT_EQ(log.Records().size(), 2u);
+    EXPECT_EQ(log.Records()[1], "An interrupted import of HKCU\\" + Key() +
+                                    " was finished: the new settings put in place; the replaced settings deleted");
     log.Remove();
 
     test::NoKeyRenaming copying;
@@ -379,6 +385,55 @@ TEST_F(RegistrySubtreeTest, WhenTheSettingsCannotBeWrittenBackTheKeyIsLeftAbsent
     }
     EXPECT_EQ(Tree(), (RegTree{{"<absent>", {}}}));
     EXPECT_THAT(log.Records(), ::testing::ElementsAre(line));
+}
+
+// Keys whose names the ANSI code page cannot express, below the settings
+// replaced, go with them: with the system's tree deletion and key by key.
+TEST_F(RegistrySubtreeTest, KeysWithoutAnAnsiNameAreRemovedWithTheSettingsTheyAreIn) {
+    ASSERT_EQ(Subtree("Expected").Save(SettingsTree(1)), 0);
+    for (const bool wholeTree : {true, false}) {
+        std::optional<PlatformOverride<decltype(Platform::RegDeleteTreeW)>> byKey;
+        if (!wholeTree)
+            byKey.emplace(&Platform::RegDeleteTreeW, [](HKEY, LPCWSTR) -> LSTATUS { return ERROR_CALL_NOT_IMPLEMENTED; });
+        ASSERT_EQ(Subtree().Save(SettingsTree(0)), 0);
+        const std::string narrow = Key();
+        const std::wstring path = std::wstring(narrow.begin(), narrow.end()) + L"\\First\\\x0416\x4E2D\\\x05D0";
+        HKEY key = nullptr;
+        ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                    nullptr),
+                  0);
+        ::RegCloseKey(key);
+        ASSERT_EQ(Subtree().Save(SettingsTree(1)), 0);
+        EXPECT_EQ(Tree(), Tree("Expected")) << (wholeTree ? "one call" : "key by key");
+        EXPECT_EQ(Tree("Profiles.old"), (RegTree{{"<absent>", {}}}));
+    }
+    EXPECT_THAT(log.Records(), ::testing::IsEmpty());
+}
+
+// The key the new settings are written into is one the save made: one that
+// is there already when it is created (made meanwhile by someone else) is a
+// failure, with nothing written into it, and the settings that were there
+// stay. (Exceptions: the throwing sweep of ImportOpt_run.)
+TEST_F(RegistrySubtreeTest, AKeyFoundWhereTheSaveCreatesOneLeavesThePreviousSettings) {
+    ASSERT_EQ(Subtree().Save(SettingsTree(0)), 0);
+    const RegTree before = Tree();
+    {
+        static decltype(Platform::RegCreateKeyExA) real;
+        real = Os().RegCreateKeyExA;
+        PlatformOverride intruder(&Platform::RegCreateKeyExA,
+                                  [](HKEY parent, LPCSTR name, DWORD reserved, LPSTR cls, DWORD options, REGSAM access,
+                                     LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition) -> LSTATUS {
+                                      if (std::string(name).ends_with(".writing"))
+                                          if (real(parent, name, 0, nullptr, 0, access, nullptr, key, nullptr) == 0)
+                                              Os().RegCloseKey(*key);
+                                      return real(parent, name, reserved, cls, options, access, security, key,
+                                                  disposition);
+                                  });
+        EXPECT_EQ(Subtree().Save(SettingsTree(1)), ERROR_ALREADY_EXISTS);
+    }
+    EXPECT_EQ(Tree(), before);
+    EXPECT_EQ(test::Snapshot(HKEY_CURRENT_USER, scratch.Path()).size(), before.size() + 1) << "nothing beside";
+    EXPECT_THAT(log.Records(), ::testing::IsEmpty());
 }
 
 TEST_F(RegistrySubtreeTest, DeleteContentsRemovesEverySubkeyAndKeepsTheValues) {

@@ -99,6 +99,12 @@ LSTATUS WINAPI TrackedRegOpenKeyExA(HKEY parent, LPCSTR name, DWORD options, REG
     return result;
 }
 
+LSTATUS WINAPI TrackedRegOpenKeyExW(HKEY parent, LPCWSTR name, DWORD options, REGSAM access, PHKEY key) {
+    const LSTATUS result = S().saved.RegOpenKeyExW(parent, name, options, access, key);
+    if (result == ERROR_SUCCESS && key && *key && !IsPredefinedKey(*key)) Acquire(Resource::Key, Value(*key));
+    return result;
+}
+
 LSTATUS WINAPI TrackedRegCreateKeyExA(HKEY parent, LPCSTR name, DWORD reserved, LPSTR cls, DWORD options,
                                       REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY key,
                                       LPDWORD disposition) {
@@ -289,6 +295,7 @@ template <typename F>
 void ForEachWrapped(F&& f) {
     f(&Platform::RegOpenKeyExA, &TrackedRegOpenKeyExA);
     f(&Platform::RegCreateKeyExA, &TrackedRegCreateKeyExA);
+    f(&Platform::RegOpenKeyExW, &TrackedRegOpenKeyExW);
     f(&Platform::RegCloseKey, &TrackedRegCloseKey);
     f(&Platform::RegLoadKeyA, &TrackedRegLoadKeyA);
     f(&Platform::RegUnLoadKeyA, &TrackedRegUnLoadKeyA);

@@ -1,6 +1,7 @@
 #include "fault_sweep.h"
 
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <tuple>
 #include <type_traits>
@@ -37,6 +38,12 @@ struct State {
     bool inLog = false;
     HANDLE logHandle = INVALID_HANDLE_VALUE;
     Platform saved;
+    // The registry calls of the run: all of them, and those that may throw.
+    size_t registryCalls = 0;
+    size_t throwingCalls = 0;
+    bool acting = false;
+    FaultAction action = FaultAction::Exit;
+    size_t actTarget = 0;
 };
 
 State& S() {
@@ -44,10 +51,26 @@ State& S() {
     return state;
 }
 
-// Counts a call; true when it is the one to fail.
+// Counts a call; true when it is the one to fail. A run that acts instead
+// throws or ends the process here.
 bool Turn(const EntryFault& entry) {
     const size_t position = S().counter++;
     S().calls.push_back(entry.name);
+    if (std::strncmp(entry.name, "Reg", 3) == 0) {
+        const size_t all = S().registryCalls++;
+        const bool mayThrow = entry.kind != Kind::Release;
+        const size_t throwing = mayThrow ? S().throwingCalls++ : 0;
+        if (S().acting && !S().injected) {
+            const bool exit = S().action == FaultAction::Exit;
+            if (exit && all == S().actTarget) {
+                ::ExitProcess(kKilledExitCode);
+            } else if (!exit && mayThrow && throwing == S().actTarget) {
+                S().injected = true;
+                S().fault = {position, entry.name, ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY, false};
+                throw std::bad_alloc();
+            }
+        }
+    }
     if (S().recording || S().injected || position != S().target) return false;
     S().injected = true;
     S().fault = {position, entry.name, entry.code, entry.reported, entry.silent || S().inLog};
@@ -119,6 +142,11 @@ struct Hook<Slot, R (*)(A...)> {
     X(RegLoadKeyA, Status, ERROR_PRIVILEGE_NOT_HELD, 1314, false)        \
     X(RegUnLoadKeyA, Release, ERROR_ACCESS_DENIED, 5, false)             \
     X(RegRenameKey, Status, ERROR_ACCESS_DENIED, 5, false)               \
+    X(RegOpenKeyExW, Status, ERROR_ACCESS_DENIED, 5, false)              \
+    X(RegEnumKeyExW, Status, ERROR_ACCESS_DENIED, 5, false)              \
+    X(RegQueryInfoKeyW, Status, ERROR_ACCESS_DENIED, 5, false)           \
+    X(RegDeleteKeyW, Status, ERROR_ACCESS_DENIED, 5, false)              \
+    X(RegDeleteTreeW, Status, ERROR_ACCESS_DENIED, 5, false)             \
     X(OpenProcessToken, Zero, ERROR_ACCESS_DENIED, 5, false)             \
     X(LookupPrivilegeValueA, Zero, ERROR_NO_SUCH_PRIVILEGE, 1313, false) \
     X(FreeSid, Release, ERROR_INVALID_SID, 1337, true)                   \
@@ -301,6 +329,9 @@ FaultSweep::~FaultSweep() { Os() = S().saved; }
 
 void FaultSweep::Record() {
     S().recording = true;
+    S().acting = false;
+    S().registryCalls = 0;
+    S().throwingCalls = 0;
     S().counter = 0;
     S().calls.clear();
     S().injected = false;
@@ -312,6 +343,17 @@ void FaultSweep::FailAt(size_t position) {
     Record();
     S().recording = false;
     S().target = position;
+}
+
+void FaultSweep::ActAtRegistryCall(size_t index, FaultAction action) {
+    Record();
+    S().acting = true;
+    S().action = action;
+    S().actTarget = index;
+}
+
+size_t FaultSweep::RegistryCallCount(FaultAction action) const {
+    return action == FaultAction::Exit ? S().registryCalls : S().throwingCalls;
 }
 
 const std::vector<std::string>& FaultSweep::Calls() const { return S().calls; }

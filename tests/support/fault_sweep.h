@@ -26,6 +26,13 @@ struct InjectedFault {
     bool silent = false;   // the module is not expected to report this failure
 };
 
+// What a run does at its planned registry call instead of failing it.
+enum class FaultAction {
+    Throw,  // throws std::bad_alloc instead of making the call (closing a key excluded)
+    Exit,   // ends the process there: ExitProcess(kKilledExitCode)
+};
+inline constexpr UINT kKilledExitCode = 0xDEAD;
+
 class FaultSweep {
 public:
     // Wraps the table (on top of whatever is there, the accounting included).
@@ -40,6 +47,12 @@ public:
     // The next run fails the call at `position` (0-based) of the recorded
     // sequence.
     void FailAt(size_t position);
+
+    // The next run acts at the registry call (an entry named "Reg...") with
+    // this index (0-based) among those the action applies to.
+    void ActAtRegistryCall(size_t index, FaultAction action);
+    // How many registry calls of the last run an action applies to.
+    size_t RegistryCallCount(FaultAction action) const;
 
     // The entries called since the last Record / FailAt, in order.
     const std::vector<std::string>& Calls() const;

@@ -4,9 +4,14 @@
 // check never changes them.
 #include "sweep.h"
 
+#include "options/registry_subtree.h"
 #include "options/tests/import_test_support.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <map>
 
 extern "C" UINT __stdcall ImportOpt_check(MSIHANDLE);
 extern "C" UINT __stdcall ImportOpt_run(MSIHANDLE);
@@ -96,6 +101,200 @@ TEST(Sweep, ImportOpt_check) {
               {},
               kReported,
               nullptr});
+}
+
+// ------------------------------------------------------- killed and thrown
+
+// A child of the kill sweep: this executable started with CA_KILL_AT=<n>
+// runs the import of CA_KILL_PARAMETERS and ends itself at its n-th
+// registry call.
+const int g_killChild = [] {
+    const char* at = std::getenv("CA_KILL_AT");
+    if (at == nullptr) return 0;
+    {
+        InstallerSession session;
+        session.Set("CustomActionData", std::getenv("CA_KILL_PARAMETERS"));
+        FaultSweep sweep;
+        sweep.ActAtRegistryCall(static_cast<size_t>(std::atoi(at)), FaultAction::Exit);
+        ImportOpt_run(session.Handle());
+    }
+    ::ExitProcess(0);
+    return 1;
+}();
+
+UINT RunKilledImport(size_t at, const std::string& parameters) {
+    char exe[MAX_PATH] = {};
+    ::GetModuleFileNameA(nullptr, exe, sizeof exe);
+    ::SetEnvironmentVariableA("CA_KILL_AT", std::to_string(at).c_str());
+    ::SetEnvironmentVariableA("CA_KILL_PARAMETERS", parameters.c_str());
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION child{};
+    std::string command = std::string("\"") + exe + "\"";
+    const BOOL started =
+        ::CreateProcessA(exe, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &child);
+    ::SetEnvironmentVariableA("CA_KILL_AT", nullptr);
+    ::SetEnvironmentVariableA("CA_KILL_PARAMETERS", nullptr);
+    if (!started) return 0xFFFFFFFF;
+    DWORD exitCode = 0xFFFFFFFF;
+    if (::WaitForSingleObject(child.hProcess, 60000) == WAIT_OBJECT_0) ::GetExitCodeProcess(child.hProcess, &exitCode);
+    ::CloseHandle(child.hThread);
+    ::CloseHandle(child.hProcess);
+    return exitCode;
+}
+
+// Puts a snapshot of a key tree back in place of what is there.
+void Restore(const std::string& root, const RegTree& tree) {
+    ::RegDeleteTreeA(HKEY_CURRENT_USER, root.c_str());
+    for (const auto& [name, value] : tree) {
+        const size_t bar = name.find('|');
+        const std::string key = root + (name.empty() || name[0] == '|' ? "" : "\\" + name.substr(0, bar == std::string::npos ? name.size() - 1 : bar - 1));
+        if (bar == std::string::npos) {
+            HKEY created = nullptr;
+            ::RegCreateKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &created, nullptr);
+            ::RegCloseKey(created);
+        } else {
+            SetValue(HKEY_CURRENT_USER, key, name.substr(bar + 1).c_str(), value.type, value.data);
+        }
+    }
+}
+
+// The keys right below the settings root other than the settings and the
+// version record: what an import left of its own.
+std::vector<std::string> Leftovers(const std::string& root) {
+    std::vector<std::string> left;
+    for (const auto& [name, value] : Snapshot(HKEY_CURRENT_USER, root)) {
+        if (name.find('\\') == name.size() - 1 && name != "PROFILES\\" && name != "OPTIONVERSION\\")
+            left.push_back(name);
+    }
+    return left;
+}
+
+// What the recovery of the import's first step logged, by kind.
+void CountRecoveries(const std::vector<std::string>& records, std::map<std::string, int>& kinds) {
+    for (const std::string& record : records) {
+        if (record.find("An interrupted import of") == std::string::npos) continue;
+        EXPECT_EQ(record.find("could not be finished"), std::string::npos) << record;
+        for (const char* kind : {"incomplete new settings dropped", "the new settings put in place",
+                                 "the previous settings put back", "new settings never put in place dropped",
+                                 "the replaced settings deleted"})
+            if (record.find(kind) != std::string::npos) ++kinds[kind];
+    }
+}
+
+// The import is ended at each of its registry calls in turn (the process
+// exits there). Right after, the settings are the previous ones, the new
+// ones or none; the next import, of a sound file or of one the check
+// refuses, first finishes what was left, and then the settings root holds
+// exactly the previous or the new settings and nothing else of the import.
+TEST(Sweep, ImportOpt_runEndedAtEveryRegistryCall) {
+    ImportFixture f;
+    const std::string refused = "sweep;0;5;9;100;XY;01;" + f.key.Path() + ";;" + f.file + ";";
+    RegTree previous, imported;
+    size_t calls = 0;
+    auto prepare = [&] {
+        ::RegDeleteTreeA(HKEY_CURRENT_USER, f.key.Path().c_str());
+        WritePreviousSettings(f.profiles);
+    };
+    {
+        prepare();
+        previous = Snapshot(HKEY_CURRENT_USER, f.profiles);
+        InstallerSession session;
+        session.Set("CustomActionData", f.parameters);
+        FaultSweep sweep;
+        ImportOpt_run(session.Handle());
+        calls = sweep.RegistryCallCount(FaultAction::Exit);
+        imported = Snapshot(HKEY_CURRENT_USER, f.profiles);
+        ASSERT_NE(previous, imported);
+    }
+    const RegTree absent = {{"<absent>", {}}};
+    std::map<std::string, int> held, kinds;
+    // One session for all the imports that follow (opening one is slow on
+    // an emulated twin).
+    InstallerSession session;
+    for (size_t at = 0; at < calls; ++at) {
+        SCOPED_TRACE("ended at registry call " + std::to_string(at));
+        prepare();
+        ASSERT_EQ(RunKilledImport(at, f.parameters), kKilledExitCode);
+        const RegTree now = Snapshot(HKEY_CURRENT_USER, f.profiles);
+        const char* state = now == previous ? "previous" : now == imported ? "new" : now == absent ? "none" : "a part";
+        ++held[state];
+        EXPECT_NE(std::string(state), "a part");
+        const RegTree left = Snapshot(HKEY_CURRENT_USER, f.key.Path());
+        for (const bool sound : {true, false}) {
+            Restore(f.key.Path(), left);
+            InstallerLog log;
+            InstallerMessages messages;
+            session.Set("IS_CA_ERROR", "");
+            session.Set("CustomActionData", sound ? f.parameters : refused);
+            EXPECT_EQ(ImportOpt_run(session.Handle()), 0u);
+            EXPECT_EQ(session.Get("IS_CA_ERROR"), sound ? "" : "1");
+            const RegTree after = Snapshot(HKEY_CURRENT_USER, f.profiles);
+            if (sound) EXPECT_EQ(after, imported);
+            else EXPECT_TRUE(after == previous || after == imported) << "left " << state;
+            EXPECT_EQ(Leftovers(f.key.Path()), std::vector<std::string>{});
+            CountRecoveries(log.Records(), kinds);
+            // Every record, the recovery's included, reaches the installer's log too.
+            const std::vector<std::string> shown = messages.Texts(INSTALLMESSAGE_INFO);
+            for (const std::string& record : log.Records())
+                EXPECT_NE(std::find(shown.begin(), shown.end(), "CustAction: ImportOpt_run: " + record), shown.end())
+                    << record;
+        }
+    }
+    std::printf("[ sweep    ] ImportOpt_run ended at each of %zu registry calls: the settings then held the previous "
+                "ones %d times, the new ones %d, none %d, a part %d\n",
+                calls, held["previous"], held["new"], held["none"], held["a part"]);
+    for (const auto& [kind, count] : kinds) std::printf("[ sweep    ]   next import: %s %d times\n", kind.c_str(), count);
+}
+
+// The same import with a failed allocation (std::bad_alloc thrown) at each
+// of its registry calls: it ends like a failing call, with the previous
+// settings (code 8 at the save's failure site) or with the new ones.
+TEST(Sweep, ImportOpt_runThrowingAtEveryRegistryCall) {
+    ImportFixture f;
+    RegTree previous, imported;
+    size_t calls = 0;
+    {
+        WritePreviousSettings(f.profiles);
+        previous = Snapshot(HKEY_CURRENT_USER, f.profiles);
+        InstallerSession session;
+        session.Set("CustomActionData", f.parameters);
+        FaultSweep sweep;
+        ImportOpt_run(session.Handle());
+        calls = sweep.RegistryCallCount(FaultAction::Throw);
+        imported = Snapshot(HKEY_CURRENT_USER, f.profiles);
+    }
+    int failed = 0;
+    for (size_t at = 0; at < calls; ++at) {
+        SCOPED_TRACE("throwing at registry call " + std::to_string(at));
+        ::RegDeleteTreeA(HKEY_CURRENT_USER, f.key.Path().c_str());
+        WritePreviousSettings(f.profiles);
+        InstallerLog log;
+        InstallerSession session;
+        session.Set("CustomActionData", f.parameters);
+        {
+            FaultSweep sweep;
+            sweep.ActAtRegistryCall(at, FaultAction::Throw);
+            EXPECT_EQ(ImportOpt_run(session.Handle()), 0u);
+            EXPECT_TRUE(sweep.Injected());
+        }
+        const RegTree now = Snapshot(HKEY_CURRENT_USER, f.profiles);
+        if (session.Get("IS_CA_ERROR") == "1") {
+            ++failed;
+            EXPECT_EQ(now, previous);
+            EXPECT_EQ(session.Get("CA_ERROR_CODE").rfind("Code: 8 Point: MNORUE2LJU643YD:X9XEP84UYVP6B2T", 0), 0u)
+                << session.Get("CA_ERROR_CODE");
+        } else {
+            EXPECT_EQ(now, imported);
+        }
+        // What a thrown deletion left, the next import's first step removes.
+        RegistrySubtree(HKEY_CURRENT_USER, f.profiles).Recover();
+        EXPECT_EQ(Leftovers(f.key.Path()), std::vector<std::string>{});
+        EXPECT_EQ(Snapshot(HKEY_CURRENT_USER, f.profiles), now);
+    }
+    std::printf("[ sweep    ] ImportOpt_run with an exception at each of %zu registry calls: %d failed with the "
+                "previous settings, %zu ended with the new ones\n",
+                calls, failed, calls - failed);
 }
 
 }  // namespace

@@ -127,7 +127,8 @@ private:
     int32_t type_ = kPackItemEmpty;
     int32_t count_ = 0;
     int32_t caseSensitiveNames_ = 1;
-    uint32_t hash_ = 0;  // of the name with ASCII letters folded
+    uint32_t hash_ = 0;       // of the name with ASCII letters folded
+    uint32_t exactHash_ = 0;  // of the name as it is
     std::string name_;
     Slot single_{};
     Slot* slots_ = nullptr;  // &single_ for one value, else owned array
@@ -184,13 +185,16 @@ private:
     friend class PackItem;
     friend struct PackCodec;
 
-    PackItem* Lookup(const char* name, size_t length, uint32_t hash) const;
+    // The item of that name; `hashed`, when given, is an item of the same
+    // name whose hashes are taken instead of hashing the name again.
+    PackItem* Lookup(const char* name, size_t length, const PackItem* hashed = nullptr) const;
+    static uint32_t KeyOf(const PackItem* item, bool exact);
     // Links an item in at the end of the list (no replace-by-name).
     void Append(PackItem* item);
     void Unlink(PackItem* item);
     void IndexInsert(PackItem* item);
     void IndexErase(PackItem* item);
-    void RebuildIndex();
+    void RebuildIndex(bool exact) const;
 
     PackItem* head_ = nullptr;
     PackItem* tail_ = nullptr;
@@ -201,8 +205,10 @@ private:
     int32_t caseSensitiveNames_ = 1;
     uint64_t nextOrder_ = 0;
     // Open-addressing index by name hash, kept once the pack grows past a
-    // handful of items so that adding and finding stay cheap in large packs.
-    std::vector<PackItem*> index_;
+    // handful of items so that adding and finding stay cheap in large packs;
+    // keyed by the exact names when the tree compares them byte for byte.
+    mutable std::vector<PackItem*> index_;
+    mutable bool indexExact_ = false;
 };
 
 // Names of the enclosing items of `item` (and of the item itself when

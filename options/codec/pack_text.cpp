@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "options/pack.h"
-#include "options/pack_internal.h"
+#include "options/codec/pack.h"
+#include "options/codec/pack_internal.h"
 
 namespace ca {
 namespace {

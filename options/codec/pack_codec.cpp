@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "options/cipher.h"
-#include "options/pack.h"
-#include "options/pack_internal.h"
+#include "options/codec/cipher.h"
+#include "options/codec/pack.h"
+#include "options/codec/pack_internal.h"
 
 namespace ca {
 namespace {

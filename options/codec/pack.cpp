@@ -1,10 +1,12 @@
 // Pack tree operations: items, lookup by name, paths, copies, comparison,
 // sorting.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <random>
 
-#include "options/pack.h"
-#include "options/pack_internal.h"
+#include "options/codec/pack.h"
+#include "options/codec/pack_internal.h"
 
 namespace ca {
 namespace {
@@ -13,13 +15,79 @@ constexpr int32_t kIndexThreshold = 8;  // packs up to this size are searched li
 
 inline unsigned char FoldAscii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c; }
 
-uint32_t FoldedNameHash(const char* name, size_t length) {
-    uint32_t h = 2166136261u;
-    for (size_t i = 0; i < length; ++i) {
-        h ^= FoldAscii(static_cast<unsigned char>(name[i]));
-        h *= 16777619u;
+// Names are hashed with SipHash-1-3 under a key drawn once per process, so
+// that no file can choose names that collide in the index: adding items
+// costs the same whatever their names.
+struct HashKey {
+    uint64_t k0;
+    uint64_t k1;
+};
+
+HashKey DrawHashKey() {
+    HashKey key{0x0706050403020100ull, 0x0F0E0D0C0B0A0908ull};
+    try {
+        std::random_device device;
+        key.k0 = (uint64_t{device()} << 32) ^ device();
+        key.k1 = (uint64_t{device()} << 32) ^ device();
+    } catch (...) {
+        // No entropy source: the clock and where this process put its stack.
+        int local = 0;
+        key.k0 ^= static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        key.k1 ^= static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&local)) * 0x9E3779B97F4A7C15ull;
     }
-    return h;
+    return key;
+}
+
+const HashKey& ProcessHashKey() {
+    static const HashKey key = DrawHashKey();
+    return key;
+}
+
+inline uint64_t Rotl(uint64_t x, int bits) { return (x << bits) | (x >> (64 - bits)); }
+
+struct SipState {
+    uint64_t v0, v1, v2, v3;
+    void Round() {
+        v0 += v1; v1 = Rotl(v1, 13); v1 ^= v0; v0 = Rotl(v0, 32);
+        v2 += v3; v3 = Rotl(v3, 16); v3 ^= v2;
+        v0 += v3; v3 = Rotl(v3, 21); v3 ^= v0;
+        v2 += v1; v1 = Rotl(v1, 17); v1 ^= v2; v2 = Rotl(v2, 32);
+    }
+    void Block(uint64_t m) {
+        v3 ^= m;
+        Round();
+        v0 ^= m;
+    }
+};
+
+// The name's hash; with `fold`, of the name with ASCII letters folded.
+uint32_t NameHash(const char* name, size_t length, bool fold) {
+    const HashKey& key = ProcessHashKey();
+    SipState s{0x736f6d6570736575ull ^ key.k0, 0x646f72616e646f6dull ^ key.k1, 0x6c7967656e657261ull ^ key.k0,
+               0x7465646279746573ull ^ key.k1};
+    const auto* bytes = reinterpret_cast<const unsigned char*>(name);
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        uint64_t m = 0;
+        for (int j = 0; j < 8; ++j) m |= uint64_t{fold ? FoldAscii(bytes[i + j]) : bytes[i + j]} << (8 * j);
+        s.Block(m);
+    }
+    uint64_t last = static_cast<uint64_t>(length) << 56;
+    for (int j = 0; i + j < length; ++j) last |= uint64_t{fold ? FoldAscii(bytes[i + j]) : bytes[i + j]} << (8 * j);
+    s.Block(last);
+    s.v2 ^= 0xFF;
+    s.Round();
+    s.Round();
+    s.Round();
+    const uint64_t h = s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+    return static_cast<uint32_t>(h ^ (h >> 32));
+}
+
+bool HasUpperAscii(const char* name, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        if (name[i] >= 'A' && name[i] <= 'Z') return true;
+    }
+    return false;
 }
 
 bool NamesMatch(const char* a, const char* b, size_t length, bool caseSensitive) {
@@ -167,7 +235,8 @@ PackItem::~PackItem() { DestroyValues(); }
 void PackItem::SetName(const char* name, size_t length) {
     NormalizeName(name, length);
     name_.assign(name, length);
-    hash_ = FoldedNameHash(name, length);
+    hash_ = NameHash(name, length, true);
+    exactHash_ = HasUpperAscii(name, length) ? NameHash(name, length, false) : hash_;
 }
 
 void PackItem::AllocateSlots(int32_t count) {
@@ -276,53 +345,64 @@ bool Pack::NamesCaseSensitive() const {
     }
 }
 
-PackItem* Pack::Lookup(const char* name, size_t length, uint32_t hash) const {
-    int caseSensitive = -1;  // looked up at the first candidate only
-    auto matches = [&](const PackItem* item) {
-        if (item->hash_ != hash || item->name_.size() != length) return false;
-        if (caseSensitive < 0) caseSensitive = NamesCaseSensitive() ? 1 : 0;
-        return NamesMatch(item->name_.data(), name, length, caseSensitive == 1);
-    };
+PackItem* Pack::Lookup(const char* name, size_t length, const PackItem* hashed) const {
     if (index_.empty()) {
+        const uint32_t hash = hashed ? hashed->hash_ : NameHash(name, length, true);
+        int caseSensitive = -1;  // looked up at the first candidate only
         for (PackItem* item = head_; item; item = item->next_) {
-            if (matches(item)) return item;
+            if (item->hash_ != hash || item->name_.size() != length) continue;
+            if (caseSensitive < 0) caseSensitive = NamesCaseSensitive() ? 1 : 0;
+            if (NamesMatch(item->name_.data(), name, length, caseSensitive == 1)) return item;
         }
         return nullptr;
     }
+    // The index is keyed by the exact name where names compare byte for
+    // byte, by the folded name otherwise, so that names which differ only in
+    // letter case never pile up in one place; it follows the tree's setting.
+    const bool caseSensitive = NamesCaseSensitive();
+    if (caseSensitive != indexExact_) RebuildIndex(caseSensitive);
+    const uint32_t hash = hashed ? KeyOf(hashed, caseSensitive)
+                                 : (caseSensitive && HasUpperAscii(name, length) ? NameHash(name, length, false)
+                                                                                  : NameHash(name, length, true));
     // Several items can match (names that differ in case only, once the tree
     // compares without case): the earliest in the list wins.
     const size_t mask = index_.size() - 1;
     PackItem* best = nullptr;
     for (size_t i = hash & mask; index_[i]; i = (i + 1) & mask) {
         PackItem* item = index_[i];
-        if (matches(item) && (best == nullptr || item->order_ < best->order_)) best = item;
+        if (KeyOf(item, caseSensitive) != hash || item->name_.size() != length) continue;
+        if (!NamesMatch(item->name_.data(), name, length, caseSensitive)) continue;
+        if (best == nullptr || item->order_ < best->order_) best = item;
     }
     return best;
 }
 
+uint32_t Pack::KeyOf(const PackItem* item, bool exact) { return exact ? item->exactHash_ : item->hash_; }
+
 void Pack::IndexInsert(PackItem* item) {
     if (index_.empty()) {
         if (count_ <= kIndexThreshold) return;
-        RebuildIndex();
+        RebuildIndex(NamesCaseSensitive());
         return;
     }
     if (static_cast<size_t>(count_) * 2 > index_.size()) {
-        RebuildIndex();
+        RebuildIndex(indexExact_);
         return;
     }
     const size_t mask = index_.size() - 1;
-    size_t i = item->hash_ & mask;
+    size_t i = KeyOf(item, indexExact_) & mask;
     while (index_[i]) i = (i + 1) & mask;
     index_[i] = item;
 }
 
-void Pack::RebuildIndex() {
+void Pack::RebuildIndex(bool exact) const {
     size_t size = 32;
     while (size < static_cast<size_t>(count_) * 2 + 2) size *= 2;
     index_.assign(size, nullptr);
+    indexExact_ = exact;
     const size_t mask = size - 1;
     for (PackItem* item = head_; item; item = item->next_) {
-        size_t i = item->hash_ & mask;
+        size_t i = KeyOf(item, exact) & mask;
         while (index_[i]) i = (i + 1) & mask;
         index_[i] = item;
     }
@@ -331,7 +411,7 @@ void Pack::RebuildIndex() {
 void Pack::IndexErase(PackItem* item) {
     if (index_.empty()) return;
     const size_t mask = index_.size() - 1;
-    size_t i = item->hash_ & mask;
+    size_t i = KeyOf(item, indexExact_) & mask;
     while (index_[i] != item) {
         if (index_[i] == nullptr) return;  // not indexed
         i = (i + 1) & mask;
@@ -341,7 +421,7 @@ void Pack::IndexErase(PackItem* item) {
     for (;;) {
         j = (j + 1) & mask;
         if (index_[j] == nullptr) break;
-        const size_t home = index_[j]->hash_ & mask;
+        const size_t home = KeyOf(index_[j], indexExact_) & mask;
         const bool between = (i <= j) ? (i < home && home <= j) : (i < home || home <= j);
         if (!between) {
             index_[i] = index_[j];
@@ -369,7 +449,7 @@ void Pack::Unlink(PackItem* item) {
 
 PackItem* Pack::Add(std::unique_ptr<PackItem> item) {
     if (!item) return nullptr;
-    if (PackItem* existing = Lookup(item->name_.data(), item->name_.size(), item->hash_)) {
+    if (PackItem* existing = Lookup(item->name_.data(), item->name_.size(), item.get())) {
         Unlink(existing);
         delete existing;
     }
@@ -382,7 +462,7 @@ PackItem* Pack::Add(std::unique_ptr<PackItem> item) {
 PackItem* Pack::Find(const char* name) {
     size_t length = SafeLength(name);
     NormalizeName(name, length);
-    PackItem* found = Lookup(name, length, FoldedNameHash(name, length));
+    PackItem* found = Lookup(name, length);
     if (found) cursor_ = found;
     return found;
 }
@@ -403,7 +483,7 @@ PackItem* Pack::FindPath(const char* path, bool partial) {
         size_t length = end ? static_cast<size_t>(end - segment) : std::strlen(segment);
         const char* name = segment;
         NormalizeName(name, length);
-        PackItem* found = pack->Lookup(name, length, FoldedNameHash(name, length));
+        PackItem* found = pack->Lookup(name, length);
         if (found == nullptr) return partial ? deepest : nullptr;
         pack->cursor_ = found;
         if (end == nullptr) return found;

@@ -5,8 +5,8 @@
 // eight 6-bit groups of the expansion E can be cut out of the half (and of the
 // half rotated by four) with plain shifts and masks. Each round key is stored
 // as two words whose bytes carry the 6-bit groups at the matching places.
-#include "options/byte_order.h"
-#include "options/cipher.h"
+#include "options/codec/byte_order.h"
+#include "options/codec/cipher.h"
 
 #include <array>
 #include <cstddef>

@@ -2,10 +2,10 @@
 // and the text rendering. Not part of the public interface.
 #pragma once
 
-#include "options/byte_order.h"
+#include "options/codec/byte_order.h"
 #include <cstring>
 
-#include "options/pack.h"
+#include "options/codec/pack.h"
 
 namespace ca {
 

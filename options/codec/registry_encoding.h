@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-#include "options/pack.h"
+#include "options/codec/pack.h"
 
 namespace ca {
 

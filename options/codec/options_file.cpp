@@ -1,10 +1,10 @@
-#include "options/options_file.h"
+#include "options/codec/options_file.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "diag/text_format.h"
-#include "options/byte_order.h"
+#include "options/codec/byte_order.h"
 
 namespace ca {
 

@@ -1,8 +1,8 @@
-#include "options/registry_encoding.h"
+#include "options/codec/registry_encoding.h"
 
 #include <cstring>
 
-#include "options/byte_order.h"
+#include "options/codec/byte_order.h"
 
 namespace ca {
 
