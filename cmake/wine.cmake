@@ -39,7 +39,7 @@ if(CA_TEST_PER_EXECUTABLE)
   # discovery; here they become one entry each too.
   function(gtest_discover_tests target)
     add_test(NAME ${target} COMMAND ${target})
-    set_tests_properties(${target} PROPERTIES TIMEOUT 3600)
+    set_tests_properties(${target} PROPERTIES TIMEOUT 900)
   endfunction()
 endif()
 
