@@ -170,6 +170,9 @@ echo "running (a window of class CustActionDemoToolWindow, the mutex Global\\Cus
 echo "the installing user and demo-user (not logged on: a hive file only) with the program's"
 echo "data, the profile of a deleted account, Word 11 with a startup folder of the installing"
 echo "user's own, the key and the folder to grant, and an options file:"
+source "$build/wine-env.sh"
+[ "$ca_wine_bits" != 32 ] ||
+  echo "(as a 32-bit installation sees them: HKLM\\Software is HKLM\\Software\\Wow6432Node of 64-bit Windows)"
 indent <"$out/state-prepared.txt"
 
 echo
