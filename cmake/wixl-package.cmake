@@ -10,15 +10,22 @@
 # it and the same progress texts are added as an ActionText table.
 set(CA_FRAGMENT ${PROJECT_SOURCE_DIR}/wix/CustAction.wxs)
 
+# The packages' platform is the build's: x64 for the twin, x86 (Intel) for
+# the product.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(CA_WIXL_ARCH x64)
+  set(CA_WIN64 yes)
+else()
+  set(CA_WIXL_ARCH x86)
+  set(CA_WIN64 no)
+endif()
+
 function(ca_wixl_package name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "OUTPUT;SOURCE" "DEFINES;DEPENDS")
-  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-    set(arch x64)
-  else()
-    set(arch x86)
-  endif()
   # wixl takes relative source paths only: the DLL relative to the build folder.
-  set(defines -D CustActionDll=module/CustAction.dll -D CustActionNoProgressText=1)
+  # CaWin64 is the Win64 attribute of the package's components and registry
+  # searches: "no" in a 32-bit package, whose views are the 32-bit ones.
+  set(defines -D CustActionDll=module/CustAction.dll -D CustActionNoProgressText=1 -D CaWin64=${CA_WIN64})
   foreach(define IN LISTS arg_DEFINES)
     list(APPEND defines -D ${define})
   endforeach()
@@ -26,7 +33,7 @@ function(ca_wixl_package name)
   add_custom_command(OUTPUT ${arg_OUTPUT}
     COMMAND ${CMAKE_COMMAND} -DFRAGMENT=${CA_FRAGMENT} -DOUT=${idt}
             -P ${PROJECT_SOURCE_DIR}/cmake/action-text.cmake
-    COMMAND wixl -a ${arch} ${defines} -I ${PROJECT_SOURCE_DIR}/wix -o ${arg_OUTPUT} ${arg_SOURCE}
+    COMMAND wixl -a ${CA_WIXL_ARCH} ${defines} -I ${PROJECT_SOURCE_DIR}/wix -o ${arg_OUTPUT} ${arg_SOURCE}
     COMMAND msibuild ${arg_OUTPUT} -i ${idt}
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
     DEPENDS ${arg_SOURCE} ${arg_DEPENDS} ${CA_FRAGMENT} ${PROJECT_SOURCE_DIR}/cmake/action-text.cmake CustAction

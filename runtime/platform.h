@@ -163,7 +163,27 @@ struct Platform {
 // The table in force for the whole module.
 Platform& Os();
 
-// Replaces one entry of the table until the end of the scope.
+namespace detail {
+
+// An entry of the table called through a stateless lambda. A lambda converts
+// to a pointer of the default calling convention only, which on i686 is not
+// the WINAPI (stdcall) of the system's functions; this function of the
+// entry's own convention calls it.
+template <typename F>
+struct LambdaEntry;
+
+template <typename R, typename... A>
+struct LambdaEntry<R(WINAPI*)(A...)> {
+    template <typename L>
+    static R WINAPI Call(A... args) {
+        return L{}(args...);
+    }
+};
+
+}  // namespace detail
+
+// Replaces one entry of the table until the end of the scope, with a
+// function of the entry's type or a lambda without captures.
 template <typename F>
 class PlatformOverride {
 public:
@@ -171,6 +191,10 @@ public:
         : slot_(slot), saved_(Os().*slot) {
         Os().*slot_ = replacement;
     }
+    template <typename L>
+        requires(!std::is_convertible_v<L, F> && std::is_empty_v<L> && std::is_default_constructible_v<L>)
+    PlatformOverride(F Platform::*slot, L)
+        : PlatformOverride(slot, &detail::LambdaEntry<F>::template Call<L>) {}
     ~PlatformOverride() { Os().*slot_ = saved_; }
     PlatformOverride(const PlatformOverride&) = delete;
     PlatformOverride& operator=(const PlatformOverride&) = delete;

@@ -10,6 +10,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../../scripts/windows-path.sh"
 run="$build/wine-run.sh"
 export WINEPREFIX=$(sed -n 's/^export WINEPREFIX="${CA_WINEPREFIX:-\(.*\)}"$/\1/p' "$run")
+# The package's view of HKLM\Software: a 32-bit package's is Wow6432Node.
+source "$build/wine-env.sh"
+view=/reg:$ca_wine_bits
 msi=$(windows_path "$build/options/tests/import.msi")
 settings='HKCU\Software\CustActionImportE2E'
 results='HKLM\Software\CustActionImport\Results'
@@ -24,14 +27,14 @@ fail() {
 }
 
 query() {  # query KEY VALUE: prints the data of one value
-  "$run" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
+  "$run" reg query "$1" /v "$2" $view 2>/dev/null | tr -d '\r' |
     sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
 }
 
 install() {  # install PROPERTY=value...
   "$run" msiexec /x "$msi" /qn >/dev/null 2>&1
   "$run" reg delete "$settings" /f >/dev/null 2>&1
-  "$run" reg delete "$results" /f >/dev/null 2>&1
+  "$run" reg delete "$results" /f $view >/dev/null 2>&1
   rm -f "$log"
   "$run" msiexec /i "$msi" /qn "$@" >"$build/options/tests/import-msiexec.out" 2>&1
   echo "msiexec /i returned $?"

@@ -141,12 +141,12 @@ TEST_F(ImportActionsTest, FailuresArePublishedWithTheShortCodeLine) {
             test::PropertyWrites writes;
             {
                 PlatformOverride property(&Platform::MsiGetPropertyA,
-                                          c.throwIn == 1 ? +[](MSIHANDLE, LPCSTR, LPSTR, LPDWORD) -> UINT {
+                                          c.throwIn == 1 ? +[](MSIHANDLE, LPCSTR, LPSTR, LPDWORD) WINAPI -> UINT {
                                               test::ThrowForeign(14);
                                           }
                                                          : Os().MsiGetPropertyA);
                 PlatformOverride attributes(&Platform::GetFileAttributesA,
-                                            c.throwIn == 2 ? +[](LPCSTR) -> DWORD { test::ThrowForeign(14); }
+                                            c.throwIn == 2 ? +[](LPCSTR) WINAPI -> DWORD { test::ThrowForeign(14); }
                                                            : Os().GetFileAttributesA);
                 EXPECT_EQ(action->run(c.handle ? c.handle : session.Handle()), 0u);
             }

@@ -277,7 +277,7 @@ inline void SetKeyDacl(HKEY root, const std::string& path, const char* sddl) {
 class NoKeyRenaming {
 public:
     NoKeyRenaming() : saved_(Os().RegRenameKey) {
-        Os().RegRenameKey = [](HKEY, LPCWSTR, LPCWSTR) -> LSTATUS { return ERROR_CALL_NOT_IMPLEMENTED; };
+        Os().RegRenameKey = [](HKEY, LPCWSTR, LPCWSTR) WINAPI -> LSTATUS { return ERROR_CALL_NOT_IMPLEMENTED; };
     }
     ~NoKeyRenaming() { Os().RegRenameKey = saved_; }
 

@@ -13,6 +13,9 @@ source "$here/installer-log.sh"
 source "$here/../../scripts/windows-path.sh"
 run="$build/wine-run.sh"
 export WINEPREFIX=$(sed -n 's/^export WINEPREFIX="${CA_WINEPREFIX:-\(.*\)}"$/\1/p' "$run")
+# The package's view of HKLM\Software: a 32-bit package's is Wow6432Node.
+source "$build/wine-env.sh"
+view=/reg:$ca_wine_bits
 msi=$(windows_path "$build/tests/demo.msi")
 temp_dir=$(find "$WINEPREFIX/drive_c/users" -maxdepth 2 -iname temp -type d | head -1)
 kwinst="$temp_dir/kwinst.log"
@@ -43,8 +46,16 @@ echo "== no earlier version, nothing running, a broken Word registration"
 # Word registered wrongly: Word's is the only failure of the installation.
 helper="$build/tests/demo_prepare.exe"
 "$run" "$helper" prepare "$(windows_path "$here/../../options/fuzz/options-corpus/profiles.opts")"
-"$run" reg delete 'HKLM\Software\CustActionDemo' /va /f >/dev/null 2>&1
+"$run" reg delete 'HKLM\Software\CustActionDemo' /va /f $view >/dev/null 2>&1
 "$run" reg add 'HKCR\Word.Application\CurVer' /ve /d Word /f >/dev/null 2>&1
+# The helper is a program of the build's bitness, so the record is where the
+# package looks: for a 32-bit build, as for a 32-bit installation on 64-bit
+# Windows, below Wow6432Node, and the 64-bit view has none.
+if [ "$ca_wine_bits" = 32 ]; then other_view=/reg:64; else other_view=/reg:32; fi
+"$run" reg query 'HKLM\Software\CustActionDemo' $view >/dev/null 2>&1 ||
+  fail "the record is not in the package's view ($view)"
+"$run" reg query 'HKLM\Software\CustActionDemo' $other_view >/dev/null 2>&1 &&
+  fail "the record is in the other view ($other_view) too"
 "$run" msiexec /x "$msi" /qn >/dev/null 2>&1
 rm -f "$kwinst" "$log"
 "$run" msiexec /i "$msi" /qn /l*v "$(windows_path "$log")" >/dev/null 2>&1
@@ -76,6 +87,22 @@ echo "$report"
 install=$(sed -n '/^== Installation/,/^== Removal/p' <<<"$report")
 remove=$(sed -n '/^== Removal/,$p' <<<"$report")
 
+# The actions ran in the installer's action server of the DLL's bitness: for
+# the i686 DLL the 32-bit msiexec of syswow64, whose code qemu runs here (it
+# lives for seconds, so the demonstration's look at the process list every
+# 0.2 s sees it; a native 64-bit server may come and go between two looks,
+# so for the twin only the wrong one is ruled out).
+server32='    C:\windows\syswow64\msiexec.exe -Embedding (i386 code, run by qemu-i386)'
+server64='    C:\windows\system32\msiexec.exe -Embedding (native)'
+if [ "$ca_wine_bits" = 32 ]; then
+  expect "$install" "$server32"
+  expect "$remove" "$server32"
+  reject "$install" "$server64"
+  reject "$remove" "$server64"
+else
+  reject "$install" "$server32"
+  reject "$remove" "$server32"
+fi
 # The installation: every action but the two of the removal ran ...
 expect "$install" "msiexec /i returned 0" \
   "    ReadProductVerPrm: Reading the settings of the earlier version" \

@@ -114,13 +114,39 @@ progress() {  # the profiles the per-user actions named in the progress dialog
     current != "" && /^1: / { text = substr($0, 4); sub(/ $/, "", text); print current ": User profile: " text }'
 }
 
+# The installer's custom action servers ("msiexec.exe -Embedding") of this
+# prefix, seen in the process list while a step runs: which msiexec
+# (system32 is the 64-bit one, syswow64 the 32-bit one) and whether
+# qemu-i386 ran it.
+watch_servers() {  # watch_servers FILE: until killed
+  local pid args exe
+  while :; do
+    while read -r pid args; do
+      tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
+      exe=$(sed -E 's/.*(C:.windows.[a-z0-9]+.msiexec\.exe) -Embedding.*/\1/I' <<<"$args")
+      case "$args" in
+        *qemu-i386*) echo "$exe -Embedding (i386 code, run by qemu-i386)" ;;
+        *) echo "$exe -Embedding (native)" ;;
+      esac
+    done < <(ps -eo pid=,args= | grep -i 'msiexec\.exe -Embedding' | grep -v grep) >>"$1"
+    sleep 0.2
+  done
+}
+
 msiexec_step() {  # msiexec_step LOG ARGS...: one installer run with a verbose log
   local log=$1; shift
   for dir in "$user_temp" "$system_temp"; do rm -f "$dir/kwinst.log"; done
+  : >"$out/servers-$log.txt"
+  watch_servers "$out/servers-$log.txt" &
+  local watcher=$!
   "$run" msiexec "$@" /qn /l*v "$(windows_path "$out/$log.log")" >/dev/null 2>&1
   local code=$?
+  kill $watcher 2>/dev/null
+  wait $watcher 2>/dev/null
   echo "msiexec $1 returned $code"
   [ $code -eq 0 ] || status=1
+  echo "-- the custom action servers that ran the module's actions"
+  if [ -s "$out/servers-$log.txt" ]; then sort -u "$out/servers-$log.txt" | indent; else echo "    (none seen)"; fi
 }
 
 traces() {  # traces LOG: the module's failure records of the step
@@ -144,6 +170,9 @@ echo "running (a window of class CustActionDemoToolWindow, the mutex Global\\Cus
 echo "the installing user and demo-user (not logged on: a hive file only) with the program's"
 echo "data, the profile of a deleted account, Word 11 with a startup folder of the installing"
 echo "user's own, the key and the folder to grant, and an options file:"
+source "$build/wine-env.sh"
+[ "$ca_wine_bits" != 32 ] ||
+  echo "(as a 32-bit installation sees them: HKLM\\Software is HKLM\\Software\\Wow6432Node of 64-bit Windows)"
 indent <"$out/state-prepared.txt"
 
 echo

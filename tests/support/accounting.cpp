@@ -87,8 +87,10 @@ uintptr_t HiveId(HKEY root, const char* name) {
     return std::hash<std::string>{}(std::to_string(Value(root)) + "\\" + folded);
 }
 
+// Both halves of the LUID; a 32-bit id folds the high half into the low one.
 uintptr_t LuidId(const LUID& luid) {
-    return (static_cast<uintptr_t>(static_cast<uint32_t>(luid.HighPart)) << 32) ^ luid.LowPart;
+    const uint64_t id = (static_cast<uint64_t>(static_cast<uint32_t>(luid.HighPart)) << 32) | luid.LowPart;
+    return static_cast<uintptr_t>(sizeof(uintptr_t) < sizeof id ? id ^ (id >> 32) : id);
 }
 
 // ---------------------------------------------------------------- wrappers

@@ -90,15 +90,12 @@ R Failed(const EntryFault& entry) {
     return R{};
 }
 
-template <auto Slot, typename F>
-struct Hook;
-
-template <auto Slot, typename R, typename... A>
-struct Hook<Slot, R (*)(A...)> {
-    static inline R (*next)(A...) = nullptr;
+template <auto Slot, typename F, typename R, typename... A>
+struct HookBody {
+    static inline F next = nullptr;
     static inline const EntryFault* entry = nullptr;
 
-    static R Call(A... args) {
+    static R Body(A... args) {
         if (!Turn(*entry)) return next(args...);
         if (entry->kind != Kind::Release) return Failed<R>(*entry);
         next(args...);
@@ -116,6 +113,24 @@ struct Hook<Slot, R (*)(A...)> {
         }
     }
 };
+
+// The hook has the calling convention of the entry it replaces: on i686 the
+// system's functions are stdcall (WINAPI) and the C library's cdecl; on
+// x86_64 there is one convention.
+template <auto Slot, typename F>
+struct Hook;
+
+template <auto Slot, typename R, typename... A>
+struct Hook<Slot, R (*)(A...)> : HookBody<Slot, R (*)(A...), R, A...> {
+    static R Call(A... args) { return Hook::Body(args...); }
+};
+
+#ifndef _WIN64
+template <auto Slot, typename R, typename... A>
+struct Hook<Slot, R(WINAPI*)(A...)> : HookBody<Slot, R(WINAPI*)(A...), R, A...> {
+    static R WINAPI Call(A... args) { return Hook::Body(args...); }
+};
+#endif
 
 // The entries whose failure the module can see (the two path normalisations
 // are fallbacks: the place check then compares the path as given). Left out: calls that cannot
@@ -254,18 +269,19 @@ const EntryFault kGetNamedSecurityFault{"GetNamedSecurityInfoA", Kind::Status, E
 const EntryFault kSetNamedSecurityFault{"SetNamedSecurityInfoA", Kind::Status, ERROR_ACCESS_DENIED, 5, false};
 const EntryFault kSetEntriesFault{"SetEntriesInAclA", Kind::Status, ERROR_NOT_ENOUGH_MEMORY, 8, false};
 
+// The security functions are WINAPI, as the module calls them.
 template <const EntryFault* Entry, typename F>
 struct Resolved;
 
 template <const EntryFault* Entry, typename R, typename... A>
-struct Resolved<Entry, R (*)(A...)> {
-    static inline R (*real)(A...) = nullptr;
-    static R Call(A... args) {
+struct Resolved<Entry, R(WINAPI*)(A...)> {
+    static inline R(WINAPI* real)(A...) = nullptr;
+    static R WINAPI Call(A... args) {
         if (Turn(*Entry)) return Failed<R>(*Entry);
         return real(args...);
     }
     static FARPROC Hand(FARPROC address) {
-        real = reinterpret_cast<R (*)(A...)>(reinterpret_cast<void*>(address));
+        real = reinterpret_cast<R(WINAPI*)(A...)>(reinterpret_cast<void*>(address));
         return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&Call));
     }
 };

@@ -562,6 +562,18 @@ TEST(RightsEndToEnd, DeferredActionsGrantUsersDuringAnInstallation) {
               0u);
     EXPECT_THAT(KeyAces(key), UnorderedElementsAre(kOtherTrustees[0], kOtherTrustees[1],
                                                    kOtherTrustees[2], "A;CI;0x3001F;S-1-5-32-545"));
+    // The key is in the view of the DLL's bitness: a 32-bit installation on
+    // 64-bit Windows finds HKLM\Software below Wow6432Node of the 64-bit view.
+    const auto inView = [](const std::string& path, REGSAM view) {
+        HKEY opened = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | view, &opened) != 0) return false;
+        RegCloseKey(opened);
+        return true;
+    };
+    const std::string below = std::string(key).substr(sizeof "Software" - 1);
+    EXPECT_EQ(inView("Software\\Wow6432Node" + below, KEY_WOW64_64KEY), sizeof(void*) == 4);
+    EXPECT_EQ(inView(key, KEY_WOW64_32KEY), sizeof(void*) == 4);
+    EXPECT_EQ(inView(key, KEY_WOW64_64KEY), sizeof(void*) == 8);
     EXPECT_THAT(log.Records(), IsEmpty());
     EXPECT_EQ(RunProcess("msiexec.exe /x " + package + " /qn"), 0u);
 
