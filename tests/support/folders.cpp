@@ -31,7 +31,8 @@ std::string HostPath(const std::string& path) {
 // holds (at most 2 s).
 template <typename Done>
 bool RunOnHost(std::string command, Done done) {
-    STARTUPINFOA startup{sizeof startup};
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
         return false;
