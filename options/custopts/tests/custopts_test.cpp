@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 #include "options/custopts/options_json.h"
 #include "options/custopts/tool_file.h"
@@ -33,10 +34,13 @@ Outcome Custopts(std::vector<std::string> args) {
 class CustoptsTest : public ::testing::Test {
 protected:
     CustoptsTest() {
+        // A name of this process's own: test processes run side by side and
+        // may start in the same millisecond, so GoogleTest's time-based seed
+        // is no name for it.
+        static const unsigned run = std::random_device{}();
         static int counter = 0;
         folder_ = std::filesystem::temp_directory_path() /
-                  ("custopts_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-                   std::to_string(++counter));
+                  ("custopts_test_" + std::to_string(run) + "_" + std::to_string(++counter));
         std::filesystem::create_directories(folder_);
     }
     ~CustoptsTest() override { std::filesystem::remove_all(folder_); }
