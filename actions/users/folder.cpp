@@ -72,6 +72,9 @@ DWORD DeleteByHandle(HANDLE handle) {
 
 DWORD OpenInPlace(const std::string& path, DWORD access, DWORD disposition, ObjectKind kind, UniqueFile& handle,
                   std::string* finalPath, bool* created) {
+    // A handle that may neither read, write nor delete reserves nothing:
+    // holding a folder open for listing keeps others from renaming it.
+    if (kind == ObjectKind::Folder) access |= FILE_LIST_DIRECTORY;
     UniqueFile opened(Os().CreateFileA(path.c_str(), access | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                        nullptr, disposition, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
                                        nullptr));
@@ -119,6 +122,35 @@ FolderPlace CheckFolderPlace(const std::string& folder, DWORD access, UniqueFile
     error.RecordError("HU7LPKPMX6M5NTQ", static_cast<int32_t>(answer), nullptr,
                       StringPrintf("(%s)(%s)", folder.c_str(), finalPath.c_str()));
     return FolderPlace::Refused;
+}
+
+bool PathLiesWithin(const std::string& path, const std::string& folder) {
+    char full[MAX_PATH * 4] = {};
+    const DWORD length = Os().GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+    if (length == 0 || length >= sizeof full) return false;
+    return LiesWithin(WithoutTrailingSeparator(full), WithoutTrailingSeparator(folder), IsAnsiLeadByte);
+}
+
+FolderPlace CheckUserFolderPlace(const std::string& folder, const std::string& profileFinal, DWORD access,
+                                 UniqueFile& pin, ActionError& error) {
+    const auto refuse = [&] {
+        error.RecordError("R6WDX8MQ3ZT5KUE", ERROR_INVALID_DATA, nullptr,
+                          StringPrintf("(%s)(%s)", folder.c_str(), profileFinal.c_str()));
+        return FolderPlace::Refused;
+    };
+    // Nothing outside the profile is even looked at: a network path would
+    // have the machine's account sign in to a host the user chose.
+    if (AbsoluteRootLength(folder, IsAnsiLeadByte) != 0 && !PathLiesWithin(folder, profileFinal)) return refuse();
+    const FolderPlace place = CheckFolderPlace(folder, access, pin, error);
+    if (place != FolderPlace::InPlace) return place;
+    // In place, so its final path is the one asked for; asked once more of
+    // the held handle, for the spelling the system gives (long names).
+    const std::string found = WithoutTrailingSeparator(FinalPath(pin.Get()));
+    if (!LiesWithin(found, WithoutTrailingSeparator(profileFinal), IsAnsiLeadByte)) {
+        pin.Reset();
+        return refuse();
+    }
+    return FolderPlace::InPlace;
 }
 
 }  // namespace ca

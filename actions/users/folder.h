@@ -22,7 +22,8 @@ bool IsExistingFolder(const std::string& path);
 // What OpenInPlace opens.
 enum class ObjectKind { File, Folder };
 
-// Opens `path` with `access` and the disposition given, without following a
+// Opens `path` with `access` and the disposition given (a folder also for
+// listing, so that its sharing counts), without following a
 // reparse point at its end and sharing read and write, never delete (so that
 // while the handle is held the object cannot be renamed, deleted or replaced),
 // and proves that the object is where the path says: the final path that the
@@ -51,5 +52,20 @@ enum class FolderPlace { InPlace, Missing, Refused };
 // InPlace: `pin` holds the folder, opened with `access` besides reading its
 // attributes; the caller keeps it while it changes the folder.
 FolderPlace CheckFolderPlace(const std::string& folder, DWORD access, UniqueFile& pin, ActionError& error);
+
+// The check before anything is done for a user in a folder taken from that
+// user's values (AppData, a Word startup folder): CheckFolderPlace, and the
+// folder must lie inside `profileFinal`, the user's own profile folder as the
+// walk proved it (UserProfile::profileFinal). A folder that names another
+// place (another drive, a network path, another user's profile) is refused
+// before anything there is opened, and so is one whose proven final path is
+// outside the profile: "R6WDX8MQ3ZT5KUE", code 13, extra
+// "(<folder>)(<profile folder>)". An empty `profileFinal` holds nothing.
+FolderPlace CheckUserFolderPlace(const std::string& folder, const std::string& profileFinal, DWORD access,
+                                 UniqueFile& pin, ActionError& error);
+
+// Whether `path`, made full (".." and "." components resolved, the text
+// only: nothing is opened), lies inside `folder` or is that folder.
+bool PathLiesWithin(const std::string& path, const std::string& folder);
 
 }  // namespace ca

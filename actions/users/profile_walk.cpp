@@ -1,5 +1,6 @@
 #include "actions/users/profile_walk.h"
 
+#include "actions/users/folder.h"
 #include "runtime/action_scope.h"
 #include "runtime/handles.h"
 #include "runtime/text.h"
@@ -7,15 +8,15 @@
 namespace ca {
 
 const WalkErrorPoints kRemovalWalkPoints = {
-    "FX3DY62ICHNGM52", "KYSG5S1OPBM7Y3J", "G7A5T4XGSWDW46M", "60J0AIZQ4U4LIGN", "WSKWS410FSVB4QO",
-    "JNNNQTTL8FXBWW3", "JX5DBN8X31CPZLS", "2FSPZ9J18GHISCZ", "8TWBI2KBMJFMWTH",
+    "FX3DY62ICHNGM52", "KYSG5S1OPBM7Y3J", "G7A5T4XGSWDW46M", "60J0AIZQ4U4LIGN", "QH4RZ7WN2KEV8PA",
+    "WSKWS410FSVB4QO", "JNNNQTTL8FXBWW3", "JX5DBN8X31CPZLS", "2FSPZ9J18GHISCZ", "8TWBI2KBMJFMWTH",
 };
 
 // The Word walk has no point of its own for the platform: it shares the
 // removal walk's.
 const WalkErrorPoints kWordWalkPoints = {
-    "FX3DY62ICHNGM52", "US6Y7XU8DEB6GH3", "6WICAXYHFH68MWT", "6E3AHRW5TAMMTGJ", "DXNTRDPLIHYXA3M",
-    "6S6WD9D7TCZRNVU", "F2WWLNCCZIWG93J", "3IXPD80WWC6DUCF", "UR7UDVL6SM8FMSG",
+    "FX3DY62ICHNGM52", "US6Y7XU8DEB6GH3", "6WICAXYHFH68MWT", "6E3AHRW5TAMMTGJ", "C9TJ5MUXB3LF6YD",
+    "DXNTRDPLIHYXA3M", "6S6WD9D7TCZRNVU", "F2WWLNCCZIWG93J", "3IXPD80WWC6DUCF", "UR7UDVL6SM8FMSG",
 };
 
 namespace {
@@ -130,6 +131,17 @@ private:
             return;
         }
 
+        // The folder stays where it is proven while the user is served: what
+        // is loaded from it and what is changed in it is that user's.
+        UniqueFile folderPin;
+        const DWORD folderPlaced = OpenInPlace(profile.profileFolder, 0, OPEN_EXISTING, ObjectKind::Folder,
+                                               folderPin, &profile.profileFinal);
+        if (folderPlaced != ERROR_SUCCESS) {
+            if (folderPlaced != ERROR_FILE_NOT_FOUND && folderPlaced != ERROR_PATH_NOT_FOUND)
+                return RefusePlace(folderPlaced, keyName, profile.profileFolder, profile.profileFinal);
+            profile.profileFinal.clear();  // gone: its hive fails to load below
+        }
+
         LoadedHive hive;  // unloaded on every path, also when the callback throws
         if (mustLoad) {
             if (platform_->needsRestorePrivilege && !restore_.Enabled() && !restore_.Enable(error_)) {
@@ -138,15 +150,25 @@ private:
             }
             const std::string hiveFile = profile.profileFolder + "\\" + platform_->hiveFile;
             // Loading a missing file would create it: that user would then
-            // log on to an empty registry.
-            const LONG loaded = Os().GetFileAttributesA(hiveFile.c_str()) == INVALID_FILE_ATTRIBUTES
-                                    ? static_cast<LONG>(Os().GetLastError())
-                                    : hive.Load(HKEY_USERS, keyName, hiveFile);
+            // log on to an empty registry. A file that is not the profile's
+            // own (a link, a second name of a file elsewhere) is not loaded.
+            UniqueFile proven;
+            std::string hiveFinal;
+            const DWORD hivePlaced = OpenInPlace(hiveFile, 0, OPEN_EXISTING, ObjectKind::File, proven, &hiveFinal);
+            if (hivePlaced != ERROR_SUCCESS && hivePlaced != ERROR_FILE_NOT_FOUND && hivePlaced != ERROR_PATH_NOT_FOUND)
+                return RefusePlace(hivePlaced, keyName, hiveFile, hiveFinal);
+            const LONG loaded = hivePlaced != ERROR_SUCCESS ? static_cast<LONG>(hivePlaced)
+                                                            : hive.Load(HKEY_USERS, keyName, hiveFile);
             if (loaded != ERROR_SUCCESS) {
                 error_.RecordError(points_.load, loaded, nullptr,
                                    StringPrintf("(%s)(%s)", keyName.c_str(), hiveFile.c_str()));
                 return;
             }
+            // The name may have been given to another file between the proof
+            // and the load: the loaded file must be the proven one, still
+            // with a single name.
+            if (const DWORD same = SameSingleFile(proven.Get(), hiveFile); same != ERROR_SUCCESS)
+                return RefusePlace(same, keyName, hiveFile, hiveFinal);  // the hive goes with `hive`
             profile.hiveLoadedByWalk = true;
         }
 
@@ -157,6 +179,26 @@ private:
             if (unloaded != ERROR_SUCCESS)
                 error_.RecordError(points_.unload, unloaded, nullptr, StringPrintf("(%s)", keyName.c_str()));
         }
+    }
+
+    // Passes the profile over: its folder or hive file is not the user's own.
+    void RefusePlace(DWORD answer, const std::string& keyName, const std::string& path, const std::string& final) {
+        error_.RecordError(points_.place, static_cast<int32_t>(answer), nullptr,
+                           StringPrintf("(%s)(%s)(%s)", keyName.c_str(), path.c_str(), final.c_str()));
+    }
+
+    // ERROR_SUCCESS when `path` names, in place, the very file `held` is
+    // open on and that file has a single name; else what differs.
+    static DWORD SameSingleFile(HANDLE held, const std::string& path) {
+        UniqueFile again;
+        const DWORD placed = OpenInPlace(path, 0, OPEN_EXISTING, ObjectKind::File, again);
+        if (placed != ERROR_SUCCESS) return placed;
+        BY_HANDLE_FILE_INFORMATION before{}, after{};
+        if (!Os().GetFileInformationByHandle(held, &before) || !Os().GetFileInformationByHandle(again.Get(), &after))
+            return Os().GetLastError();
+        const bool same = before.dwVolumeSerialNumber == after.dwVolumeSerialNumber &&
+                          before.nFileIndexHigh == after.nFileIndexHigh && before.nFileIndexLow == after.nFileIndexLow;
+        return !same || before.nNumberOfLinks != 1 ? kSeveralNames : ERROR_SUCCESS;
     }
 
     const ProfileCallback& callback_;

@@ -17,6 +17,11 @@ struct UserProfile {
     std::string keyName;
     // "ProfileImagePath" with environment variables expanded.
     std::string profileFolder;
+    // Where the system says the profile folder is, once the walk has proven it
+    // in place (reached through no link); the walk holds it open, not to be
+    // renamed or deleted, for the whole callback. Empty when the folder does
+    // not exist: then no folder of the user's is inside the profile.
+    std::string profileFinal;
     // The walk loaded the hive for this callback and unloads it afterwards.
     bool hiveLoadedByWalk = false;
 };
@@ -27,6 +32,7 @@ struct WalkErrorPoints {
     const char* profileList;    // the profile list cannot be opened
     const char* probe;          // HKEY_USERS answers neither loaded nor not loaded
     const char* profileFolder;  // ReadProfileFolder failed
+    const char* place;          // the profile folder or its hive file is not in place
     const char* privilege;      // the restore privilege cannot be enabled
     const char* load;           // RegLoadKeyA failed
     const char* unload;         // RegUnLoadKeyA failed
@@ -46,7 +52,12 @@ using ProfileCallback = std::function<bool(const UserProfile&, ActionError&)>;
 // Calls `callback` for every profile of the machine's profile list whose
 // folder can be read and whose hive is loaded or can be loaded (a hive file
 // that does not exist is reported as a failed load, never handed to the
-// system, which would create it). A failure of
+// system, which would create it). The profile folder is proven in place and
+// held through the callback; a folder reached through a link, or a hive file
+// that is no regular file with a single name, or not the same file after the
+// load, passes the profile over (`place`, with the answer of OpenInPlace as
+// code, or 1142 for a file that changed, and extra "(<key name>)(<path>)(<final
+// path>)"). A failure of
 // one profile is recorded and the walk goes on with the next. Returns false
 // when the walk as a whole failed (no platform, no profile list, an
 // exception). When the restore privilege the walk enabled cannot be switched

@@ -129,4 +129,19 @@ std::optional<std::string> ResolveAgainstProfile(std::string_view value, std::st
     return std::string(profileFolder) + std::string(rest);
 }
 
+bool LiesWithin(std::string_view path, std::string_view folder, LeadBytePredicate isLead) {
+    if (folder.empty() || path.size() < folder.size()) return false;
+    const auto fold = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+    for (size_t i = 0; i < folder.size(); ++i) {
+        if (isLead(static_cast<unsigned char>(folder[i]))) {
+            // Both bytes as they are; a trail byte is never folded.
+            if (i + 1 >= folder.size() || path[i] != folder[i] || path[i + 1] != folder[i + 1]) return false;
+            ++i;
+            continue;
+        }
+        if (fold(path[i]) != fold(folder[i])) return false;
+    }
+    return path.size() == folder.size() || path[folder.size()] == '\\';
+}
+
 }  // namespace ca

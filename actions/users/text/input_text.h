@@ -60,4 +60,11 @@ size_t AbsoluteRootLength(std::string_view path, LeadBytePredicate isLead);
 std::optional<std::string> ResolveAgainstProfile(std::string_view value, std::string_view profileFolder,
                                                  LeadBytePredicate isLead);
 
+// True when the full path `path` names `folder` itself or something below
+// it: `folder` is a leading run of whole components of `path`. Letters of the
+// ASCII range compare without regard to case; every other byte, and both
+// bytes of a double-byte character, must be equal. Neither may end in "\"
+// (a root such as "C:\" is passed as "C:"). An empty folder holds nothing.
+bool LiesWithin(std::string_view path, std::string_view folder, LeadBytePredicate isLead);
+
 }  // namespace ca

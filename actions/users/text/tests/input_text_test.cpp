@@ -68,6 +68,21 @@ TEST(ResolveAgainstProfile, OnlyTheProfileVariableAtTheStart) {
         EXPECT_EQ(ResolveAgainstProfile(other, "C:\\u", NoLeadBytes), std::nullopt) << other;
 }
 
+TEST(LiesWithin, WholeComponentsOfTheFolderOnly) {
+    const std::string profile = "C:\\Users\\bob";
+    const std::pair<std::string, bool> cases[] = {
+        {"C:\\Users\\bob", true}, {"c:\\users\\BOB\\AppData", true}, {"C:\\Users\\bobby", false},
+        {"C:\\Users\\bo", false}, {"C:\\Users", false}, {"D:\\Users\\bob\\x", false},
+        {"\\\\host\\share\\Users\\bob", false}, {"", false}};
+    for (const auto& [path, inside] : cases) EXPECT_EQ(LiesWithin(path, profile, ShiftJisLead), inside) << path;
+    EXPECT_FALSE(LiesWithin("C:\\x", "", NoLeadBytes));
+    // A trail byte is compared as it is, never folded, and never ends the folder's name.
+    const std::string folder = "C:\\" + kTrailBackslash;
+    EXPECT_TRUE(LiesWithin(folder + "\\a", folder, ShiftJisLead));
+    EXPECT_FALSE(LiesWithin("C:\\\x95\x7C\\a", folder, ShiftJisLead));
+    EXPECT_FALSE(LiesWithin(folder + "x", folder, ShiftJisLead));
+}
+
 TEST(AreRemovalItemsSafe, RefusesItemsThatWouldRemoveMoreThanThePackageNames) {
     const RemovalItems good{"Software\\Vendor", "Software\\Vendor\\App", "*.log", "Vendor\\App"};
     EXPECT_TRUE(AreRemovalItemsSafe(good, ShiftJisLead));
