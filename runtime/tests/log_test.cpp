@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -141,63 +142,42 @@ TEST(WriteLogLine, TwoProcessesNeverTearOrInterleaveRecords) {
     RecordProperty("records_kept", kept[1] + kept[2]);
 }
 
-std::string TempFolder() {
-    char folder[MAX_PATH + 1] = {};
-    GetTempPathA(sizeof folder, folder);
-    return folder;
-}
-
+std::string TempFolder() { return std::filesystem::path(test::InstallerLog::Path()).parent_path().string() + "\\"; }
 std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream out;
-    out << in.rdbuf();
+    out << std::ifstream(path, std::ios::binary).rdbuf();
     return out.str();
 }
+void WriteAll(const std::string& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }
 
-void WriteAll(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-// What a user may have put at the log's name: the record must reach neither
-// the file behind it nor, through it, anything else.
-struct Planted {
-    const char* what;
-    bool (*plant)(const std::string& log, const std::string& other);
-};
-const Planted kPlanted[] = {
-    {"a link to another file", [](const std::string& log, const std::string& other) {
-         return test::CreateFileLink(log, other);
-     }},
-    {"a second name of another file", [](const std::string& log, const std::string& other) {
-         return CreateHardLinkA(log.c_str(), other.c_str(), nullptr) != FALSE;
-     }},
+// What a user may have put at the log's name: a link to another file (Wine
+// shows it as a plain file) and a second name of one.
+bool (*const kPlants[])(const std::string& log, const std::string& other) = {
+    [](const std::string& log, const std::string& other) { return test::CreateFileLink(log, other); },
+    [](const std::string& log, const std::string& other) { return !!CreateHardLinkA(log.c_str(), other.c_str(), nullptr); },
 };
 
 TEST(WriteLogLine, NeverWritesThroughWhatIsPlantedAtItsName) {
     test::InstallerSession session;
     const std::string other = TempFolder() + "ca-log-other.txt";
-    for (const Planted& row : kPlanted) {
-        SCOPED_TRACE(row.what);
+    for (const auto plant : kPlants) {
         test::InstallerLog log;
         WriteAll(other, "someone else's\r\n");
-        ASSERT_TRUE(row.plant(log.Path(), other));
+        ASSERT_TRUE(plant(log.Path(), other));
         test::InstallerMessages messages;
         {
             ActionScope scope(session.Handle(), "SetFoldRights");
-            ActionError error;
-            error.RecordError("PLANTEDLOGNAME1", 5);
+            ActionError().RecordError("PLANTEDLOGNAME1", 5);
         }
         EXPECT_EQ(ReadAll(other), "someone else's\r\n");
-        // The installer's log still has the record.
         EXPECT_THAT(messages.Texts(INSTALLMESSAGE_INFO), Contains(HasSubstr("PLANTEDLOGNAME1")));
-        test::RemoveFileLink(log.Path());  // the hard link goes the same way
+        test::RemoveFileLink(log.Path());  // never DeleteFileA: it would delete through the link
         DeleteFileA(other.c_str());
     }
 }
 
 TEST(WriteLogLine, AReparsePointAtItsNameIsLeftAlone) {
-    // Windows opens a link itself and shows it as a reparse point; Wine
-    // follows it, so the handle's answer is made here.
+    // Windows opens a link itself and shows it as a reparse point; Wine follows it.
     test::InstallerLog log;
     PlatformOverride reparse(&Platform::GetFileInformationByHandle, [](HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
         const BOOL ok = ::GetFileInformationByHandle(file, info);
@@ -208,63 +188,52 @@ TEST(WriteLogLine, AReparsePointAtItsNameIsLeftAlone) {
     EXPECT_EQ(log.Content(), "");
 }
 
-// The token of the process answers LocalSystem (S-1-5-18); an impersonation
-// token answers as it is.
-BOOL WINAPI ProcessAsLocalSystem(HANDLE token, TOKEN_INFORMATION_CLASS type, LPVOID info, DWORD size,
-                                 PDWORD needed) {
+// The process token answers LocalSystem (S-1-5-18); an impersonation token as it is.
+BOOL WINAPI ProcessAsLocalSystem(HANDLE token, TOKEN_INFORMATION_CLASS type, LPVOID info, DWORD size, PDWORD needed) {
     TOKEN_TYPE kind{};
-    DWORD length = 0;
-    if (type != TokenUser || !::GetTokenInformation(token, TokenType, &kind, sizeof kind, &length) ||
-        kind != TokenPrimary)
-        return ::GetTokenInformation(token, type, info, size, needed);
     struct Answer {
         TOKEN_USER user;
         SID sid;
     };
-    if (size < sizeof(Answer)) return FALSE;
+    if (type != TokenUser || !::GetTokenInformation(token, TokenType, &kind, sizeof kind, needed) ||
+        kind != TokenPrimary || size < sizeof(Answer))
+        return ::GetTokenInformation(token, type, info, size, needed);
     auto* answer = static_cast<Answer*>(info);
     answer->sid = SID{SID_REVISION, 1, SECURITY_NT_AUTHORITY, {SECURITY_LOCAL_SYSTEM_RID}};
     answer->user.User = {&answer->sid, 0};
-    *needed = sizeof(Answer);
     return TRUE;
 }
 
-std::string g_systemTemp;
-DWORD WINAPI SystemTempAt(DWORD size, LPWSTR path) {
-    return MultiByteToWideChar(CP_ACP, 0, g_systemTemp.c_str(), -1, path, static_cast<int>(size)) - 1;
-}
+std::string g_systemTemp, g_windows, g_reportedAccess, g_createdWith;
 
 TEST(WriteLogLine, LocalSystemWritesToTheSystemsTemporaryFolderOthersToTheirOwn) {
     test::InstallerLog userLog;
     g_systemTemp = TempFolder() + "ca-systemtemp\\";
     ASSERT_TRUE(test::CreateFolders(g_systemTemp.substr(0, g_systemTemp.size() - 1)));
     PlatformOverride system(&Platform::GetTokenInformation, &ProcessAsLocalSystem);
-    PlatformOverride systemTemp(&Platform::GetTempPath2W, &SystemTempAt);
+    PlatformOverride systemTemp(&Platform::GetTempPath2W, [](DWORD size, LPWSTR path) -> DWORD {
+        return MultiByteToWideChar(CP_ACP, 0, g_systemTemp.c_str(), -1, path, static_cast<int>(size)) - 1;
+    });
     EXPECT_EQ(LogFilePath(), g_systemTemp + "kwinst.log");
     WriteLogLine("as LocalSystem");
     EXPECT_EQ(userLog.Content(), "");
     EXPECT_THAT(ReadAll(g_systemTemp + "kwinst.log"), EndsWith("as LocalSystem\r\n"));
-    // A thread that acts for a user keeps that user's folder.
-    ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
+    ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));  // a thread acting for the user
     WriteLogLine("for the user");
     RevertToSelf();
     EXPECT_THAT(userLog.Records(), ElementsAre("for the user"));
     test::RemoveFolderTree(g_systemTemp.substr(0, g_systemTemp.size() - 1));
 }
 
-// Where the system has no temporary folder of its own: the Windows folder,
-// the access the fallback folder is reported with, and the descriptor it
-// was created with.
-std::string g_windows, g_reportedAccess, g_createdWith;
-
+// Without a system temporary folder: the fallback folder reported with
+// g_reportedAccess (Wine stores no folder access lists), and the descriptor
+// it was created with.
 DWORD WINAPI ReportedSecurity(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*, PACL* dacl, PACL*,
                               PSECURITY_DESCRIPTOR* descriptor) {
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(g_reportedAccess.c_str(), SDDL_REVISION_1, descriptor,
-                                                              nullptr))
-        return GetLastError();
     BOOL present = FALSE, defaulted = FALSE;
-    *owner = nullptr;
-    *dacl = nullptr;
+    *owner = *dacl = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(g_reportedAccess.c_str(), 1, descriptor, nullptr))
+        return GetLastError();
     GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
     GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
     return ERROR_SUCCESS;
@@ -272,43 +241,27 @@ DWORD WINAPI ReportedSecurity(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID
 
 BOOL WINAPI CreateRecordingDescriptor(LPCSTR path, LPSECURITY_ATTRIBUTES attributes) {
     char* text = nullptr;
-    g_createdWith.clear();
-    if (attributes && ConvertSecurityDescriptorToStringSecurityDescriptorA(
-                          attributes->lpSecurityDescriptor, SDDL_REVISION_1,
-                          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text, nullptr)) {
-        g_createdWith = text;
-        LocalFree(text);
-    }
+    ConvertSecurityDescriptorToStringSecurityDescriptorA(attributes ? attributes->lpSecurityDescriptor : nullptr, 1,
+                                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                                         &text, nullptr);
+    g_createdWith = text ? text : "";
+    LocalFree(text);
     return ::CreateDirectoryA(path, attributes);
 }
 
-struct FallbackCase {
-    const char* what;
-    const char* reported;  // nullptr: what the system itself reports
-    bool (*plant)(const std::string& fallback, const std::string& elsewhere);
-    bool used;
-};
 constexpr const char* kProtected = "O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
-const FallbackCase kFallback[] = {
-    {"made here", kProtected, nullptr, true},
-    {"Administrators own it, Users may read, a deny entry",
-     "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;BU)(D;;FA;;;AN)", nullptr, true},
-    {"Users own it", "O:BUD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", nullptr, false},
-    {"Users may add files", "O:SYD:P(A;OICI;FA;;;SY)(A;;0x2;;;BU)", nullptr, false},
-    {"new files let their creator change them", "O:SYD:P(A;OICI;FA;;;SY)(A;OICIIO;GA;;;CO)", nullptr, false},
-    {"no access list", "O:SY", nullptr, false},
-    {"as the test platform reports it (owned by the user)", nullptr, nullptr, false},
-    {"a link to another folder", kProtected,
-     [](const std::string& fallback, const std::string& elsewhere) {
-         return test::CreateFolderLink(fallback, elsewhere);
-     },
-     false},
-    {"a file", kProtected,
-     [](const std::string& fallback, const std::string&) {
-         WriteAll(fallback, "");
-         return true;
-     },
-     false},
+const struct {
+    const char* reported;
+    bool plantLink;  // a link to another folder at the fallback's name
+    bool used;
+} kFallback[] = {
+    {kProtected, false, true},
+    {"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;BU)(D;;FA;;;AN)", false, true},
+    {"O:BUD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false, false},   // Users own it
+    {"O:SYD:P(A;OICI;FA;;;SY)(A;;0x2;;;BU)", false, false},       // Users may add files
+    {"O:SYD:P(A;OICI;FA;;;SY)(A;OICIIO;GA;;;CO)", false, false},  // new files' creators may change them
+    {"O:SY", false, false},                                       // no access list
+    {kProtected, true, false},
 };
 
 TEST(WriteLogLine, LocalSystemWithoutASystemTemporaryFolderUsesOnlyAProtectedOne) {
@@ -316,23 +269,19 @@ TEST(WriteLogLine, LocalSystemWithoutASystemTemporaryFolderUsesOnlyAProtectedOne
     g_windows = TempFolder() + "ca-windows";
     const std::string fallback = g_windows + "\\Temp\\CustAction", elsewhere = TempFolder() + "ca-elsewhere";
     PlatformOverride system(&Platform::GetTokenInformation, &ProcessAsLocalSystem);
-    PlatformOverride noSystemTemp(&Platform::GetTempPath2W, [](DWORD, LPWSTR) -> DWORD {
-        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-        return 0;
-    });
+    PlatformOverride noSystemTemp(&Platform::GetTempPath2W, [](DWORD, LPWSTR) -> DWORD { return 0; });
     PlatformOverride windows(&Platform::GetSystemWindowsDirectoryA, [](LPSTR path, UINT size) -> UINT {
         return static_cast<UINT>(lstrlenA(lstrcpynA(path, g_windows.c_str(), static_cast<int>(size))));
     });
     PlatformOverride create(&Platform::CreateDirectoryA, &CreateRecordingDescriptor);
-    for (const FallbackCase& row : kFallback) {
-        SCOPED_TRACE(row.what);
+    PlatformOverride security(&Platform::GetSecurityInfo, &ReportedSecurity);
+    for (const auto& row : kFallback) {
+        SCOPED_TRACE(row.reported);
         ASSERT_TRUE(test::CreateFolders(g_windows + "\\Temp") && test::CreateFolders(elsewhere));
-        if (row.plant) {
-            ASSERT_TRUE(row.plant(fallback, elsewhere));
+        if (row.plantLink) {
+            ASSERT_TRUE(test::CreateFolderLink(fallback, elsewhere));
         }
-        g_reportedAccess = row.reported ? row.reported : "";
-        PlatformOverride security(&Platform::GetSecurityInfo,
-                                  row.reported ? &ReportedSecurity : Os().GetSecurityInfo);
+        g_reportedAccess = row.reported;
         WriteLogLine("as LocalSystem");
         EXPECT_EQ(g_createdWith, "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
         EXPECT_EQ(ReadAll(fallback + "\\kwinst.log") != "", row.used);
