@@ -55,6 +55,41 @@ BOOL WINAPI SetFileInfoWhereAvailable(HANDLE file, FILE_INFO_BY_HANDLE_CLASS typ
     return FALSE;
 }
 
+DWORD WINAPI TempPath2WhereAvailable(DWORD size, LPWSTR path) {
+    using Fn = DWORD(WINAPI*)(DWORD, LPWSTR);
+    static const Fn function = Kernel32Function<Fn>("GetTempPath2W");
+    if (function) return function(size, path);
+    ::SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return 0;
+}
+
+namespace {
+
+template <typename F>
+F Advapi32Function(const char* name) {
+    const HMODULE advapi = ::GetModuleHandleA("advapi32.dll");
+    return advapi ? reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(advapi, name))) : nullptr;
+}
+
+}  // namespace
+
+DWORD WINAPI SecurityInfoWhereAvailable(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner,
+                                        PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
+    using Fn = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
+                              PSECURITY_DESCRIPTOR*);
+    static const Fn function = Advapi32Function<Fn>("GetSecurityInfo");
+    return function ? function(handle, type, info, owner, group, dacl, sacl, descriptor) : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+BOOL WINAPI DescriptorFromTextWhereAvailable(LPCSTR text, DWORD revision, PSECURITY_DESCRIPTOR* descriptor,
+                                             PULONG size) {
+    using Fn = BOOL(WINAPI*)(LPCSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG);
+    static const Fn function = Advapi32Function<Fn>("ConvertStringSecurityDescriptorToSecurityDescriptorA");
+    if (function) return function(text, revision, descriptor, size);
+    ::SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return FALSE;
+}
+
 HMODULE ThisModule() {
     HMODULE module = nullptr;
     // The address of this function lies in the module that linked it.

@@ -41,6 +41,17 @@ LSTATUS WINAPI DeleteTreeWhereAvailable(HKEY key, LPCWSTR subKey);
 DWORD WINAPI FinalPathWhereAvailable(HANDLE file, LPSTR path, DWORD size, DWORD flags);
 BOOL WINAPI SetFileInfoWhereAvailable(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, LPVOID info, DWORD size);
 
+// The system's temporary folder for LocalSystem, looked up in kernel32.dll
+// when first called (recent systems only); the access-list functions of the
+// protected folders, looked up in advapi32.dll when first called, as the
+// module imports none of them. Without them the answer is failure with
+// ERROR_CALL_NOT_IMPLEMENTED.
+DWORD WINAPI TempPath2WhereAvailable(DWORD size, LPWSTR path);
+DWORD WINAPI SecurityInfoWhereAvailable(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner,
+                                        PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);
+BOOL WINAPI DescriptorFromTextWhereAvailable(LPCSTR text, DWORD revision, PSECURITY_DESCRIPTOR* descriptor,
+                                             PULONG size);
+
 struct Platform {
     // Windows Installer (msi.dll, imported by ordinal).
     CA_ENTRY(MsiGetPropertyA);
@@ -79,6 +90,19 @@ struct Platform {
     CA_ENTRY(LookupPrivilegeValueA);
     CA_ENTRY(AdjustTokenPrivileges);
     CA_ENTRY(FreeSid);
+    // The account the calling thread acts as (its impersonation token, else
+    // the process's), and the folders only SYSTEM and Administrators can
+    // change (runtime/protected_folder.h): where kwinst.log goes when the
+    // action runs as LocalSystem.
+    CA_ENTRY(GetCurrentThread);
+    CA_ENTRY(OpenThreadToken);
+    CA_ENTRY(GetTokenInformation);
+    CA_ENTRY(IsWellKnownSid);
+    CA_ENTRY(GetSystemWindowsDirectoryA);
+    DWORD(WINAPI* GetTempPath2W)(DWORD, LPWSTR) = &TempPath2WhereAvailable;
+    decltype(&::GetSecurityInfo) GetSecurityInfo = &SecurityInfoWhereAvailable;
+    decltype(&::ConvertStringSecurityDescriptorToSecurityDescriptorA)
+        ConvertStringSecurityDescriptorToSecurityDescriptorA = &DescriptorFromTextWhereAvailable;
 
     // Files and folders.
     CA_ENTRY(CreateFileA);

@@ -48,20 +48,36 @@ bool IsFolderLink(const std::string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-bool CreateFolderLink(const std::string& link, const std::string& target) {
+namespace {
+
+template <typename Done>
+bool CreateLink(const std::string& link, const std::string& target, Done done) {
     const size_t cut = link.find_last_of('\\');
     const std::string parent = HostPath(link.substr(0, cut)), to = HostPath(target);
     if (parent.empty() || to.empty()) return false;
-    return RunOnHost("Z:\\bin\\ln -s \"" + to + "\" \"" + parent + "/" + link.substr(cut + 1) + "\"",
-                     [&] { return IsFolderLink(link); });
+    return RunOnHost("Z:\\bin\\ln -s \"" + to + "\" \"" + parent + "/" + link.substr(cut + 1) + "\"", done);
+}
+
+}  // namespace
+
+bool CreateFolderLink(const std::string& link, const std::string& target) {
+    return CreateLink(link, target, [&] { return IsFolderLink(link); });
+}
+
+bool CreateFileLink(const std::string& link, const std::string& target) {
+    return CreateLink(link, target, [&] { return GetFileAttributesA(link.c_str()) != INVALID_FILE_ATTRIBUTES; });
+}
+
+void RemoveFileLink(const std::string& link) {
+    const size_t cut = link.find_last_of('\\');
+    const std::string host = HostPath(link.substr(0, cut)) + "/" + link.substr(cut + 1);
+    RunOnHost("Z:\\bin\\rm -f \"" + host + "\"", [&] { return GetFileAttributesA(link.c_str()) == INVALID_FILE_ATTRIBUTES; });
 }
 
 void RemoveFolderTree(const std::string& path) {
     // A link goes alone; what it leads to stays.
     if (IsFolderLink(path)) {
-        const size_t cut = path.find_last_of('\\');
-        const std::string host = HostPath(path.substr(0, cut)) + "/" + path.substr(cut + 1);
-        RunOnHost("Z:\\bin\\rm -f \"" + host + "\"", [&] { return GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES; });
+        RemoveFileLink(path);
         return;
     }
     WIN32_FIND_DATAA data;

@@ -17,5 +17,10 @@ void RemoveFolderTree(const std::string& path);
 // what is behind it.
 bool CreateFolderLink(const std::string& link, const std::string& target);
 bool IsFolderLink(const std::string& path);
+// The same for a file `target`; the test platform shows the link as a plain
+// file and follows it, DeleteFileA included (it deletes the target): remove
+// the link with RemoveFileLink while its target is still there.
+bool CreateFileLink(const std::string& link, const std::string& target);
+void RemoveFileLink(const std::string& link);
 
 }  // namespace ca::test
