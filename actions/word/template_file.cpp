@@ -237,6 +237,7 @@ bool PlaceOrRemoveTemplate(bool copy, const std::string& sourceFolder, const std
 
 bool CreateFolderPath(const std::string& path, const std::string& profileFinal, UniqueFile& folder,
                       ActionError& error) {
+    folder.Reset();
     std::string wanted = path;
     if (!wanted.empty() && FindLastChar(wanted, '\\', IsAnsiLeadByte) == wanted.size() - 1) wanted.pop_back();
     // A relative folder, or one outside the profile, is refused here.
@@ -312,9 +313,10 @@ bool SetReadOnlyAttribute(const std::string& file, HANDLE handle, bool on) {
     FILE_BASIC_INFO basic{};  // times of 0 stay as they are
     basic.FileAttributes = wanted != 0 ? wanted : FILE_ATTRIBUTE_NORMAL;
     if (!Os().SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic)) {
+        const DWORD code = Os().GetLastError();
         const std::string extText = FormatStrgLine(file.c_str()) + FormatHexDump(&wanted, sizeof wanted);
-        ModuleErrorInfo().SetErr("HLXF2IRGLR2WMSP", static_cast<int32_t>(Os().GetLastError()), nullptr,
-                                 extText.c_str());
+        ModuleErrorInfo().SetErr("HLXF2IRGLR2WMSP", static_cast<int32_t>(code), nullptr, extText.c_str());
+        Os().SetLastError(code);  // for the caller that records it
         return false;
     }
     return true;
@@ -331,9 +333,10 @@ bool SetReadOnlyAttribute(const std::string& file, bool on) {
     if (((attributes & FILE_ATTRIBUTE_READONLY) != 0) == on) return true;
     const DWORD wanted = on ? attributes | FILE_ATTRIBUTE_READONLY : attributes & ~FILE_ATTRIBUTE_READONLY;
     if (!Os().SetFileAttributesA(file.c_str(), wanted)) {
+        const DWORD code = Os().GetLastError();
         const std::string extText = FormatStrgLine(file.c_str()) + FormatHexDump(&wanted, sizeof wanted);
-        ModuleErrorInfo().SetErr("HLXF2IRGLR2WMSP", static_cast<int32_t>(Os().GetLastError()), nullptr,
-                                 extText.c_str());
+        ModuleErrorInfo().SetErr("HLXF2IRGLR2WMSP", static_cast<int32_t>(code), nullptr, extText.c_str());
+        Os().SetLastError(code);  // for the caller that records it
         return false;
     }
     return true;

@@ -56,6 +56,14 @@ bool CreateFolderLink(const std::string& link, const std::string& target) {
                      [&] { return IsFolderLink(link); });
 }
 
+bool MoveOnHost(const std::string& from, const std::string& to) {
+    const size_t cut = to.find_last_of('\\');
+    const std::string source = HostPath(from), parent = HostPath(to.substr(0, cut));
+    if (source.empty() || parent.empty()) return false;
+    return RunOnHost("Z:\\bin\\mv \"" + source + "\" \"" + parent + "/" + to.substr(cut + 1) + "\"",
+                     [&] { return GetFileAttributesA(to.c_str()) != INVALID_FILE_ATTRIBUTES; });
+}
+
 void RemoveFolderTree(const std::string& path) {
     // A link goes alone; what it leads to stays.
     if (IsFolderLink(path)) {

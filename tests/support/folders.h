@@ -17,5 +17,9 @@ void RemoveFolderTree(const std::string& path);
 // what is behind it.
 bool CreateFolderLink(const std::string& link, const std::string& target);
 bool IsFolderLink(const std::string& path);
+// Renames a folder on the host system, past the test platform's sharing
+// checks (as a user who turns a held folder into a link would); whether
+// `to` exists afterwards.
+bool MoveOnHost(const std::string& from, const std::string& to);
 
 }  // namespace ca::test
