@@ -71,6 +71,12 @@ F Advapi32Function(const char* name) {
     return advapi ? reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(advapi, name))) : nullptr;
 }
 
+template <typename F>
+F NtdllFunction(const char* name) {
+    const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+    return ntdll ? reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(ntdll, name))) : nullptr;
+}
+
 }  // namespace
 
 DWORD WINAPI SecurityInfoWhereAvailable(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner,
@@ -88,6 +94,23 @@ BOOL WINAPI DescriptorFromTextWhereAvailable(LPCSTR text, DWORD revision, PSECUR
     if (function) return function(text, revision, descriptor, size);
     ::SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
     return FALSE;
+}
+
+NTSTATUS NTAPI NtCreateFileWhereAvailable(PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES object,
+                                          PIO_STATUS_BLOCK status, PLARGE_INTEGER allocation, ULONG attributes,
+                                          ULONG share, ULONG disposition, ULONG options, PVOID ea, ULONG eaLength) {
+    using Fn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG,
+                                ULONG, ULONG, ULONG, PVOID, ULONG);
+    static const Fn function = NtdllFunction<Fn>("NtCreateFile");
+    if (function) return function(file, access, object, status, allocation, attributes, share, disposition, options,
+                                  ea, eaLength);
+    return static_cast<NTSTATUS>(0xC0000002L);  // STATUS_NOT_IMPLEMENTED
+}
+
+ULONG NTAPI NtStatusToErrorWhereAvailable(NTSTATUS status) {
+    using Fn = ULONG(NTAPI*)(NTSTATUS);
+    static const Fn function = NtdllFunction<Fn>("RtlNtStatusToDosError");
+    return function ? function(status) : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 HMODULE ThisModule() {

@@ -17,6 +17,7 @@
 #include <msi.h>
 #include <msiquery.h>
 #include <sddl.h>
+#include <winternl.h>
 
 #include <cstdlib>
 #include <type_traits>
@@ -51,6 +52,13 @@ DWORD WINAPI SecurityInfoWhereAvailable(HANDLE handle, SE_OBJECT_TYPE type, SECU
                                         PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);
 BOOL WINAPI DescriptorFromTextWhereAvailable(LPCSTR text, DWORD revision, PSECURITY_DESCRIPTOR* descriptor,
                                              PULONG size);
+// The native file functions, looked up in ntdll.dll when first called;
+// without them the create answers STATUS_NOT_IMPLEMENTED and the translation
+// ERROR_CALL_NOT_IMPLEMENTED.
+NTSTATUS NTAPI NtCreateFileWhereAvailable(PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES object,
+                                          PIO_STATUS_BLOCK status, PLARGE_INTEGER allocation, ULONG attributes,
+                                          ULONG share, ULONG disposition, ULONG options, PVOID ea, ULONG eaLength);
+ULONG NTAPI NtStatusToErrorWhereAvailable(NTSTATUS status);
 
 struct Platform {
     // Windows Installer (msi.dll, imported by ordinal).
@@ -132,6 +140,12 @@ struct Platform {
     DWORD(WINAPI* GetFinalPathNameByHandleA)(HANDLE, LPSTR, DWORD, DWORD) = &FinalPathWhereAvailable;
     BOOL(WINAPI* SetFileInformationByHandle)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD) =
         &SetFileInfoWhereAvailable;
+    // Creating and opening by a single name relative to a held folder
+    // handle (the object attributes' root directory), so that what is made
+    // lands in the folder that was proven, whatever its path names by then.
+    NTSTATUS(NTAPI* NtCreateFile)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG,
+                                  ULONG, ULONG, ULONG, PVOID, ULONG) = &NtCreateFileWhereAvailable;
+    ULONG(NTAPI* RtlNtStatusToDosError)(NTSTATUS) = &NtStatusToErrorWhereAvailable;
 
     // System, handles, modules.
     CA_ENTRY(GetVersionExA);

@@ -153,4 +153,6 @@ FolderPlace CheckUserFolderPlace(const std::string& folder, const std::string& p
     return FolderPlace::InPlace;
 }
 
+std::string FinalPathOf(HANDLE handle) { return WithoutTrailingSeparator(FinalPath(handle)); }
+
 }  // namespace ca

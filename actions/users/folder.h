@@ -68,4 +68,8 @@ FolderPlace CheckUserFolderPlace(const std::string& folder, const std::string& p
 // only: nothing is opened), lies inside `folder` or is that folder.
 bool PathLiesWithin(const std::string& path, const std::string& folder);
 
+// The path the system gives for an open handle, without its "\\?\" prefix
+// and without a trailing separator; empty when it gives none.
+std::string FinalPathOf(HANDLE handle);
+
 }  // namespace ca

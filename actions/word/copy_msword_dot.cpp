@@ -36,8 +36,8 @@ CA_ACTION CopyMSWordDot(MSIHANDLE install) {
             ThrowFailure();
         }
         const bool walked = ForEachWordStartupFolder(
-            [&](const std::string& folder, ActionError& e) {
-                return PlaceOrRemoveTemplate(true, sourceFolder, folder, fileName, e);
+            [&](const std::string& folder, const std::string& profileFinal, ActionError& e) {
+                return PlaceOrRemoveTemplate(true, sourceFolder, folder, fileName, profileFinal, e);
             },
             error);
         if (!walked) {

@@ -22,8 +22,8 @@ CA_ACTION DelMSWordDot(MSIHANDLE install) {
             ThrowFailure();
         }
         const bool walked = ForEachWordStartupFolder(
-            [&](const std::string& folder, ActionError& e) {
-                return PlaceOrRemoveTemplate(false, std::string(), folder, fileName, e);
+            [&](const std::string& folder, const std::string& profileFinal, ActionError& e) {
+                return PlaceOrRemoveTemplate(false, std::string(), folder, fileName, profileFinal, e);
             },
             error);
         if (!walked) {

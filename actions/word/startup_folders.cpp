@@ -1,8 +1,12 @@
 #include "actions/word/startup_folders.h"
 
 #include "actions/detect/word_version.h"
+#include "actions/users/ansi_text.h"
+#include "actions/users/text/input_text.h"
 #include "runtime/handles.h"
 #include "runtime/text.h"
+
+#include <optional>
 
 namespace ca {
 
@@ -22,8 +26,9 @@ bool ReadFolderValue(HKEY key, const char* name, std::string& value, LONG& resul
 
 // The user's own startup folder, when the user's Word options name one. A
 // missing key or value is no failure, and neither is an expansion that does
-// not fit or comes out empty: there is no folder then.
-void ProcessCustomFolder(const UserProfile& profile, int wordVersion,
+// not fit or comes out empty: there is no folder then. `appData` is the
+// user's AppData of "Shell Folders", when it could be read.
+void ProcessCustomFolder(const UserProfile& profile, int wordVersion, const std::optional<std::string>& appData,
                          const StartupFolderOperation& operation, ActionError& error) {
     const std::string path = StringPrintf("%s\\Software\\Microsoft\\Office\\%d.0\\Word\\Options",
                                           profile.keyName.c_str(), wordVersion);
@@ -33,10 +38,17 @@ void ProcessCustomFolder(const UserProfile& profile, int wordVersion,
     LONG result = ERROR_SUCCESS;
     if (!ReadFolderValue(key.Get(), "STARTUP-PATH", value, result)) return;
     key.Reset();
-    char expanded[kFolderBufferSize] = {};
-    const DWORD needed = Os().ExpandEnvironmentStringsA(value.c_str(), expanded, kFolderBufferSize);
-    if (needed == 0 || needed > kFolderBufferSize || expanded[0] == '\0') return;
-    if (!operation(expanded, error)) error.PrependPoint("3TRYKDP7SELAWPL");
+    // The installer's environment is not the user's: only the user's own
+    // folders stand for variables.
+    const std::optional<std::string> expanded =
+        ExpandInUserTerms(value, profile.profileFinal, appData, IsAnsiLeadByte);
+    if (!expanded) {
+        error.RecordError("Q2ZDX774H8246IN", ERROR_INVALID_DATA, nullptr, StringPrintf("(%s)", value.c_str()));
+        error.PrependPoint("3TRYKDP7SELAWPL");
+        return;
+    }
+    if (expanded->empty() || expanded->size() >= kFolderBufferSize) return;
+    if (!operation(*expanded, profile.profileFinal, error)) error.PrependPoint("3TRYKDP7SELAWPL");
 }
 
 }  // namespace
@@ -60,27 +72,32 @@ bool ResolveWordStartupFolders(const UserProfile& profile, const StartupFolderOp
             ThrowFailure();
         }
 
-        ProcessCustomFolder(profile, wordVersion, operation, error);
-
+        // The user's AppData serves both folders; what went wrong reading it
+        // is told after the custom folder, when the default one needs it.
         const std::string path =
             profile.keyName + "\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
         UniqueKey key;
         const LONG opened = Os().RegOpenKeyExA(HKEY_USERS, path.c_str(), 0, KEY_READ, key.Receive());
+        std::string appData;
+        LONG read = ERROR_SUCCESS;
+        const bool haveAppData = opened == ERROR_SUCCESS && ReadFolderValue(key.Get(), "AppData", appData, read);
+        key.Reset();
+
+        ProcessCustomFolder(profile, wordVersion, haveAppData && !appData.empty() ? std::optional(appData) : std::nullopt, operation,
+                            error);
+
         if (opened != ERROR_SUCCESS) {
             error.RecordError("LWZFKBZRL87J47A", opened);
             ThrowFailure();
         }
-        std::string appData;
-        LONG read = ERROR_SUCCESS;
-        if (!ReadFolderValue(key.Get(), "AppData", appData, read)) {
+        if (!haveAppData) {
             error.RecordError("5YAAWSE7JPWWMMH", read);
             ThrowFailure();
         }
-        key.Reset();
         // A folder built from an empty AppData would lie in the current
         // drive's root.
         if (appData.empty()) return;
-        if (!operation(appData + "\\Microsoft\\Word\\STARTUP", error)) {
+        if (!operation(appData + "\\Microsoft\\Word\\STARTUP", profile.profileFinal, error)) {
             error.PrependPoint("GWLXWPMD6G28HLV");
             ThrowFailure();
         }

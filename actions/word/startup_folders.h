@@ -10,8 +10,11 @@
 
 namespace ca {
 
-// What is done in one startup folder; records its own failures.
-using StartupFolderOperation = std::function<bool(const std::string& folder, ActionError& error)>;
+// What is done in one startup folder of a user whose profile folder the walk
+// proved at `profileFinal`; records its own failures. Nothing outside that
+// profile is served.
+using StartupFolderOperation =
+    std::function<bool(const std::string& folder, const std::string& profileFinal, ActionError& error)>;
 
 // Runs `operation` on every user's startup folders (the Word walk). The
 // walk's result; HKEY_CURRENT_USER is never used.
@@ -19,8 +22,12 @@ bool ForEachWordStartupFolder(const StartupFolderOperation& operation, ActionErr
 
 // One user's folders: the custom folder ("STARTUP-PATH" of the registered
 // Word version's options), when there is one, before the default folder
-// (AppData of "Shell Folders" + "\Microsoft\Word\STARTUP"). False when the
-// user's default folder could not be processed.
+// (AppData of "Shell Folders" + "\Microsoft\Word\STARTUP"). The custom
+// value is read in the user's terms: "%USERPROFILE%" is the user's proven
+// profile folder and "%APPDATA%" the user's AppData of "Shell Folders"; any
+// other variable passes the custom folder over ("Q2ZDX774H8246IN", code 13,
+// extra "(<value>)"). False when the user's default folder could not be
+// processed.
 bool ResolveWordStartupFolders(const UserProfile& profile, const StartupFolderOperation& operation,
                                ActionError& error);
 

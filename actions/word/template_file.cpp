@@ -7,6 +7,8 @@
 #include "runtime/handles.h"
 #include "runtime/text.h"
 
+#include <mbstring.h>
+
 #include <vector>
 
 namespace ca {
@@ -43,12 +45,124 @@ DWORD CopyContent(HANDLE from, HANDLE to) {
     }
 }
 
-// One copy or deletion; 0 or the error that ended it. The target is changed
-// only through a handle that proves it lies in the startup folder with a
-// single name (OpenInPlace): a target reached through a link, or a hard link
-// to a file elsewhere, is neither overwritten, marked nor deleted (answered
-// with kReachedThroughLink or kSeveralNames, which are not retried).
-DWORD Attempt(bool copy, const std::string& source, const std::string& target) {
+// The answer of an attempt whose read-only mark could not be taken off the
+// template; recorded already, never retried.
+constexpr DWORD kMarkStays = 0xFFFFFFFF;
+
+bool SameText(const std::string& a, const std::string& b) {
+    return _mbsicmp(reinterpret_cast<const unsigned char*>(a.c_str()),
+                    reinterpret_cast<const unsigned char*>(b.c_str())) == 0;
+}
+
+// Opens, or makes, the object `name` directly in the held folder `parent`
+// whose proven final path is `parentFinal`: by that single name relative to
+// the handle, so the path the folder had cannot have been turned elsewhere
+// meanwhile, without following a reparse point at the name, sharing read and
+// write but never delete. The object is proven as OpenInPlace proves it: no
+// reparse point, of the kind wanted, a file with a single name, and its final
+// path the folder's followed by "\" and the name. Answers as OpenInPlace; a
+// name of more than one component, "." or "..", is ERROR_INVALID_NAME. An
+// object this call made that fails the proof is deleted again (the access
+// must include DELETE when `disposition` may create).
+DWORD OpenChild(HANDLE parent, const std::string& parentFinal, const std::string& name, DWORD access,
+                ULONG disposition, ObjectKind kind, UniqueFile& handle, std::string* finalPath = nullptr) {
+    if (name.empty() || FindChar(name, '\\', 0, IsAnsiLeadByte) != std::string::npos ||
+        FindChar(name, '/', 0, IsAnsiLeadByte) != std::string::npos || name.find_first_not_of('.') == std::string::npos)
+        return ERROR_INVALID_NAME;
+    const int length = Os().MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
+    if (length <= 0 || length > 255) return ERROR_INVALID_NAME;
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    Os().MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), wide.data(), length);
+    UNICODE_STRING objectName{};
+    objectName.Length = objectName.MaximumLength = static_cast<USHORT>(length * sizeof(wchar_t));
+    objectName.Buffer = wide.data();
+    OBJECT_ATTRIBUTES attributes{};
+    attributes.Length = sizeof attributes;
+    attributes.RootDirectory = parent;
+    attributes.ObjectName = &objectName;
+    attributes.Attributes = OBJ_CASE_INSENSITIVE;
+    // A folder also for listing, so that its sharing counts while it is held.
+    if (kind == ObjectKind::Folder) access |= FILE_LIST_DIRECTORY;
+    const ULONG options = FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT |
+                          (kind == ObjectKind::Folder ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE);
+    IO_STATUS_BLOCK status{};
+    HANDLE raw = INVALID_HANDLE_VALUE;
+    const NTSTATUS opened = Os().NtCreateFile(&raw, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &status,
+                                              nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                              disposition, options, nullptr, 0);
+    if (opened < 0) return Os().RtlNtStatusToDosError(opened);
+    UniqueFile child(raw);
+    const bool isNew = status.Information == FILE_CREATED;
+
+    DWORD answer = ERROR_SUCCESS;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const std::string place = FinalPathOf(child.Get());
+    if (finalPath) *finalPath = place;
+    if (!Os().GetFileInformationByHandle(child.Get(), &info)) {
+        answer = Os().GetLastError();
+    } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || place.empty() ||
+               !SameText(place, parentFinal + "\\" + name)) {
+        answer = kReachedThroughLink;
+    } else if (kind == ObjectKind::File && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        answer = ERROR_ACCESS_DENIED;
+    } else if (kind == ObjectKind::Folder && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        answer = ERROR_DIRECTORY;
+    } else if (kind == ObjectKind::File && info.nNumberOfLinks > 1) {
+        answer = kSeveralNames;
+    }
+    if (answer == ERROR_SUCCESS) {
+        handle = std::move(child);
+        return ERROR_SUCCESS;
+    }
+    // What this open made, wherever it landed, is this action's own.
+    if (isNew && (access & DELETE) != 0) DeleteByHandle(child.Get());
+    return answer;
+}
+
+bool HasReadOnlyMark(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    return Os().GetFileInformationByHandle(handle, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+// Opens the existing template `name` of the held startup folder for deletion
+// and takes its read-only mark off; answers as OpenChild, or kMarkStays
+// (recorded as "1UYDXARAHJRJLWF") when the mark could not be taken off. The
+// mark is taken off through the proven handle where the platform lets it be
+// opened for changing attributes. Where a read-only file cannot be opened so
+// (Wine run by an ordinary user keeps the mark as the file's mode), it is
+// taken off by name while the proven file is held open for deletion without
+// delete sharing: the name cannot be given to another file meanwhile, and the
+// held handle shows whether its own file lost the mark.
+DWORD OpenWithoutMark(HANDLE folder, const std::string& folderFinal, const std::string& name,
+                      const std::string& target, UniqueFile& file, ActionError& error) {
+    DWORD code = ERROR_SUCCESS;
+    DWORD opened = OpenChild(folder, folderFinal, name, DELETE | FILE_WRITE_ATTRIBUTES, FILE_OPEN, ObjectKind::File,
+                             file);
+    if (opened == ERROR_SUCCESS) {
+        if (!SetReadOnlyAttribute(target, file.Get(), false)) code = Os().GetLastError();
+    } else if (opened == ERROR_ACCESS_DENIED) {
+        opened = OpenChild(folder, folderFinal, name, DELETE, FILE_OPEN, ObjectKind::File, file);
+        if (opened != ERROR_SUCCESS) return opened;
+        if (HasReadOnlyMark(file.Get()) && !SetReadOnlyAttribute(target, false)) code = Os().GetLastError();
+    } else {
+        return opened;
+    }
+    if (!HasReadOnlyMark(file.Get())) return ERROR_SUCCESS;
+    error.RecordError("1UYDXARAHJRJLWF", static_cast<int32_t>(code != ERROR_SUCCESS ? code : ERROR_ACCESS_DENIED),
+                      nullptr, StringPrintf("(%s)", target.c_str()));
+    file.Reset();
+    return kMarkStays;
+}
+
+// One copy or deletion in the held, proven startup folder; 0 or the error
+// that ended it. The template is opened or made only by its name relative to
+// the folder's handle and is changed only through a handle that proves it
+// lies there with a single name (OpenChild): a target reached through a
+// link, or a hard link to a file elsewhere, is neither overwritten, marked
+// nor deleted (answered with kReachedThroughLink or kSeveralNames, which are
+// not retried). `target` names the template in reports.
+DWORD Attempt(bool copy, const std::string& source, HANDLE folder, const std::string& folderFinal,
+              const std::string& name, const std::string& target, ActionError& error) {
     if (copy) {
         UniqueFile from(Os().CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                          FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -57,15 +171,12 @@ DWORD Attempt(bool copy, const std::string& source, const std::string& target) {
         // a failed attempt never leaves the old file behind a fresh mark.
         {
             UniqueFile old;
-            const DWORD opened = OpenInPlace(target, FILE_WRITE_ATTRIBUTES, OPEN_EXISTING, ObjectKind::File, old);
-            if (opened == ERROR_SUCCESS) {
-                SetReadOnlyAttribute(target, old.Get(), false);
-            } else if (opened != ERROR_FILE_NOT_FOUND) {
-                return opened;
-            }
+            const DWORD opened = OpenWithoutMark(folder, folderFinal, name, target, old, error);
+            if (opened != ERROR_SUCCESS && opened != ERROR_FILE_NOT_FOUND) return opened;
         }
         UniqueFile to;
-        const DWORD opened = OpenInPlace(target, GENERIC_WRITE | DELETE, OPEN_ALWAYS, ObjectKind::File, to);
+        const DWORD opened =
+            OpenChild(folder, folderFinal, name, GENERIC_WRITE | DELETE, FILE_OPEN_IF, ObjectKind::File, to);
         if (opened != ERROR_SUCCESS) return opened;
         if (const DWORD copied = CopyContent(from.Get(), to.Get()); copied != ERROR_SUCCESS) {
             DeleteByHandle(to.Get());  // no half a template
@@ -75,46 +186,42 @@ DWORD Attempt(bool copy, const std::string& source, const std::string& target) {
         return ERROR_SUCCESS;
     }
     UniqueFile file;
-    const DWORD opened = OpenInPlace(target, DELETE | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING, ObjectKind::File, file);
+    const DWORD opened = OpenWithoutMark(folder, folderFinal, name, target, file, error);
     if (opened != ERROR_SUCCESS) {
-        if (opened != kReachedThroughLink && opened != kSeveralNames) ReportUnreadableAttributes(target, opened);
+        if (opened != kReachedThroughLink && opened != kSeveralNames && opened != kMarkStays)
+            ReportUnreadableAttributes(target, opened);
         return opened;
     }
-    SetReadOnlyAttribute(target, file.Get(), false);
     return DeleteByHandle(file.Get());
-}
-
-// The folder that CreateFolderPath builds on, or has just made, proven in
-// place; records "HU7LPKPMX6M5NTQ" otherwise.
-bool FolderInPlace(const std::string& folder, ActionError& error) {
-    UniqueFile handle;
-    std::string finalPath;
-    const DWORD answer = OpenInPlace(folder, 0, OPEN_EXISTING, ObjectKind::Folder, handle, &finalPath);
-    if (answer == ERROR_SUCCESS) return true;
-    error.RecordError("HU7LPKPMX6M5NTQ", static_cast<int32_t>(answer), nullptr,
-                      StringPrintf("(%s)(%s)", folder.c_str(), finalPath.c_str()));
-    return false;
 }
 
 }  // namespace
 
 bool PlaceOrRemoveTemplate(bool copy, const std::string& sourceFolder, const std::string& startupFolder,
-                           const std::string& fileName, ActionError& error) {
+                           const std::string& fileName, const std::string& profileFinal, ActionError& error) {
     try {
         // The folder comes from the user's hive: it must name a folder of its
-        // own, and nothing is made or changed through a link.
-        UniqueFile pin;
-        if (AbsoluteRootLength(startupFolder, IsAnsiLeadByte) == 0)
-            return CheckFolderPlace(startupFolder, 0, pin, error) != FolderPlace::Refused;
-        if (copy && !CreateFolderPath(startupFolder, error)) {
-            error.PrependPoint("BDRIWZKRSRBJFHT");
-            return false;
-        }
-        if (CheckFolderPlace(startupFolder, 0, pin, error) == FolderPlace::Refused) return false;
-        const std::string source = sourceFolder + "\\" + fileName;
+        // own inside the user's profile, and nothing is made or changed
+        // through a link.
+        UniqueFile folder;
+        const FolderPlace place = CheckUserFolderPlace(startupFolder, profileFinal, 0, folder, error);
+        if (place == FolderPlace::Refused) return false;
         const std::string target = startupFolder + "\\" + fileName;
+        if (place == FolderPlace::Missing) {
+            if (!copy) {
+                ReportUnreadableAttributes(target, ERROR_PATH_NOT_FOUND);  // nothing to remove
+                return true;
+            }
+            if (!CreateFolderPath(startupFolder, profileFinal, folder, error)) {
+                error.PrependPoint("BDRIWZKRSRBJFHT");
+                return false;
+            }
+        }
+        const std::string folderFinal = FinalPathOf(folder.Get());
+        const std::string source = sourceFolder + "\\" + fileName;
         for (int attempt = 1;; ++attempt) {
-            const DWORD failure = Attempt(copy, source, target);
+            const DWORD failure = Attempt(copy, source, folder.Get(), folderFinal, fileName, target, error);
+            if (failure == kMarkStays) return false;
             if (!IsInUse(failure)) return true;  // done, or a failure that waiting does not mend
             if (attempt == kFileAttempts) {
                 error.RecordError("MRPL3R7MGZ6TYNF", static_cast<int32_t>(failure));
@@ -128,51 +235,67 @@ bool PlaceOrRemoveTemplate(bool copy, const std::string& sourceFolder, const std
     }
 }
 
-bool CreateFolderPath(const std::string& path, ActionError& error) {
-    std::string folder = path;
-    if (!folder.empty() && FindLastChar(folder, '\\', IsAnsiLeadByte) == folder.size() - 1) folder.pop_back();
-    // The root of a drive or of a share is never created.
-    const size_t root = AbsoluteRootLength(folder, IsAnsiLeadByte);
+bool CreateFolderPath(const std::string& path, const std::string& profileFinal, UniqueFile& folder,
+                      ActionError& error) {
+    folder.Reset();
+    std::string wanted = path;
+    if (!wanted.empty() && FindLastChar(wanted, '\\', IsAnsiLeadByte) == wanted.size() - 1) wanted.pop_back();
+    // A relative folder, or one outside the profile, is refused here.
+    const FolderPlace place = CheckUserFolderPlace(wanted, profileFinal, 0, folder, error);
+    if (place != FolderPlace::Missing) return place == FolderPlace::InPlace;
 
-    // The deepest existing folder above; the lengths of the missing ones.
-    std::vector<size_t> missing;
-    std::string candidate = folder;
-    for (;;) {
-        if (root != 0 && candidate.size() <= root) break;
-        const size_t separator = FindLastChar(candidate, '\\', IsAnsiLeadByte);
-        if (separator == std::string::npos || IsExistingFolder(candidate)) break;
-        missing.push_back(candidate.size());
-        candidate.resize(separator);
-    }
-    if (missing.empty()) return true;
-
+    // The folder's full form (no "." or ".." left) and the names of the
+    // missing folders, deepest first, up to the deepest existing folder,
+    // which must lie in place inside the profile (the profile folder itself
+    // at the latest, which the walk holds).
+    char full[MAX_PATH * 4] = {};
+    const DWORD fullLength = Os().GetFullPathNameA(wanted.c_str(), sizeof full, full, nullptr);
+    std::string base = fullLength > 0 && fullLength < sizeof full ? full : wanted;
+    if (FindLastChar(base, '\\', IsAnsiLeadByte) == base.size() - 1) base.pop_back();
+    const size_t root = AbsoluteRootLength(base, IsAnsiLeadByte);
+    std::vector<std::string> missing;
+    UniqueFile parent;
     const auto fail = [&](DWORD code, const std::string& part) {
         error.RecordError("MI6VFAPVGZZPWT7", static_cast<int32_t>(code), nullptr,
-                          StringPrintf("(%s)(%s)(%d)", folder.c_str(), part.c_str(), static_cast<int>(missing.size())));
+                          StringPrintf("(%s)(%s)(%d)", wanted.c_str(), part.c_str(), static_cast<int>(missing.size())));
         return false;
     };
-    if (root != 0) {
-        // A drive or share that cannot be reached costs this one look.
-        const std::string base = candidate.size() <= root ? candidate + "\\" : candidate;
-        if (candidate.size() <= root && !IsExistingFolder(base)) return fail(Os().GetLastError(), candidate);
-        // The new folders go into a folder reached through no link.
-        if (!FolderInPlace(base, error)) return false;
+    for (;;) {
+        const size_t separator = FindLastChar(base, '\\', IsAnsiLeadByte);
+        if (separator == std::string::npos || separator < root) return fail(ERROR_PATH_NOT_FOUND, base);
+        missing.push_back(base.substr(separator + 1));
+        base.resize(separator);
+        const FolderPlace above = CheckUserFolderPlace(base.size() == root ? base + "\\" : base, profileFinal, 0,
+                                                       parent, error);
+        if (above == FolderPlace::Refused) return false;
+        if (above == FolderPlace::InPlace) break;
     }
 
-    for (auto length = missing.rbegin(); length != missing.rend(); ++length) {
-        const std::string part = folder.substr(0, *length);
-        DWORD lastError = ERROR_SUCCESS;
-        bool created = false;
-        for (int attempt = 0; attempt < kFolderAttempts && !created; ++attempt) {
-            created = Os().CreateDirectoryA(part.c_str(), nullptr) != FALSE;
-            if (!created) {
-                lastError = Os().GetLastError();
-                Os().Sleep(kPauseMs);
-            }
+    // Each new folder is made by its name in the held folder above it, proven
+    // and held in turn.
+    std::string parentFinal = FinalPathOf(parent.Get());
+    std::string part = base;
+    for (auto name = missing.rbegin(); name != missing.rend(); ++name) {
+        part += "\\" + *name;
+        UniqueFile child;
+        std::string childFinal;
+        DWORD answer = ERROR_SUCCESS;
+        for (int attempt = 0; attempt < kFolderAttempts; ++attempt) {
+            answer = OpenChild(parent.Get(), parentFinal, *name, DELETE, FILE_OPEN_IF, ObjectKind::Folder, child,
+                               &childFinal);
+            if (answer == ERROR_SUCCESS || answer == kReachedThroughLink) break;
+            Os().Sleep(kPauseMs);
         }
-        if (!created) return fail(lastError, part);  // the folders created before stay
-        if (root != 0 && !FolderInPlace(part, error)) return false;
+        if (answer == kReachedThroughLink) {
+            error.RecordError("HU7LPKPMX6M5NTQ", static_cast<int32_t>(answer), nullptr,
+                              StringPrintf("(%s)(%s)", part.c_str(), childFinal.c_str()));
+            return false;
+        }
+        if (answer != ERROR_SUCCESS) return fail(answer, part);  // the folders made before stay
+        parent = std::move(child);
+        parentFinal = childFinal;
     }
+    folder = std::move(parent);
     return true;
 }
 
@@ -190,9 +313,10 @@ bool SetReadOnlyAttribute(const std::string& file, HANDLE handle, bool on) {
     FILE_BASIC_INFO basic{};  // times of 0 stay as they are
     basic.FileAttributes = wanted != 0 ? wanted : FILE_ATTRIBUTE_NORMAL;
     if (!Os().SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic)) {
+        const DWORD code = Os().GetLastError();
         const std::string extText = FormatStrgLine(file.c_str()) + FormatHexDump(&wanted, sizeof wanted);
-        ModuleErrorInfo().SetErr("HLXF2IRGLR2WMSP", static_cast<int32_t>(Os().GetLastError()), nullptr,
-                                 extText.c_str());
+        ModuleErrorInfo().SetErr("HLXF2IRGLR2WMSP", static_cast<int32_t>(code), nullptr, extText.c_str());
+        Os().SetLastError(code);  // for the caller that records it
         return false;
     }
     return true;
@@ -209,9 +333,10 @@ bool SetReadOnlyAttribute(const std::string& file, bool on) {
     if (((attributes & FILE_ATTRIBUTE_READONLY) != 0) == on) return true;
     const DWORD wanted = on ? attributes | FILE_ATTRIBUTE_READONLY : attributes & ~FILE_ATTRIBUTE_READONLY;
     if (!Os().SetFileAttributesA(file.c_str(), wanted)) {
+        const DWORD code = Os().GetLastError();
         const std::string extText = FormatStrgLine(file.c_str()) + FormatHexDump(&wanted, sizeof wanted);
-        ModuleErrorInfo().SetErr("HLXF2IRGLR2WMSP", static_cast<int32_t>(Os().GetLastError()), nullptr,
-                                 extText.c_str());
+        ModuleErrorInfo().SetErr("HLXF2IRGLR2WMSP", static_cast<int32_t>(code), nullptr, extText.c_str());
+        Os().SetLastError(code);  // for the caller that records it
         return false;
     }
     return true;

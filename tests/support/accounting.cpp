@@ -147,6 +147,15 @@ HANDLE WINAPI TrackedCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECUR
     return h;
 }
 
+NTSTATUS NTAPI TrackedNtCreateFile(PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES object,
+                                   PIO_STATUS_BLOCK status, PLARGE_INTEGER allocation, ULONG attributes, ULONG share,
+                                   ULONG disposition, ULONG options, PVOID ea, ULONG eaLength) {
+    const NTSTATUS result = S().saved.NtCreateFile(file, access, object, status, allocation, attributes, share,
+                                                   disposition, options, ea, eaLength);
+    if (result >= 0) Acquire(Resource::File, Value(*file));
+    return result;
+}
+
 HANDLE WINAPI TrackedCreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL owner, LPCSTR name) {
     const HANDLE h = S().saved.CreateMutexA(security, owner, name);
     if (h != nullptr) Acquire(Resource::Mutex, Value(h));
@@ -302,6 +311,7 @@ void ForEachWrapped(F&& f) {
     f(&Platform::RegLoadKeyA, &TrackedRegLoadKeyA);
     f(&Platform::RegUnLoadKeyA, &TrackedRegUnLoadKeyA);
     f(&Platform::CreateFileA, &TrackedCreateFileA);
+    f(&Platform::NtCreateFile, &TrackedNtCreateFile);
     f(&Platform::CreateMutexA, &TrackedCreateMutexA);
     f(&Platform::OpenProcessToken, &TrackedOpenProcessToken);
     f(&Platform::CloseHandle, &TrackedCloseHandle);

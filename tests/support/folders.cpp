@@ -74,6 +74,14 @@ void RemoveFileLink(const std::string& link) {
     RunOnHost("Z:\\bin\\rm -f \"" + host + "\"", [&] { return GetFileAttributesA(link.c_str()) == INVALID_FILE_ATTRIBUTES; });
 }
 
+bool MoveOnHost(const std::string& from, const std::string& to) {
+    const size_t cut = to.find_last_of('\\');
+    const std::string source = HostPath(from), parent = HostPath(to.substr(0, cut));
+    if (source.empty() || parent.empty()) return false;
+    return RunOnHost("Z:\\bin\\mv \"" + source + "\" \"" + parent + "/" + to.substr(cut + 1) + "\"",
+                     [&] { return GetFileAttributesA(to.c_str()) != INVALID_FILE_ATTRIBUTES; });
+}
+
 void RemoveFolderTree(const std::string& path) {
     // A link goes alone; what it leads to stays.
     if (IsFolderLink(path)) {

@@ -22,5 +22,9 @@ bool IsFolderLink(const std::string& path);
 // the link with RemoveFileLink while its target is still there.
 bool CreateFileLink(const std::string& link, const std::string& target);
 void RemoveFileLink(const std::string& link);
+// Renames a folder on the host system, past the test platform's sharing
+// checks (as a user who turns a held folder into a link would); whether
+// `to` exists afterwards.
+bool MoveOnHost(const std::string& from, const std::string& to);
 
 }  // namespace ca::test

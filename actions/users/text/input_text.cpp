@@ -129,6 +129,35 @@ std::optional<std::string> ResolveAgainstProfile(std::string_view value, std::st
     return std::string(profileFolder) + std::string(rest);
 }
 
+std::optional<std::string> ExpandInUserTerms(std::string_view value, std::string_view profileFolder,
+                                             std::optional<std::string_view> appData, LeadBytePredicate isLead) {
+    const auto named = [](std::string_view name, std::string_view wanted) {
+        if (name.size() != wanted.size()) return false;
+        for (size_t i = 0; i < name.size(); ++i) {
+            const char c = name[i];
+            if ((c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c) != wanted[i]) return false;
+        }
+        return true;
+    };
+    std::string result;
+    size_t pos = 0;
+    for (;;) {
+        const size_t open = FindChar(value, '%', pos, isLead);
+        const size_t close = open == std::string_view::npos ? open : FindChar(value, '%', open + 1, isLead);
+        if (close == std::string_view::npos) return result.append(value.substr(pos));
+        result.append(value.substr(pos, open - pos));
+        const std::string_view name = value.substr(open + 1, close - open - 1);
+        if (named(name, "USERPROFILE")) {
+            result.append(profileFolder);
+        } else if (named(name, "APPDATA") && appData) {
+            result.append(*appData);
+        } else {
+            return std::nullopt;
+        }
+        pos = close + 1;
+    }
+}
+
 bool LiesWithin(std::string_view path, std::string_view folder, LeadBytePredicate isLead) {
     if (folder.empty() || path.size() < folder.size()) return false;
     const auto fold = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };

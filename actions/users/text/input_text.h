@@ -60,6 +60,14 @@ size_t AbsoluteRootLength(std::string_view path, LeadBytePredicate isLead);
 std::optional<std::string> ResolveAgainstProfile(std::string_view value, std::string_view profileFolder,
                                                  LeadBytePredicate isLead);
 
+// A user's Word startup folder value in that user's terms: "%USERPROFILE%"
+// stands for `profileFolder` and "%APPDATA%" for `appData` (names compared
+// without regard to case), wherever they stand. Empty when the value names any
+// other variable ("%NAME%", "%%" included), or "%APPDATA%" while the user has
+// no AppData. A "%" with no second one after it is text.
+std::optional<std::string> ExpandInUserTerms(std::string_view value, std::string_view profileFolder,
+                                             std::optional<std::string_view> appData, LeadBytePredicate isLead);
+
 // True when the full path `path` names `folder` itself or something below
 // it: `folder` is a leading run of whole components of `path`. Letters of the
 // ASCII range compare without regard to case; every other byte, and both

@@ -27,8 +27,9 @@ TEST(WordTemplateE2E, InstallPlacesTheTemplateForEveryUserAndRemovalTakesItAway)
     test::ProfileFixture profiles;
     test::SetRegValue(HKEY_CLASSES_ROOT, "Word.Application\\CurVer", "", "Word.Application.12");
     const std::string root = test::ProfilesRoot();
-    const std::string otherAppData = root + "\\other appdata";
-    profiles.Add([&](HKEY hive) { test::SetRegValue(hive, kShellFolders, "AppData", otherAppData); });
+    const std::string otherAppData = root + "\\other user\\app data";
+    profiles.Add([&](HKEY hive) { test::SetRegValue(hive, kShellFolders, "AppData", otherAppData); },
+                 {.imagePath = root + "\\other user"});
     test::CreateFolders(root + "\\source");
     test::WriteTestFile(root + "\\source\\ca-e2e.dot", "template");
 

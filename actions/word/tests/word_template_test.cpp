@@ -81,6 +81,38 @@ ErrorData ModuleRecord() {
 std::vector<std::string> g_calls;
 std::function<DWORD(const std::string&)> g_failure;  // the error a call on a path gets, 0: real call
 
+std::string Lower(std::string text) {
+    CharLowerBuffA(text.data(), static_cast<DWORD>(text.size()));
+    return text;
+}
+
+// The path a create relative to a held folder names, in lower case.
+std::string NamedPath(POBJECT_ATTRIBUTES object) {
+    char folder[MAX_PATH * 4] = {};
+    GetFinalPathNameByHandleA(object->RootDirectory, folder, sizeof folder, FILE_NAME_NORMALIZED);
+    char name[MAX_PATH * 2] = {};
+    WideCharToMultiByte(CP_ACP, 0, object->ObjectName->Buffer, object->ObjectName->Length / sizeof(wchar_t), name,
+                        sizeof name, nullptr, nullptr);
+    std::string path = std::string(folder).substr(std::string_view(folder).rfind("\\\\?\\", 0) == 0 ? 4 : 0);
+    return Lower(path + "\\" + name);
+}
+
+// What a row does before each create relative to a held folder (the path it
+// names in lower case, the access, the create options): a status to answer
+// instead, or none for the real call.
+std::function<std::optional<NTSTATUS>(const std::string&, ACCESS_MASK, ULONG)> g_beforeCreate;
+
+NTSTATUS NTAPI HookedNtCreateFile(PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES object,
+                                  PIO_STATUS_BLOCK status, PLARGE_INTEGER allocation, ULONG attributes, ULONG share,
+                                  ULONG disposition, ULONG options, PVOID ea, ULONG eaLength) {
+    if (g_beforeCreate)
+        if (const std::optional<NTSTATUS> answer = g_beforeCreate(NamedPath(object), access, options)) return *answer;
+    return test::Tracked().NtCreateFile(file, access, object, status, allocation, attributes, share, disposition,
+                                        options, ea, eaLength);
+}
+
+constexpr NTSTATUS kAccessDenied = static_cast<NTSTATUS>(0xC0000022L);
+
 BOOL WINAPI CountingSleepless(DWORD ms) {
     g_calls.push_back("Sleep " + std::to_string(ms));
     return TRUE;
@@ -103,6 +135,7 @@ protected:
         ownTemplate = std::string(value) + "\\Microsoft\\Word\\STARTUP\\" + kTemplate;
         g_calls.clear();
         g_failure = nullptr;
+        g_beforeCreate = nullptr;
     }
     ~WordTemplateTest() override {
         SetFileAttributesA(ownTemplate.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -112,6 +145,10 @@ protected:
         RegDeleteKeyA(HKEY_CLASSES_ROOT, "Word.Application");
     }
 
+    // A user whose profile folder is root + "\\" + name.
+    const TestProfile& User(const std::string& name, const test::HiveContent& content, bool loggedOn = false) {
+        return profiles.Add(content, {.loggedOn = loggedOn, .imagePath = root + "\\" + name});
+    }
     static void SetCurVer(const std::string& value) {
         test::SetRegValue(HKEY_CLASSES_ROOT, "Word.Application\\CurVer", "", value);
     }
@@ -141,45 +178,45 @@ protected:
 TEST_F(WordTemplateTest, CopiesIntoEveryUsersFoldersAndRemovesAgain) {
     const std::string source = root + "\\source";
     Template(source, "new");
-    // Logged on; the custom folder and the default folder and their parents are missing.
-    const TestProfile& on = profiles.Add(WordUser(root + "\\on\\AppData", "%TEMP%\\ca-profiles\\on-custom\\deep\\"),
-                                         {.loggedOn = true});
-    const std::string onCustom = root + "\\on-custom\\deep\\" + kTemplate;
+    // Logged on; the custom folder (in the user's terms) and the default
+    // folder and their parents are missing.
+    const TestProfile& on = User("on", WordUser(root + "\\on\\AppData", "%UserProfile%\\on-custom\\deep\\"), true);
+    const std::string onCustom = root + "\\on\\on-custom\\deep\\" + kTemplate;
     const std::string onDefault = root + "\\on\\AppData\\Microsoft\\Word\\STARTUP\\" + kTemplate;
     // Not logged on, with an older read-only template.
-    profiles.Add(WordUser(root + "\\off\\AppData"));
+    User("off", WordUser(root + "\\off\\AppData", "%APPDATA%\\custom"));
     const std::string offDefault = Template(root + "\\off\\AppData\\Microsoft\\Word\\STARTUP", "old",
                                             FILE_ATTRIBUTE_READONLY);
+    const std::string offCustom = root + "\\off\\AppData\\custom\\" + kTemplate;
     (void)on;
 
     // What each copy found at its target.
     static std::map<std::string, DWORD> s_before;
     s_before.clear();
     {
-        PlatformOverride copy(&Platform::CreateFileA, [](LPCSTR name, DWORD access, DWORD share,
-                                                         LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                                                         DWORD flags, HANDLE model) -> HANDLE {
-            if (access & GENERIC_WRITE) s_before[name] = GetFileAttributesA(name);
-            return test::Tracked().CreateFileA(name, access, share, security, disposition, flags, model);
-        });
+        PlatformOverride copy(&Platform::NtCreateFile, &HookedNtCreateFile);
+        g_beforeCreate = [](const std::string& path, ACCESS_MASK access, ULONG) -> std::optional<NTSTATUS> {
+            if (access & GENERIC_WRITE) s_before[path] = GetFileAttributesA(path.c_str());
+            return std::nullopt;
+        };
         Copy(source + ";" + kTemplate);
     }
-    for (const std::string& placed : {onCustom, onDefault, offDefault, ownTemplate}) {
+    for (const std::string& placed : {onCustom, onDefault, offCustom, offDefault, ownTemplate}) {
         EXPECT_EQ(Content(placed), "new") << placed;
         EXPECT_TRUE(IsReadOnly(placed)) << placed;
     }
     // The platform here lets a copy overwrite a read-only file; the action
     // must not rely on it.
-    EXPECT_EQ(s_before[offDefault] & FILE_ATTRIBUTE_READONLY, 0u);
-    EXPECT_EQ(s_before[onDefault], INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(s_before[Lower(offDefault)] & FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_EQ(s_before[Lower(onDefault)], INVALID_FILE_ATTRIBUTES);
     EXPECT_THAT(log.Records(), IsEmpty());
 
     // A user without a template: only the module-wide record hears of it.
     const std::string noneFolder = root + "\\none\\AppData";
-    profiles.Add(WordUser(noneFolder));
+    User("none", WordUser(noneFolder));
     test::CreateFolders(noneFolder);
     Delete(kTemplate);
-    for (const std::string& placed : {onCustom, onDefault, offDefault, ownTemplate}) EXPECT_FALSE(PathExists(placed));
+    for (const std::string& placed : {onCustom, onDefault, offCustom, offDefault, ownTemplate}) EXPECT_FALSE(PathExists(placed));
     EXPECT_THAT(log.Records(), IsEmpty());
     const ErrorData record = ModuleRecord();
     EXPECT_EQ(record.point, "NJPFBYKHSENRG8N");
@@ -188,7 +225,7 @@ TEST_F(WordTemplateTest, CopiesIntoEveryUsersFoldersAndRemovesAgain) {
 }
 
 TEST_F(WordTemplateTest, TemplateHeldByAnotherProcessIsTriedFourTimesAndKept) {
-    profiles.Add(WordUser(root + "\\user\\AppData"), {.loggedOn = true});
+    User("user", WordUser(root + "\\user\\AppData"), true);
     const std::string held = Template(root + "\\user\\AppData\\Microsoft\\Word\\STARTUP", "old");
     Template(root + "\\source", "new");
     auto holder = std::make_unique<test::HelperProcess>(std::vector<std::string>{"file:" + held});
@@ -212,43 +249,41 @@ TEST_F(WordTemplateTest, TemplateHeldByAnotherProcessIsTriedFourTimesAndKept) {
 }
 
 TEST_F(WordTemplateTest, OnlyAFileInUseIsRetried) {
-    profiles.Add(WordUser(root + "\\user\\AppData", root + "\\custom"), {.loggedOn = true});
-    const std::string custom = Template(root + "\\custom", "old");
-    const std::string fallback = Template(root + "\\user\\AppData\\Microsoft\\Word\\STARTUP", "old");
-    static std::string s_custom;
-    s_custom = custom;
-    static DWORD s_error;
+    User("user", WordUser(root + "\\user\\AppData", root + "\\user\\custom"), true);
+    const std::string custom = root + "\\user\\custom\\" + kTemplate;
+    const std::string fallback = root + "\\user\\AppData\\Microsoft\\Word\\STARTUP\\" + kTemplate;
     PlatformOverride sleep(&Platform::Sleep, &Sleepless);
-    // The deletion opens the file for it first; that open answers the error.
-    PlatformOverride deletion(&Platform::CreateFileA, [](LPCSTR name, DWORD access, DWORD share,
-                                                         LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                                                         DWORD flags, HANDLE model) -> HANDLE {
-        if (s_custom != name || !(access & DELETE))
-            return test::Tracked().CreateFileA(name, access, share, security, disposition, flags, model);
-        g_calls.push_back("delete");
-        SetLastError(s_error);
-        return INVALID_HANDLE_VALUE;
-    });
+    PlatformOverride create(&Platform::NtCreateFile, &HookedNtCreateFile);
     const struct {
-        DWORD error;
-        int attempts;
+        NTSTATUS status;  // of every open of the custom template for its deletion
+        int opens;
         std::vector<std::string> records;
     } cases[] = {
-        {ERROR_USER_MAPPED_FILE, 4, {"Code: 1224 Point: MRPL3R7MGZ6TYNF ", "3TRYKDP7SELAWPL:MRPL3R7MGZ6TYNF"}},
-        {ERROR_SHARING_VIOLATION, 4, {"Code: 32 Point: MRPL3R7MGZ6TYNF ", "3TRYKDP7SELAWPL:MRPL3R7MGZ6TYNF"}},
-        {ERROR_ACCESS_DENIED, 1, {}},
-        {ERROR_FILE_NOT_FOUND, 1, {}},
+        {static_cast<NTSTATUS>(0xC0000243L), 4,  // STATUS_USER_MAPPED_FILE
+         {"Code: 1224 Point: MRPL3R7MGZ6TYNF ", "3TRYKDP7SELAWPL:MRPL3R7MGZ6TYNF"}},
+        {static_cast<NTSTATUS>(0xC0000043L), 4,  // STATUS_SHARING_VIOLATION
+         {"Code: 32 Point: MRPL3R7MGZ6TYNF ", "3TRYKDP7SELAWPL:MRPL3R7MGZ6TYNF"}},
+        {kAccessDenied, 2, {}},  // once more without changing attributes, then given up
+        {static_cast<NTSTATUS>(0xC0000034L), 1, {}},  // STATUS_OBJECT_NAME_NOT_FOUND
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.error);
+        SCOPED_TRACE(c.status);
         log.Remove();
         g_calls.clear();
-        s_error = c.error;
+        const NTSTATUS answer = c.status;
+        const std::string lowerCustom = Lower(custom);
+        g_beforeCreate = [&](const std::string& path, ACCESS_MASK access, ULONG) -> std::optional<NTSTATUS> {
+            if (path != lowerCustom || !(access & DELETE)) return std::nullopt;
+            g_calls.push_back("delete");
+            return answer;
+        };
+        Template(root + "\\user\\custom", "old");
         Template(root + "\\user\\AppData\\Microsoft\\Word\\STARTUP", "old");
         Delete(kTemplate);
-        EXPECT_EQ(std::count(g_calls.begin(), g_calls.end(), "delete"), c.attempts);
-        EXPECT_EQ(std::count(g_calls.begin(), g_calls.end(), "Sleep 100"), c.attempts - 1);
+        EXPECT_EQ(std::count(g_calls.begin(), g_calls.end(), "delete"), c.opens);
+        EXPECT_EQ(std::count(g_calls.begin(), g_calls.end(), "Sleep 100"), c.records.empty() ? 0 : c.opens - 1);
         EXPECT_THAT(log.Records(), ElementsAreArray(c.records));
+        EXPECT_TRUE(PathExists(custom));
         EXPECT_FALSE(PathExists(fallback));  // the default folder is still processed
     }
 }
@@ -263,11 +298,11 @@ TEST_F(WordTemplateTest, MissingPiecesAreReportedPerUserOrPassedOverQuietly) {
     const std::string defaultVictim = Template(drive + "\\Microsoft\\Word\\STARTUP", "victim");
     test::WriteTestFile(rootVictim, "victim");
 
-    const std::string custom = Template(root + "\\custom", "old");
-    profiles.Add(WordUser({}, root + "\\custom", false), {.loggedOn = true});  // no "Shell Folders"
+    const std::string custom = Template(root + "\\a\\custom", "old");
+    User("a", WordUser({}, root + "\\a\\custom", false), true);                // no "Shell Folders"
     profiles.Add(WordUser({}));                                                 // no AppData value
     const std::string fallback = Template(root + "\\c\\Microsoft\\Word\\STARTUP", "old");
-    profiles.Add(WordUser(root + "\\c"));                                       // no options key
+    User("c", WordUser(root + "\\c"));                                          // no options key
     profiles.Add(WordUser("", ""), {.loggedOn = true});                         // both empty
     profiles.Add(WordUser("Microsoft", "Microsoft\\Word\\STARTUP"));            // both relative
     const std::string relativeVictim = Template(drive + "\\Microsoft\\Microsoft\\Word\\STARTUP", "victim");
@@ -285,7 +320,7 @@ TEST_F(WordTemplateTest, MissingPiecesAreReportedPerUserOrPassedOverQuietly) {
                                            "GWLXWPMD6G28HLV:LH2VPM55L4S3QMQ"));
 
     // Without a registered Word, or with a broken registration, no user gets further.
-    Template(root + "\\custom", "old");
+    Template(root + "\\a\\custom", "old");
     const std::vector<std::string> unregistered(ProfileListSize(), "Code: 13 Point: HUVYG7YBJHBEVV3 ");
     std::vector<std::string> broken;
     for (int i = 0; i < ProfileListSize(); ++i) {
@@ -313,19 +348,18 @@ TEST_F(WordTemplateTest, MissingPiecesAreReportedPerUserOrPassedOverQuietly) {
 TEST_F(WordTemplateTest, NothingBehindALinkOrASecondNameIsTouched) {
     const std::string behind = root + "\\behind";
     const std::string victim = Template(behind, "victim", FILE_ATTRIBUTE_READONLY);
-    test::CreateFolders(root + "\\w");
-    ASSERT_TRUE(test::CreateFolderLink(root + "\\custom", behind));            // the custom folder
+    User("w", WordUser(root + "\\w", root + "\\w\\custom"), true);
+    ASSERT_TRUE(test::CreateFolderLink(root + "\\w\\custom", behind));       // the custom folder
     ASSERT_TRUE(test::CreateFolderLink(root + "\\w\\Microsoft", behind));    // above the default one
-    profiles.Add(WordUser(root + "\\w", root + "\\custom"), {.loggedOn = true});
     // A startup folder of its own whose template is a second name of a file elsewhere.
     const std::string other = Template(root + "\\elsewhere", "other");
     test::CreateFolders(root + "\\h\\Microsoft\\Word\\STARTUP");
     const std::string second = root + "\\h\\Microsoft\\Word\\STARTUP\\" + kTemplate;
     ASSERT_TRUE(CreateHardLinkA(second.c_str(), other.c_str(), nullptr));
-    profiles.Add(WordUser(root + "\\h"));
+    User("h", WordUser(root + "\\h"));
     Template(root + "\\source", "new");
 
-    const std::string custom = "Code: 681 Point: HU7LPKPMX6M5NTQ (" + root + "\\custom)(" + behind + ")";
+    const std::string custom = "Code: 681 Point: HU7LPKPMX6M5NTQ (" + root + "\\w\\custom)(" + behind + ")";
     const std::string above = "Code: 681 Point: HU7LPKPMX6M5NTQ (" + root + "\\w\\Microsoft)(" + behind + ")";
     Copy(root + "\\source;" + kTemplate);
     EXPECT_THAT(log.Records(), ElementsAre(custom, "3TRYKDP7SELAWPL:HU7LPKPMX6M5NTQ", above,
@@ -337,36 +371,114 @@ TEST_F(WordTemplateTest, NothingBehindALinkOrASecondNameIsTouched) {
     EXPECT_THAT(log.Records(), ElementsAre(custom, "3TRYKDP7SELAWPL:HU7LPKPMX6M5NTQ"));  // the default one is missing
     EXPECT_TRUE(Content(victim) == "victim" && IsReadOnly(victim));
     EXPECT_TRUE(Content(other) == "other" && !IsReadOnly(other) && PathExists(second));
-    test::RemoveFolderTree(root + "\\custom");
+    test::RemoveFolderTree(root + "\\w\\custom");
     test::RemoveFolderTree(root + "\\w\\Microsoft");
 }
 
-// A startup folder swapped for a link between the look at the folder and the
-// copy: the template is opened, proven in place and written through one
-// handle, so the file the open made behind the link is taken back at once.
-TEST_F(WordTemplateTest, FolderSwappedForALinkAfterTheLookGetsNothingBehindIt) {
-    static std::string s_startup, s_behind;
-    s_startup = root + "\\custom", s_behind = root + "\\behind";
-    test::CreateFolders(s_behind);
-    profiles.Add(WordUser({}, s_startup, false), {.loggedOn = true});
+// The folder a new folder or the template goes into, swapped for a link on
+// the host between its proof and the creation: what is made is made by name
+// in the held folder and proven there, so nothing is left behind the link.
+TEST_F(WordTemplateTest, FolderSwappedForALinkBeforeTheCreationGetsNothingBehindIt) {
+    static std::string s_behind;
+    s_behind = root + "\\behind";
+    User("u", WordUser(root + "\\u\\AppData"), true);
     Template(root + "\\source", "new");
-    PlatformOverride swap(&Platform::CreateFileA, [](LPCSTR name, DWORD access, DWORD share,
-                                                     LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
-                                                     HANDLE model) -> HANDLE {
-        if (std::string(name).rfind(s_startup + "\\", 0) == 0 && !test::IsFolderLink(s_startup)) {
-            MoveFileA(s_startup.c_str(), (s_startup + "-moved").c_str());
-            EXPECT_TRUE(test::CreateFolderLink(s_startup, s_behind));
-        }
-        return test::Tracked().CreateFileA(name, access, share, security, disposition, flags, model);
-    });
+    const std::string appData = root + "\\u\\AppData", startup = appData + "\\Microsoft\\Word\\STARTUP";
+    const struct {
+        const char* name;
+        std::string swapped;  // the folder swapped when its child is about to be made
+        std::string child;
+        std::vector<::testing::Matcher<std::string>> records;
+    } cases[] = {
+        // The new folder, made behind the link, is not in place and goes
+        // again; this platform refuses the creation in a folder moved away
+        // (6) already.
+        {"the folder above a new one", appData, "Microsoft",
+         {::testing::Matcher<std::string>(::testing::AnyOf(
+              "Code: 681 Point: HU7LPKPMX6M5NTQ (" + appData + "\\Microsoft)(" + s_behind + "\\Microsoft)",
+              "Code: 6 Point: MI6VFAPVGZZPWT7 (" + startup + ")(" + appData + "\\Microsoft)(3)")),
+          ::testing::Matcher<std::string>(
+              ::testing::AnyOf("BDRIWZKRSRBJFHT:HU7LPKPMX6M5NTQ", "BDRIWZKRSRBJFHT:MI6VFAPVGZZPWT7")),
+          ::testing::Matcher<std::string>(::testing::StartsWith("GWLXWPMD6G28HLV:BDRIWZKRSRBJFHT:"))}},
+        {"the startup folder", startup, kTemplate, {}},  // a template not in place is passed over
+    };
+    PlatformOverride create(&Platform::NtCreateFile, &HookedNtCreateFile);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        log.Remove();
+        test::RemoveFolderTree(appData);
+        test::RemoveFolderTree(appData + "-moved");
+        test::RemoveFolderTree(startup + "-moved");
+        test::RemoveFolderTree(s_behind);
+        test::CreateFolders(s_behind);
+        test::CreateFolders(c.child == kTemplate ? startup : appData);
+        const std::string swapped = c.swapped, wanted = Lower(c.swapped + "\\" + c.child);
+        g_beforeCreate = [&](const std::string& path, ACCESS_MASK, ULONG) -> std::optional<NTSTATUS> {
+            if (path == wanted && !test::IsFolderLink(swapped)) {
+                EXPECT_TRUE(test::MoveOnHost(swapped, swapped + "-moved"));
+                EXPECT_TRUE(test::CreateFolderLink(swapped, s_behind));
+            }
+            return std::nullopt;
+        };
+        Copy(root + "\\source;" + kTemplate);
+        g_beforeCreate = nullptr;
+        EXPECT_THAT(log.Records(), ElementsAreArray(c.records));
+        EXPECT_TRUE(test::IsFolderLink(swapped));
+        // Whatever was made went into the held folder, wherever that is now.
+        EXPECT_FALSE(PathExists(s_behind + "\\" + c.child));
+        test::RemoveFolderTree(swapped);
+    }
+    test::RemoveFolderTree(appData + "-moved");
+    test::RemoveFolderTree(startup + "-moved");
+}
+
+// A user's folders outside that user's own profile folder (no link needed:
+// the values say so): nothing there is made, written or removed, and the
+// user's other folder and the other users are still served.
+TEST_F(WordTemplateTest, FoldersOutsideTheUsersProfileAreNotTouched) {
+    Template(root + "\\source", "new");
+    const std::string elsewhere = root + "\\elsewhere";
+    const std::string victim = Template(elsewhere + "\\Microsoft\\Word\\STARTUP", "victim");
+    User("a", WordUser(root + "\\a\\AppData", elsewhere + "\\custom"));
+    User("b", WordUser(elsewhere, "%APPDATA%\\x"));
+    User("c", WordUser(root + "\\c\\AppData", root + "\\a\\custom"), true);  // another user's profile
+    User("d", WordUser("D:\\ca-data", "\\\\ca-no-server\\share\\w"));
+    User("e", WordUser(root + "\\e\\AppData", "%TEMP%\\w"));  // the installer's variables are not the user's
+    const auto outside = [&](const std::string& folder, const std::string& user, const char* point) {
+        return std::vector<std::string>{"Code: 13 Point: R6WDX8MQ3ZT5KUE (" + folder + ")(" + root + "\\" + user + ")",
+                                        std::string(point) + ":R6WDX8MQ3ZT5KUE"};
+    };
+    std::vector<std::string> records;
+    for (const auto& part : {outside(elsewhere + "\\custom", "a", "3TRYKDP7SELAWPL"),
+                             outside(elsewhere + "\\x", "b", "3TRYKDP7SELAWPL"),
+                             outside(elsewhere + "\\Microsoft\\Word\\STARTUP", "b", "GWLXWPMD6G28HLV"),
+                             outside(root + "\\a\\custom", "c", "3TRYKDP7SELAWPL"),
+                             outside("\\\\ca-no-server\\share\\w", "d", "3TRYKDP7SELAWPL"),
+                             outside("D:\\ca-data\\Microsoft\\Word\\STARTUP", "d", "GWLXWPMD6G28HLV"),
+                             std::vector<std::string>{"Code: 13 Point: Q2ZDX774H8246IN (%TEMP%\\w)",
+                                                      "3TRYKDP7SELAWPL:Q2ZDX774H8246IN"}})
+        records.insert(records.end(), part.begin(), part.end());
+    std::vector<std::string> served;
+    for (const char* user : {"a", "c", "e"})
+        served.push_back(root + "\\" + user + "\\AppData\\Microsoft\\Word\\STARTUP\\" + kTemplate);
+
     Copy(root + "\\source;" + kTemplate);
-    EXPECT_FALSE(PathExists(s_behind + "\\" + kTemplate));
-    EXPECT_THAT(log.Records(), ElementsAre("Code: 2 Point: LWZFKBZRL87J47A "));  // no default folder
-    test::RemoveFolderTree(s_startup);
+    EXPECT_THAT(log.Records(), ElementsAreArray(records));
+    for (const std::string& placed : served) EXPECT_EQ(Content(placed), "new") << placed;
+    EXPECT_FALSE(PathExists(elsewhere + "\\custom"));
+    EXPECT_FALSE(PathExists(elsewhere + "\\x"));
+    EXPECT_FALSE(PathExists(root + "\\a\\custom"));
+    EXPECT_TRUE(Content(victim) == "victim" && !IsReadOnly(victim));
+    log.Remove();
+    SetFileAttributesA(victim.c_str(), FILE_ATTRIBUTE_READONLY);
+    Delete(kTemplate);
+    EXPECT_THAT(log.Records(), ElementsAreArray(records));
+    for (const std::string& placed : served) EXPECT_FALSE(PathExists(placed)) << placed;
+    EXPECT_TRUE(Content(victim) == "victim" && IsReadOnly(victim));
 }
 
 TEST_F(WordTemplateTest, EveryActionAndWalkFailureSite) {
-    const TestProfile& user = profiles.Add(WordUser(root + "\\user\\AppData"));
+    const TestProfile& user = User("user", WordUser(root + "\\user\\AppData"));
     const std::string startup = root + "\\user\\AppData\\Microsoft\\Word\\STARTUP";
     static std::string s_userKey;
     s_userKey = user.keyName;
@@ -378,7 +490,7 @@ TEST_F(WordTemplateTest, EveryActionAndWalkFailureSite) {
     const Seam none = [](const auto& run) { run(); };
     std::vector<std::string> attempts;
     for (int i = 0; i < 5; ++i) {
-        attempts.push_back("create " + root + "\\user");
+        attempts.push_back("create " + Lower(root + "\\user\\AppData"));
         attempts.push_back("Sleep 100");
     }
     const auto copy = &CopyMSWordDot;
@@ -459,64 +571,117 @@ TEST_F(WordTemplateTest, EveryActionAndWalkFailureSite) {
          {"Code: 8 Point: JAFG4838K0OS3V9 "}},
         {"copy: exception in the template operation", copy, copyData, 0,
          [](const auto& run) {
-             PlatformOverride o(&Platform::CreateFileA, [](LPCSTR name, DWORD access, DWORD share,
-                                                           LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                                                           DWORD flags, HANDLE model) -> HANDLE {
-                 if (strstr(name, s_root.c_str()) && (access & GENERIC_WRITE)) test::ThrowForeign(8);
-                 return test::Tracked().CreateFileA(name, access, share, security, disposition, flags, model);
-             });
+             PlatformOverride o(&Platform::NtCreateFile, &HookedNtCreateFile);
+             g_beforeCreate = [](const std::string& path, ACCESS_MASK access, ULONG) -> std::optional<NTSTATUS> {
+                 if (path.rfind(Lower(s_root), 0) == 0 && (access & GENERIC_WRITE)) test::ThrowForeign(8);
+                 return std::nullopt;
+             };
              run();
          },
          {"Code: 8 Point: DWPKNW8NJS4K9BJ ", "GWLXWPMD6G28HLV:DWPKNW8NJS4K9BJ"}},
         {"copy: the folders cannot be created", copy, copyData, 0,
          [](const auto& run) {
              PlatformOverride sleep(&Platform::Sleep, &Sleepless);
-             PlatformOverride o(&Platform::CreateDirectoryA, [](LPCSTR path, LPSECURITY_ATTRIBUTES security) -> BOOL {
-                 if (!strstr(path, s_root.c_str())) return CreateDirectoryA(path, security);
-                 g_calls.push_back(std::string("create ") + path);
-                 SetLastError(ERROR_ACCESS_DENIED);
+             PlatformOverride o(&Platform::NtCreateFile, &HookedNtCreateFile);
+             g_beforeCreate = [](const std::string& path, ACCESS_MASK, ULONG options) -> std::optional<NTSTATUS> {
+                 if (!(options & FILE_DIRECTORY_FILE)) return std::nullopt;
+                 g_calls.push_back("create " + path);
+                 return kAccessDenied;
+             };
+             run();
+         },
+         {"Code: 5 Point: MI6VFAPVGZZPWT7 (" + startup + ")(" + root + "\\user\\AppData)(4)",
+          "BDRIWZKRSRBJFHT:MI6VFAPVGZZPWT7", "GWLXWPMD6G28HLV:BDRIWZKRSRBJFHT:MI6VFAPVGZZPWT7"},
+         attempts},  // five at the first missing folder, 100 ms apart
+        {"delete: the read-only mark cannot be taken off through the handle", del, kTemplate, 0,
+         [](const auto& run) {
+             WordTemplateTest::Template(s_root + "\\user\\AppData\\Microsoft\\Word\\STARTUP", "old",
+                                        FILE_ATTRIBUTE_READONLY);
+             PlatformOverride o(&Platform::SetFileInformationByHandle,
+                                [](HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, LPVOID info, DWORD size) -> BOOL {
+                                    char path[MAX_PATH * 4] = {};
+                                    GetFinalPathNameByHandleA(file, path, sizeof path, FILE_NAME_NORMALIZED);
+                                    if (!strstr(path, "ca-profiles")) return SetFileInformationByHandle(file, type, info, size);
+                                    EXPECT_EQ(type, FileBasicInfo);
+                                    SetLastError(ERROR_ACCESS_DENIED);
+                                    return FALSE;
+                                });
+             run();
+         },
+         {"Code: 5 Point: 1UYDXARAHJRJLWF (" + startup + "\\" + kTemplate + ")",
+          "GWLXWPMD6G28HLV:1UYDXARAHJRJLWF"}},
+        {"copy: the read-only mark cannot be taken off by name either", copy, copyData, 0,
+         [](const auto& run) {
+             WordTemplateTest::Template(s_root + "\\user\\AppData\\Microsoft\\Word\\STARTUP", "old",
+                                        FILE_ATTRIBUTE_READONLY);
+             // As Wine run by an ordinary user: no open of a read-only file for its attributes.
+             PlatformOverride o(&Platform::NtCreateFile, &HookedNtCreateFile);
+             g_beforeCreate = [](const std::string& path, ACCESS_MASK access, ULONG) -> std::optional<NTSTATUS> {
+                 if (path.rfind(Lower(s_root), 0) == 0 && (access & FILE_WRITE_ATTRIBUTES)) return kAccessDenied;
+                 return std::nullopt;
+             };
+             PlatformOverride set(&Platform::SetFileAttributesA, [](LPCSTR name, DWORD attributes) -> BOOL {
+                 if (!strstr(name, s_root.c_str())) return SetFileAttributesA(name, attributes);
+                 SetLastError(ERROR_SHARING_VIOLATION);
                  return FALSE;
              });
              run();
          },
-         {"Code: 5 Point: MI6VFAPVGZZPWT7 (" + startup + ")(" + root + "\\user)(5)",
-          "BDRIWZKRSRBJFHT:MI6VFAPVGZZPWT7", "GWLXWPMD6G28HLV:BDRIWZKRSRBJFHT:MI6VFAPVGZZPWT7"},
-         attempts},  // five at the first missing folder, 100 ms apart
+         {"Code: 32 Point: 1UYDXARAHJRJLWF (" + startup + "\\" + kTemplate + ")",
+          "GWLXWPMD6G28HLV:1UYDXARAHJRJLWF"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         log.Remove();
         g_calls.clear();
-        test::RemoveFolderTree(root + "\\user");
+        test::RemoveFolderTree(root + "\\user\\AppData");
         c.seam([&] { Run(c.action, c.data, c.install); });
         EXPECT_THAT(log.Records(), ElementsAreArray(c.records));
         if (!c.calls.empty()) {
             EXPECT_EQ(g_calls, c.calls);
         }
+        g_beforeCreate = nullptr;
     }
 }
 
 TEST_F(WordTemplateTest, FolderPathAndReadOnlyRoutines) {
-    static std::vector<std::string> s_created;
-    s_created.clear();
+    std::vector<std::string> created;
     {
-        PlatformOverride create(&Platform::CreateDirectoryA, [](LPCSTR path, LPSECURITY_ATTRIBUTES security) -> BOOL {
-            s_created.push_back(path);
-            return CreateDirectoryA(path, security);
-        });
+        PlatformOverride create(&Platform::NtCreateFile, &HookedNtCreateFile);
+        g_beforeCreate = [&](const std::string& path, ACCESS_MASK, ULONG) -> std::optional<NTSTATUS> {
+            created.push_back(path);
+            return std::nullopt;
+        };
         ActionError error;
         test::CreateFolders(root);
-        EXPECT_TRUE(CreateFolderPath(root + "\\x\\y\\z\\", error));  // the trailing separator is dropped
-        EXPECT_TRUE(CreateFolderPath(root + "\\x\\y", error));       // exists: no call
-        EXPECT_TRUE(CreateFolderPath("relative", error));            // no separator: nothing to create
-        // A share that cannot be reached costs one look, no attempt, no climb above it.
-        EXPECT_FALSE(CreateFolderPath("\\\\ca-no-server\\share\\a\\b", error));
-        EXPECT_EQ(error.Point(), "MI6VFAPVGZZPWT7");
-        EXPECT_EQ(error.Extra(), "(\\\\ca-no-server\\share\\a\\b)(\\\\ca-no-server\\share)(2)");
-        EXPECT_EQ(log.Records().size(), 1u);
+        // The fixture's folder stands for a user's proven profile folder.
+        UniqueFile held;
+        EXPECT_TRUE(CreateFolderPath(root + "\\x\\y\\z\\", root, held, error));  // the trailing separator is dropped
+        EXPECT_TRUE(held);
+        EXPECT_TRUE(CreateFolderPath(root + "\\x\\.\\y", root, held, error));     // exists: no call
+        EXPECT_THAT(log.Records(), IsEmpty());
+        const struct {
+            std::string path;
+            const char* point;
+            std::string extra;
+        } refused[] = {
+            {"relative", "LH2VPM55L4S3QMQ", "(relative)"},
+            // Nothing outside the profile is looked at: no share, no other drive, no way up.
+            {"\\\\ca-no-server\\share\\a\\b", "R6WDX8MQ3ZT5KUE", "(\\\\ca-no-server\\share\\a\\b)(" + root + ")"},
+            {root + "\\x\\..\\..\\q", "R6WDX8MQ3ZT5KUE", "(" + root + "\\x\\..\\..\\q)(" + root + ")"},
+            {root + "-other\\q", "R6WDX8MQ3ZT5KUE", "(" + root + "-other\\q)(" + root + ")"},
+        };
+        for (const auto& r : refused) {
+            SCOPED_TRACE(r.path);
+            EXPECT_FALSE(CreateFolderPath(r.path, root, held, error));
+            EXPECT_FALSE(held);
+            EXPECT_EQ(error.Point(), r.point);
+            EXPECT_EQ(error.Extra(), r.extra);
+        }
         log.Remove();
     }
-    EXPECT_THAT(s_created, ElementsAre(root + "\\x", root + "\\x\\y", root + "\\x\\y\\z"));
+    EXPECT_THAT(created, ElementsAre(Lower(root + "\\x"), Lower(root + "\\x\\y"), Lower(root + "\\x\\y\\z")));
+    EXPECT_FALSE(PathExists(root + "-other"));
 
     const std::string file = Template(root, "x");
     static int s_sets;

@@ -68,6 +68,30 @@ TEST(ResolveAgainstProfile, OnlyTheProfileVariableAtTheStart) {
         EXPECT_EQ(ResolveAgainstProfile(other, "C:\\u", NoLeadBytes), std::nullopt) << other;
 }
 
+TEST(ExpandInUserTerms, TheUsersOwnFoldersOnly) {
+    const std::optional<std::string> none;
+    const struct {
+        std::string value;
+        std::optional<std::string_view> appData;
+        std::optional<std::string> expanded;
+    } cases[] = {
+        {"%USERPROFILE%\\Word", "C:\\u\\AD", "C:\\u\\Word"},
+        {"%appdata%\\Microsoft\\Word\\STARTUP", "C:\\u\\AD", "C:\\u\\AD\\Microsoft\\Word\\STARTUP"},
+        {"C:\\u\\%UserProfile%\\%APPDATA%", "D", "C:\\u\\C:\\u\\D"},  // anywhere, each
+        {"C:\\plain", {}, "C:\\plain"},
+        {"C:\\100%\\x", {}, "C:\\100%\\x"},  // one "%" alone is text
+        {"%APPDATA%\\x", {}, none},       // the user has no AppData
+        {"%TEMP%\\x", "C:\\u\\AD", none},  // the installer's own variables mean nothing here
+        {"%%\\x", "C:\\u\\AD", none},
+        {"%USERPROFILE", "C:\\u\\AD", "%USERPROFILE"},
+        {"%USERPROFILEX%", "C:\\u\\AD", none},
+        // A "%" as trail byte neither opens nor closes a name.
+        {"C:\\\x81%%USERPROFILE%", {}, "C:\\\x81%C:\\u"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ExpandInUserTerms(c.value, "C:\\u", c.appData, ShiftJisLead), c.expanded) << c.value;
+}
+
 TEST(LiesWithin, WholeComponentsOfTheFolderOnly) {
     const std::string profile = "C:\\Users\\bob";
     const std::pair<std::string, bool> cases[] = {
