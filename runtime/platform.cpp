@@ -28,6 +28,20 @@ LSTATUS WINAPI DeleteTreeWhereAvailable(HKEY key, LPCWSTR subKey) {
     return deleteTree ? deleteTree(key, subKey) : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
+LSTATUS WINAPI DeleteOpenKeyWhereAvailable(HKEY key) {
+    using DeleteKey = LONG(WINAPI*)(HANDLE);
+    using ToWin32 = ULONG(WINAPI*)(LONG);
+    static const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+    static const DeleteKey deleteKey =
+        ntdll ? reinterpret_cast<DeleteKey>(reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtDeleteKey"))) : nullptr;
+    static const ToWin32 toWin32 =
+        ntdll ? reinterpret_cast<ToWin32>(reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlNtStatusToDosError")))
+              : nullptr;
+    if (deleteKey == nullptr || toWin32 == nullptr) return ERROR_CALL_NOT_IMPLEMENTED;
+    const LONG status = deleteKey(key);
+    return status >= 0 ? ERROR_SUCCESS : static_cast<LSTATUS>(toWin32(status));
+}
+
 namespace {
 
 // An entry point of kernel32.dll, or null where this system has none.

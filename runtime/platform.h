@@ -36,6 +36,12 @@ LSTATUS WINAPI RenameKeyWhereAvailable(HKEY key, LPCWSTR subKey, LPCWSTR newName
 // Vista); without it the answer is ERROR_CALL_NOT_IMPLEMENTED.
 LSTATUS WINAPI DeleteTreeWhereAvailable(HKEY key, LPCWSTR subKey);
 
+// Deletes the key a handle is open on, whatever name leads to it (a link key
+// opened as itself included): ntdll.dll's NtDeleteKey, looked up when first
+// called; its status as a system error code, ERROR_CALL_NOT_IMPLEMENTED
+// without it.
+LSTATUS WINAPI DeleteOpenKeyWhereAvailable(HKEY key);
+
 // The file functions that came with Windows Vista, looked up in kernel32.dll
 // when first called; without them the answer is failure with
 // ERROR_CALL_NOT_IMPLEMENTED.
@@ -90,6 +96,7 @@ struct Platform {
     CA_ENTRY(RegQueryInfoKeyW);
     CA_ENTRY(RegDeleteKeyW);
     LSTATUS(WINAPI* RegDeleteTreeW)(HKEY, LPCWSTR) = &DeleteTreeWhereAvailable;
+    LSTATUS(WINAPI* DeleteOpenKey)(HKEY) = &DeleteOpenKeyWhereAvailable;
 
     // Security. The ACL functions are looked up by name at run time by the
     // actions that use them; these entries serve the lookups' callers.

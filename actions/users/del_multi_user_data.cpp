@@ -50,16 +50,17 @@ void DeleteFiles(const std::string& appFolder, const std::string& pattern) {
 
 // The steps for one profile; the first that fails ends the profile.
 bool RemoveUserData(const UserProfile& profile, const RemovalItems& items, ActionError& error) {
-    if (!DeleteKeyTree(HKEY_USERS, profile.keyName + "\\" + items.treeKey, error)) {
-        error.PrependPoint("N2VBF5GVTXCC427");
-        return false;
-    }
-    if (!DeleteKeyIfEmpty(HKEY_USERS, profile.keyName + "\\" + items.emptyOnlyKey, error)) {
-        error.PrependPoint("TKS8ENS99HGUE7S");
-        return false;
-    }
+    // A link key is left as it is and logged; the user's other steps go on.
+    const KeyRemoval tree = DeleteKeyTree(HKEY_USERS, profile.keyName + "\\" + items.treeKey, error);
+    if (tree != KeyRemoval::Done) error.PrependPoint("N2VBF5GVTXCC427");
+    if (tree == KeyRemoval::Failed) return false;
+    const KeyRemoval emptyOnly = DeleteKeyIfEmpty(HKEY_USERS, profile.keyName + "\\" + items.emptyOnlyKey, error);
+    if (emptyOnly != KeyRemoval::Done) error.PrependPoint("TKS8ENS99HGUE7S");
+    if (emptyOnly == KeyRemoval::Failed) return false;
+    // "%USERPROFILE%" stands for the profile folder where the walk proved it.
+    const std::string& home = profile.profileFinal.empty() ? profile.profileFolder : profile.profileFinal;
     std::string appData;
-    if (!ReadUserAppDataFolder(profile.keyName, profile.profileFolder, appData, error)) {
+    if (!ReadUserAppDataFolder(profile.keyName, home, appData, error)) {
         error.PrependPoint("MSR5LRX99VL7M8Z");
         return false;
     }
@@ -67,12 +68,16 @@ bool RemoveUserData(const UserProfile& profile, const RemovalItems& items, Actio
     if (appData.empty()) return true;
     const std::string appFolder = appData + "\\" + items.appFolder;
     {
+        // The value is the user's to write: only a folder inside the user's
+        // own profile is served. Any other place (another folder of the
+        // machine, another drive, a network path, another user's profile) is
+        // not looked at.
         UniqueFile look;
-        switch (CheckFolderPlace(appFolder, 0, look, error)) {
+        switch (CheckUserFolderPlace(appFolder, profile.profileFinal, 0, look, error)) {
         case FolderPlace::Missing:
             return true;  // nothing to remove
         case FolderPlace::Refused:
-            // Reached through a link: what is behind it is not the user's.
+            // Elsewhere, or reached through a link: what is there is not the user's.
             error.PrependPoint("MSR5LRX99VL7M8Z");
             return false;
         case FolderPlace::InPlace:

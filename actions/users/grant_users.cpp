@@ -9,8 +9,6 @@ namespace {
 using AllocateAndInitializeSidFn = decltype(&::AllocateAndInitializeSid);
 using GetSecurityInfoFn = decltype(&::GetSecurityInfo);
 using SetSecurityInfoFn = decltype(&::SetSecurityInfo);
-using GetNamedSecurityInfoAFn = decltype(&::GetNamedSecurityInfoA);
-using SetNamedSecurityInfoAFn = decltype(&::SetNamedSecurityInfoA);
 using SetEntriesInAclAFn = decltype(&::SetEntriesInAclA);
 
 // Owners of what the security functions allocate.
@@ -122,7 +120,7 @@ bool GrantUsersOnRegistryKey(const std::string& keyPath, DWORD accessMask, Actio
     return outcome == BodyOutcome::Completed;
 }
 
-bool GrantUsersOnFolder(const std::string& folder, DWORD accessMask, ActionError& error) {
+bool GrantUsersOnFolder(HANDLE folder, DWORD accessMask, ActionError& error) {
     UniqueSid users;
     UniqueAcl newDacl;
     UniqueSecurityDescriptor descriptor;
@@ -130,28 +128,28 @@ bool GrantUsersOnFolder(const std::string& folder, DWORD accessMask, ActionError
         const HMODULE advapi = SecurityLibrary("PZ3SJTRIUH9BTP8", error);
         const auto allocateSid = EntryPoint<AllocateAndInitializeSidFn>(
             advapi, "AllocateAndInitializeSid", "9FCM8C35SV57Z3R", error);
-        const auto getNamedSecurityInfo = EntryPoint<GetNamedSecurityInfoAFn>(
-            advapi, "GetNamedSecurityInfoA", "USVI8LMAN4EF2HS", error);
+        const auto getSecurityInfo =
+            EntryPoint<GetSecurityInfoFn>(advapi, "GetSecurityInfo", "USVI8LMAN4EF2HS", error);
         const auto setEntries =
             EntryPoint<SetEntriesInAclAFn>(advapi, "SetEntriesInAclA", "9CVGIGPDLKWXETT", error);
-        const auto setNamedSecurityInfo = EntryPoint<SetNamedSecurityInfoAFn>(
-            advapi, "SetNamedSecurityInfoA", "VMEBHPAHJU78F9U", error);
+        const auto setSecurityInfo =
+            EntryPoint<SetSecurityInfoFn>(advapi, "SetSecurityInfo", "VMEBHPAHJU78F9U", error);
 
         AllocateUsersSid(allocateSid, users, "A8F9UJCKHBNPTIU", error);
 
+        // Read and written through the handle whose place was proven: a name
+        // could meanwhile lead somewhere else.
         PACL dacl = nullptr;
-        DWORD result =
-            getNamedSecurityInfo(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                 nullptr, nullptr, &dacl, nullptr, descriptor.Receive());
+        DWORD result = getSecurityInfo(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                       &dacl, nullptr, descriptor.Receive());
         if (result != ERROR_SUCCESS) Fail(error, "WIY5TTXPFJXYUYV", result);
         if (dacl == nullptr) return;  // no DACL: everyone has full access already
 
         MergeUsersEntry(setEntries, users.Get(), accessMask,
                         OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, dacl, newDacl,
                         "HUHYT4IVCT88VEW", error);
-        std::string name = folder;  // the call takes a modifiable text
-        result = setNamedSecurityInfo(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                      nullptr, nullptr, newDacl.Get(), nullptr);
+        result = setSecurityInfo(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                 newDacl.Get(), nullptr);
         if (result != ERROR_SUCCESS) Fail(error, "TIAWS8BFBECCELF", result);
     });
     return outcome == BodyOutcome::Completed;

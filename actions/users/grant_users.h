@@ -29,8 +29,11 @@ static_assert(kUsersKeyRead == 0x20019 && kUsersKeyReadWrite == 0x3001F &&
 // and returns false; never throws.
 bool GrantUsersOnRegistryKey(const std::string& keyPath, DWORD accessMask, ActionError& error);
 
-// The folder variant: the entry is inherited by files and subfolders.
-bool GrantUsersOnFolder(const std::string& folder, DWORD accessMask, ActionError& error);
+// The folder variant, on a folder held open with READ_CONTROL | WRITE_DAC
+// whose place the caller has proven: the access list is read and written
+// through that handle, never by name. The entry is inherited by files and
+// subfolders.
+bool GrantUsersOnFolder(HANDLE folder, DWORD accessMask, ActionError& error);
 
 // Both rights actions need Windows 2000 or later. Records `callFailedPoint`
 // with the last error when the version cannot be read, `tooOldPoint` with 13

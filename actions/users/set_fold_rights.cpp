@@ -22,14 +22,15 @@ CA_ACTION SetFoldRights(MSIHANDLE install) {
             ThrowFailure();
         }
         if (folder.empty()) return;
-        // The folder is held in place while its access list changes: through a
-        // link, the list of what is behind it would change instead.
+        // The access list changes through the handle that was proven in place:
+        // a folder turned into a link or mount point after the proof keeps the
+        // list of what is behind it unchanged.
         UniqueFile pin;
         const FolderPlace place = AbsoluteRootLength(folder, IsAnsiLeadByte) == 0 || IsExistingFolder(folder)
-                                      ? CheckFolderPlace(folder, 0, pin, error)
+                                      ? CheckFolderPlace(folder, READ_CONTROL | WRITE_DAC, pin, error)
                                       : FolderPlace::Missing;
         if (place == FolderPlace::Missing) return;
-        if (place == FolderPlace::Refused || !GrantUsersOnFolder(folder, kUsersFolderFull, error)) {
+        if (place == FolderPlace::Refused || !GrantUsersOnFolder(pin.Get(), kUsersFolderFull, error)) {
             error.PrependPoint("VY2AUTEG6WRFBHY");
             ThrowFailure();
         }

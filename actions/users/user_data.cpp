@@ -14,6 +14,8 @@ namespace ca {
 namespace {
 
 constexpr DWORD kFolderBufferSize = 1024;
+// The answer for a key that is a link (ERROR_STOPPED_ON_SYMLINK).
+constexpr LONG kLinkKey = 681;
 
 // The 32-bit value of a handle, as the extra texts show it.
 unsigned HandleValue(HKEY key) {
@@ -21,30 +23,84 @@ unsigned HandleValue(HKEY key) {
 }
 
 // Every failure of a level names that level's key.
-bool FailAt(ActionError& error, HKEY root, const std::string& path) {
+KeyRemoval FailAt(ActionError& error, HKEY root, const std::string& path) {
     error.AppendExtra(StringPrintf("(%X)(%s)", HandleValue(root), path.c_str()));
-    return false;
+    return KeyRemoval::Failed;
 }
 
-}  // namespace
+// A link key found on the way: neither followed nor deleted.
+KeyRemoval KeepLink(ActionError& error, const char* point, LONG answer, HKEY root, const std::string& path) {
+    error.RecordError(point, answer, nullptr, StringPrintf("(%X)(%s)", HandleValue(root), path.c_str()));
+    return KeyRemoval::LinkKept;
+}
 
-bool DeleteKeyTree(HKEY root, const std::string& path, ActionError& error) {
-    UniqueKey key;  // open until the key itself is deleted
-    const LONG opened = Os().RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.Receive());
-    if (opened == ERROR_FILE_NOT_FOUND) return true;
-    if (opened != ERROR_SUCCESS) {
-        error.RecordError("P85NLER5C2CR44I", opened);
-        return FailAt(error, root, path);
+// The answer of one open below a held key.
+struct LevelOpen {
+    LONG result = ERROR_SUCCESS;
+    // The key was opened but is a link (kLinkKey), or could not be proven to
+    // be none (the query's answer): it is not served, and `key` is closed.
+    bool link = false;
+};
+
+// Whether the key a handle is open on is itself a link: a link key holds its
+// target as "SymbolicLinkValue" of type REG_LINK. Anything but a clear
+// answer counts as one.
+LONG LinkAnswer(HKEY key) {
+    DWORD type = REG_NONE;
+    const LONG read = Os().RegQueryValueExA(key, "SymbolicLinkValue", nullptr, &type, nullptr, nullptr);
+    if (read == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+    if (read != ERROR_SUCCESS) return read;
+    return type == REG_LINK ? kLinkKey : ERROR_SUCCESS;
+}
+
+// Opens the subkey `name` of the held key `parent` as it is, a link key
+// itself rather than what it names, with `access` besides reading values.
+LevelOpen OpenLevel(HKEY parent, const std::string& name, REGSAM access, UniqueKey& key) {
+    const LONG opened =
+        Os().RegOpenKeyExA(parent, name.c_str(), REG_OPTION_OPEN_LINK, access | KEY_QUERY_VALUE, key.Receive());
+    if (opened != ERROR_SUCCESS) return {opened, false};
+    const LONG link = LinkAnswer(key.Get());
+    if (link == ERROR_SUCCESS) return {};
+    key.Reset();
+    return {link, true};
+}
+
+// Opens root\path one name at a time, each below the key held before it, so
+// that no link on the way is followed; the key at the end with `access`.
+// `reached` is the path up to the level that failed or is a link.
+LevelOpen OpenPath(HKEY root, const std::string& path, REGSAM access, UniqueKey& key, std::string& reached) {
+    UniqueKey parent;
+    size_t from = 0;
+    for (;;) {
+        size_t end = FindChar(path, '\\', from, IsAnsiLeadByte);
+        const bool last = end == std::string::npos;
+        if (last) end = path.size();
+        if (end > from) {  // doubled separators name no level
+            reached = path.substr(0, end);
+            UniqueKey level;
+            const LevelOpen opened = OpenLevel(parent ? parent.Get() : root, path.substr(from, end - from),
+                                               last ? access : KEY_ENUMERATE_SUB_KEYS, level);
+            if (opened.result != ERROR_SUCCESS) return opened;
+            parent = std::move(level);
+        }
+        if (last) break;
+        from = end + 1;
     }
+    key = std::move(parent);
+    return {};
+}
 
+// Removes the key `key` is open on (root\path, no link, opened for reading
+// and deletion) with all its subkeys, each opened below its parent's handle
+// and deleted through its own. A link below it stays, and so do the keys
+// that hold it.
+KeyRemoval DeleteOpenTree(HKEY key, HKEY root, const std::string& path, ActionError& error) {
     DWORD subkeys = 0;
     DWORD longestName = 0;
-    const LONG queried = Os().RegQueryInfoKeyA(key.Get(), nullptr, nullptr, nullptr, &subkeys,
-                                               &longestName, nullptr, nullptr, nullptr, nullptr,
-                                               nullptr, nullptr);
+    const LONG queried = Os().RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, &longestName, nullptr,
+                                               nullptr, nullptr, nullptr, nullptr, nullptr);
     if (queried != ERROR_SUCCESS) {
-        error.RecordError("D6BWHY9XVGYABNN", queried, nullptr,
-                          StringPrintf("(%X)", HandleValue(key.Get())));
+        error.RecordError("D6BWHY9XVGYABNN", queried, nullptr, StringPrintf("(%X)", HandleValue(key)));
         return FailAt(error, root, path);
     }
 
@@ -55,41 +111,73 @@ bool DeleteKeyTree(HKEY root, const std::string& path, ActionError& error) {
     names.reserve(subkeys);
     for (DWORD index = 0; index < subkeys; ++index) {
         DWORD length = bufferLength;
-        const LONG enumerated = Os().RegEnumKeyExA(key.Get(), index, buffer.data(), &length,
-                                                   nullptr, nullptr, nullptr, nullptr);
+        const LONG enumerated =
+            Os().RegEnumKeyExA(key, index, buffer.data(), &length, nullptr, nullptr, nullptr, nullptr);
         if (enumerated != ERROR_SUCCESS) {
             error.RecordError("NWP9AVF2XNLTV76", enumerated, nullptr,
-                              StringPrintf("(%X)(%d)(%d)(%d)", HandleValue(key.Get()),
-                                           static_cast<int>(index), static_cast<int>(subkeys),
-                                           static_cast<int>(length)));
+                              StringPrintf("(%X)(%d)(%d)(%d)", HandleValue(key), static_cast<int>(index),
+                                           static_cast<int>(subkeys), static_cast<int>(length)));
             return FailAt(error, root, path);
         }
         names.emplace_back(buffer.data(), length);
     }
 
+    bool kept = false;
     for (size_t index = 0; index < names.size(); ++index) {
-        if (!DeleteKeyTree(root, path + "\\" + names[index], error)) {
-            error.AppendExtra(
-                StringPrintf("(%d)(%d)", static_cast<int>(index), static_cast<int>(subkeys)));
+        const std::string childPath = path + "\\" + names[index];
+        UniqueKey child;
+        const LevelOpen opened = OpenLevel(key, names[index], KEY_READ | DELETE, child);
+        KeyRemoval removal = KeyRemoval::Done;
+        if (opened.link) {
+            removal = KeepLink(error, "W7KQ2ZP4XRN9DHT", opened.result, root, childPath);
+        } else if (opened.result == ERROR_FILE_NOT_FOUND) {
+            continue;  // gone meanwhile
+        } else if (opened.result != ERROR_SUCCESS) {
+            error.RecordError("P85NLER5C2CR44I", opened.result);
+            removal = FailAt(error, root, childPath);
+        } else {
+            removal = DeleteOpenTree(child.Get(), root, childPath, error);
+        }
+        if (removal == KeyRemoval::Failed) {
+            error.AppendExtra(StringPrintf("(%d)(%d)", static_cast<int>(index), static_cast<int>(subkeys)));
             error.PrependPoint("A8959627VXV3XL7");
             return FailAt(error, root, path);
         }
+        kept = kept || removal == KeyRemoval::LinkKept;
     }
+    if (kept) return KeyRemoval::LinkKept;  // it still holds the link
 
-    const LONG deleted = Os().RegDeleteKeyA(root, path.c_str());
+    const LONG deleted = Os().DeleteOpenKey(key);
     if (deleted != ERROR_SUCCESS) {
         error.RecordError("ZF2YJ5VUS2INT5P", deleted);
         return FailAt(error, root, path);
     }
-    return true;
+    return KeyRemoval::Done;
 }
 
-bool DeleteKeyIfEmpty(HKEY root, const std::string& path, ActionError& error) {
+}  // namespace
+
+KeyRemoval DeleteKeyTree(HKEY root, const std::string& path, ActionError& error) {
+    UniqueKey key;  // open until the key itself is deleted
+    std::string reached;
+    const LevelOpen opened = OpenPath(root, path, KEY_READ | DELETE, key, reached);
+    if (opened.link) return KeepLink(error, "W7KQ2ZP4XRN9DHT", opened.result, root, reached);
+    if (opened.result == ERROR_FILE_NOT_FOUND) return KeyRemoval::Done;
+    if (opened.result != ERROR_SUCCESS) {
+        error.RecordError("P85NLER5C2CR44I", opened.result);
+        return FailAt(error, root, path);
+    }
+    return DeleteOpenTree(key.Get(), root, path, error);
+}
+
+KeyRemoval DeleteKeyIfEmpty(HKEY root, const std::string& path, ActionError& error) {
     UniqueKey key;
-    const LONG opened = Os().RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.Receive());
-    if (opened == ERROR_FILE_NOT_FOUND) return true;
-    if (opened != ERROR_SUCCESS) {
-        error.RecordError("7DWIIBZEE4EZ82J", opened);
+    std::string reached;
+    const LevelOpen opened = OpenPath(root, path, KEY_READ | DELETE, key, reached);
+    if (opened.link) return KeepLink(error, "F5NZ8VQ3JM2TYRC", opened.result, root, reached);
+    if (opened.result == ERROR_FILE_NOT_FOUND) return KeyRemoval::Done;
+    if (opened.result != ERROR_SUCCESS) {
+        error.RecordError("7DWIIBZEE4EZ82J", opened.result);
         return FailAt(error, root, path);
     }
     DWORD subkeys = 0;
@@ -102,13 +190,13 @@ bool DeleteKeyIfEmpty(HKEY root, const std::string& path, ActionError& error) {
                           StringPrintf("(%X)", HandleValue(key.Get())));
         return FailAt(error, root, path);
     }
-    if (subkeys != 0 || values != 0) return true;
-    const LONG deleted = Os().RegDeleteKeyA(root, path.c_str());
+    if (subkeys != 0 || values != 0) return KeyRemoval::Done;
+    const LONG deleted = Os().DeleteOpenKey(key.Get());
     if (deleted != ERROR_SUCCESS) {
         error.RecordError("M34RYAWSCIR9W3H", deleted);
         return FailAt(error, root, path);
     }
-    return true;
+    return KeyRemoval::Done;
 }
 
 bool ReadUserAppDataFolder(const std::string& keyName, const std::string& profileFolder,

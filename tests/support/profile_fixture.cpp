@@ -171,6 +171,10 @@ const TestProfile& ProfileFixture::Add(const HiveContent& content, const Profile
     return profiles_.back();
 }
 
+std::string ProfileFixture::NextFolder() const {
+    return ProfilesRoot() + "\\" + kKeyNamePrefix + std::to_string(1001 + profiles_.size());
+}
+
 void ProfileFixture::BlockProbe(const TestProfile& profile) {
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExA(HKEY_USERS, profile.keyName.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
@@ -223,6 +227,18 @@ std::vector<std::string> RegSubtree(HKEY root, const std::string& path) {
 void DeleteRegTree(HKEY root, const std::string& path) {
     RegDeleteTreeA(root, path.c_str());
     RegDeleteKeyA(root, path.c_str());
+}
+
+void CreateRegLink(HKEY root, const std::string& path, const std::wstring& target) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(root, path.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK | REG_OPTION_VOLATILE,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS)
+        << path;
+    EXPECT_EQ(RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(target.data()),
+                             static_cast<DWORD>(target.size() * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
 }
 
 void WriteTestFile(const std::string& path, const std::string& content, DWORD attributes) {

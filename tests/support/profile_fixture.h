@@ -49,6 +49,9 @@ public:
     // The reference stays valid for the fixture's life.
     const TestProfile& Add(const HiveContent& content = {}, const ProfileOptions& options = {});
     const std::deque<TestProfile>& Profiles() const { return profiles_; }
+    // The profile folder the next Add without an image path makes, for
+    // values that name a folder inside it.
+    std::string NextFolder() const;
 
     // Makes the probe of a profile that is not logged on fail with access
     // denied: a key of its name below HKEY_USERS that nobody may open.
@@ -79,6 +82,9 @@ bool RegKeyExists(HKEY root, const std::string& path);
 // Every key below root\path (relative paths, sorted); empty when none or missing.
 std::vector<std::string> RegSubtree(HKEY root, const std::string& path);
 void DeleteRegTree(HKEY root, const std::string& path);
+// Makes root\path a volatile link key to `target`, a path of the system's
+// registry such as L"\\Registry\\Machine\\Software\\X".
+void CreateRegLink(HKEY root, const std::string& path, const std::wstring& target);
 
 // File helpers.
 void WriteTestFile(const std::string& path, const std::string& content = "x", DWORD attributes = 0);

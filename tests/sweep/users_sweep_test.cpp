@@ -40,13 +40,12 @@ void ExpectNoProperty(const SweepRun& run) { EXPECT_TRUE(run.writes.empty()); }
 
 TEST(Sweep, DelMultiUserData) {
     ProfileFixture profiles;
-    const std::string root = ProfilesRoot();
-    const std::string offAppData = root + "\\off appdata";
     const TestProfile& on = profiles.Add(
         [&](HKEY hive) {
             SetRegValue(hive, kUserShellFolders, "AppData", "%USERPROFILE%\\AppData", REG_EXPAND_SZ);
         },
         {.loggedOn = true});
+    const std::string offAppData = profiles.NextFolder() + "\\off appdata";  // inside that user's profile
     profiles.Add([&](HKEY hive) {
         CreateRegKey(hive, std::string(kApp) + "\\Settings\\Recent");
         SetRegValue(hive, kUserShellFolders, "AppData", offAppData);

@@ -28,7 +28,7 @@ std::string ReadAppData(HKEY root, const std::string& path) {
 TEST(DelMultiUserDataE2E, RemovesTheDataOfTheInstallingUserAndOfAUserWhoIsNotLoggedOn) {
     test::InstallerLog log;
     test::ProfileFixture profiles;
-    const std::string otherAppData = test::ProfilesRoot() + "\\other appdata";
+    const std::string otherAppData = profiles.NextFolder() + "\\other appdata";
     const test::TestProfile& other = profiles.Add([&](HKEY root) {
         test::CreateRegKey(root, "Software\\CATestE2E\\Vendor\\App\\Settings");
         test::SetRegValue(root, kShellFolders, "AppData", otherAppData);

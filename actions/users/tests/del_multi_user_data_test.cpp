@@ -77,11 +77,11 @@ TEST_F(DelMultiUserDataTest, RemovesEveryUsersDataAndLeavesWhatIsStillInUse) {
     const TestProfile& on = profiles.Add(UserHive("%USERPROFILE%\\AppData\\Roaming", REG_EXPAND_SZ), {.loggedOn = true});
     const std::string onFolder = Files(on.folder + "\\AppData\\Roaming\\CATestApp", {"a.log", "keep.txt"});
     // Not logged on, plain AppData: every file goes, and the folder with them.
-    const std::string plainAppData = test::ProfilesRoot() + "\\plain appdata";
+    const std::string plainAppData = profiles.NextFolder() + "\\plain appdata";
     const TestProfile& off = profiles.Add(UserHive(plainAppData));
     const std::string offFolder = Files(plainAppData + "\\CATestApp", {"x.log", "y.log"});
     // The vendor key keeps a value; a read-only file stays with its folder.
-    const std::string keepsAppData = test::ProfilesRoot() + "\\keeps";
+    const std::string keepsAppData = profiles.NextFolder() + "\\keeps";
     const TestProfile& keeps = profiles.Add(UserHive(keepsAppData, REG_SZ, true), {.loggedOn = true});
     const std::string keepsFolder = Files(keepsAppData + "\\CATestApp", {"z.log"});
     test::WriteTestFile(keepsFolder + "\\ro.log", "x", FILE_ATTRIBUTE_READONLY);
@@ -119,10 +119,10 @@ TEST_F(DelMultiUserDataTest, EmptyAppDataSkipsTheFilesAndAnEmptyPatternDeletesNo
     const std::string drive = test::ProfilesRoot().substr(0, 2);
     const std::string victim = Files(drive + "\\CATestApp", {"victim.log"});
     profiles.Add(UserHive(""), {.loggedOn = true});
-    const std::string emptyAppData = test::ProfilesRoot() + "\\empty";
+    const std::string emptyAppData = profiles.NextFolder() + "\\empty";
     profiles.Add(UserHive(emptyAppData), {.loggedOn = true});
     test::CreateFolders(emptyAppData + "\\CATestApp");
-    const std::string fullAppData = test::ProfilesRoot() + "\\full";
+    const std::string fullAppData = profiles.NextFolder() + "\\full";
     profiles.Add(UserHive(fullAppData), {.loggedOn = true});
     const std::string fullFolder = Files(fullAppData + "\\CATestApp", {"f.log"});
 
@@ -148,15 +148,9 @@ std::string g_handleText() {
     std::snprintf(text, sizeof text, "(%X)", static_cast<unsigned>(reinterpret_cast<uintptr_t>(g_handle)));
     return text;
 }
-// A key of a test user whose path ends with `tail`.
-bool IsTestUsers(const char* path, const char* tail) {
-    const size_t n = strlen(path), m = strlen(tail);
-    return strstr(path, "S-1-5-21-1111-") && n >= m && strcmp(path + n - m, tail) == 0;
-}
-
 TEST_F(DelMultiUserDataTest, RegistryAndAppDataFailuresEndOnlyThatProfile) {
     using Seam = std::function<void(const std::function<void()>&)>;
-    const std::string appData = test::ProfilesRoot() + "\\appdata";
+    const std::string appData = profiles.NextFolder() + "\\appdata";  // each case's one user's
     const Seam none = [](const auto& run) { run(); };
     const struct {
         const char* name;
@@ -200,7 +194,7 @@ TEST_F(DelMultiUserDataTest, RegistryAndAppDataFailuresEndOnlyThatProfile) {
          {"Code: 234 Point: NWP9AVF2XNLTV76 <H>(0)(2)(99)", "<H>(0)(2)(99)<R>(<T>)", "N2VBF5GVTXCC427:NWP9AVF2XNLTV76"}},
         {"a key of the tree cannot be deleted", UserHive(appData), nullptr,
          [](const auto& run) {
-             PlatformOverride o(&Platform::RegDeleteKeyA, [](HKEY, LPCSTR) -> LSTATUS { return ERROR_ACCESS_DENIED; });
+             PlatformOverride o(&Platform::DeleteOpenKey, [](HKEY) -> LSTATUS { return ERROR_ACCESS_DENIED; });
              run();
          },
          {"Code: 5 Point: ZF2YJ5VUS2INT5P ", "<R>(<T>\\Cache)", "<R>(<T>\\Cache)(0)(2)", "A8959627VXV3XL7:ZF2YJ5VUS2INT5P",
@@ -208,9 +202,11 @@ TEST_F(DelMultiUserDataTest, RegistryAndAppDataFailuresEndOnlyThatProfile) {
          {"Cache", "Settings", "Settings\\Recent", "Settings\\Window"}},
         {"empty-only key cannot be opened", UserHive(appData), nullptr,
          [](const auto& run) {
+             // The empty-only key's own level: it is opened for deletion, the
+             // tree's levels on the way only for the next name.
              PlatformOverride o(&Platform::RegOpenKeyExA, [](HKEY root, LPCSTR name, DWORD options, REGSAM access,
                                                              PHKEY key) -> LSTATUS {
-                 if (IsTestUsers(name, "\\Vendor")) return ERROR_ACCESS_DENIED;
+                 if (strcmp(name, "Vendor") == 0 && (access & DELETE)) return ERROR_ACCESS_DENIED;
                  return test::Tracked().RegOpenKeyExA(root, name, options, access, key);
              });
              run();
@@ -233,9 +229,16 @@ TEST_F(DelMultiUserDataTest, RegistryAndAppDataFailuresEndOnlyThatProfile) {
          {"Code: 6 Point: XUBWMB35FF5K2JY <H>", "<H><R>(<V>)", "TKS8ENS99HGUE7S:XUBWMB35FF5K2JY"}},
         {"empty-only key cannot be deleted", UserHive(appData), nullptr,
          [](const auto& run) {
-             PlatformOverride o(&Platform::RegDeleteKeyA, [](HKEY root, LPCSTR name) -> LSTATUS {
-                 if (IsTestUsers(name, "\\Vendor")) return ERROR_ACCESS_DENIED;
-                 return RegDeleteKeyA(root, name);
+             // The handle the empty-only key is opened with, for deletion.
+             PlatformOverride open(&Platform::RegOpenKeyExA, [](HKEY root, LPCSTR name, DWORD options,
+                                                                REGSAM access, PHKEY key) -> LSTATUS {
+                 const LSTATUS opened = test::Tracked().RegOpenKeyExA(root, name, options, access, key);
+                 if (opened == ERROR_SUCCESS && strcmp(name, "Vendor") == 0 && (access & DELETE)) g_handle = *key;
+                 return opened;
+             });
+             PlatformOverride o(&Platform::DeleteOpenKey, [](HKEY key) -> LSTATUS {
+                 if (key == g_handle) return ERROR_ACCESS_DENIED;
+                 return DeleteOpenKeyWhereAvailable(key);
              });
              run();
          },
@@ -267,6 +270,7 @@ TEST_F(DelMultiUserDataTest, RegistryAndAppDataFailuresEndOnlyThatProfile) {
             SetSecurityInfo(key, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, &empty, nullptr);
             RegCloseKey(key);
         }
+        g_handle = nullptr;
         c.seam([&] { Run(kItems); });
 
         std::vector<std::string> expected;
@@ -292,14 +296,17 @@ TEST_F(DelMultiUserDataTest, NothingBehindALinkIsDeleted) {
     const std::string root = test::ProfilesRoot();
     const std::string behind = Files(root + "\\behind", {"victim.log", "second.log"});
     Files(behind + "\\CATestApp", {"victim.log"});
-    profiles.Add(UserHive(root + "\\a"), {.loggedOn = true});
-    test::CreateFolders(root + "\\a");
-    ASSERT_TRUE(test::CreateFolderLink(root + "\\a\\CATestApp", behind));
-    profiles.Add(UserHive(root + "\\b"));
-    ASSERT_TRUE(test::CreateFolderLink(root + "\\b", behind));
+    const std::string a = profiles.NextFolder() + "\\a";
+    profiles.Add(UserHive(a), {.loggedOn = true});
+    test::CreateFolders(a);
+    ASSERT_TRUE(test::CreateFolderLink(a + "\\CATestApp", behind));
+    const std::string b = profiles.NextFolder() + "\\b";
+    profiles.Add(UserHive(b));
+    ASSERT_TRUE(test::CreateFolderLink(b, behind));
     // The same shape without a link is cleaned as before.
-    profiles.Add(UserHive(root + "\\c"), {.loggedOn = true});
-    const std::string plain = Files(root + "\\c\\CATestApp", {"x.log"});
+    const std::string c = profiles.NextFolder() + "\\c";
+    profiles.Add(UserHive(c), {.loggedOn = true});
+    const std::string plain = Files(c + "\\CATestApp", {"x.log"});
     ASSERT_TRUE(CreateHardLinkA((plain + "\\second.log").c_str(), (behind + "\\second.log").c_str(), nullptr));
 
     Run(kItems);
@@ -308,12 +315,12 @@ TEST_F(DelMultiUserDataTest, NothingBehindALinkIsDeleted) {
     EXPECT_FALSE(PathExists(plain + "\\x.log"));
     EXPECT_TRUE(PathExists(plain + "\\second.log"));
     EXPECT_THAT(log.Records(),
-                ElementsAre("Code: 681 Point: HU7LPKPMX6M5NTQ (" + root + "\\a\\CATestApp)(" + behind + ")",
+                ElementsAre("Code: 681 Point: HU7LPKPMX6M5NTQ (" + a + "\\CATestApp)(" + behind + ")",
                             "MSR5LRX99VL7M8Z:HU7LPKPMX6M5NTQ",
-                            "Code: 681 Point: HU7LPKPMX6M5NTQ (" + root + "\\b\\CATestApp)(" + behind + "\\CATestApp)",
+                            "Code: 681 Point: HU7LPKPMX6M5NTQ (" + b + "\\CATestApp)(" + behind + "\\CATestApp)",
                             "MSR5LRX99VL7M8Z:HU7LPKPMX6M5NTQ"));
-    test::RemoveFolderTree(root + "\\a\\CATestApp");
-    test::RemoveFolderTree(root + "\\b");
+    test::RemoveFolderTree(a + "\\CATestApp");
+    test::RemoveFolderTree(b);
 }
 
 // A user who swaps the application's folder for a link between the look at
@@ -322,8 +329,9 @@ TEST_F(DelMultiUserDataTest, NothingBehindALinkIsDeleted) {
 TEST_F(DelMultiUserDataTest, FolderSwappedForALinkAfterTheLookKeepsWhatIsBehindIt) {
     static std::string s_folder, s_behind;
     s_behind = Files(test::ProfilesRoot() + "\\behind", {"victim.log"});
-    profiles.Add(UserHive(test::ProfilesRoot() + "\\a"), {.loggedOn = true});
-    s_folder = Files(test::ProfilesRoot() + "\\a\\CATestApp", {"own.log"});
+    const std::string a = profiles.NextFolder() + "\\a";
+    profiles.Add(UserHive(a), {.loggedOn = true});
+    s_folder = Files(a + "\\CATestApp", {"own.log"});
     PlatformOverride swap(&Platform::FindFirstFileA, [](LPCSTR pattern, LPWIN32_FIND_DATAA data) -> HANDLE {
         if (std::string(pattern).rfind(s_folder, 0) == 0 && !test::IsFolderLink(s_folder)) {
             MoveFileA(s_folder.c_str(), (s_folder + "-moved").c_str());
@@ -335,6 +343,116 @@ TEST_F(DelMultiUserDataTest, FolderSwappedForALinkAfterTheLookKeepsWhatIsBehindI
     EXPECT_TRUE(PathExists(s_behind + "\\victim.log"));
     EXPECT_THAT(log.Records(), IsEmpty());
     test::RemoveFolderTree(s_folder);
+}
+
+// What the action opens or lists, by path.
+std::vector<std::string> g_opened;
+HANDLE WINAPI RecordingCreateFile(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                  DWORD disposition, DWORD flags, HANDLE from) {
+    g_opened.push_back(name);
+    return test::Tracked().CreateFileA(name, access, share, security, disposition, flags, from);
+}
+HANDLE WINAPI RecordingFindFirstFile(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
+    g_opened.push_back(pattern);
+    return test::Tracked().FindFirstFileA(pattern, data);
+}
+
+// A user's AppData is served only inside that user's own profile: any other
+// folder of the machine, another drive, a network path or another user's
+// profile is not even opened, and the other users are served as before.
+TEST_F(DelMultiUserDataTest, AppDataOutsideTheUsersOwnProfileIsNeitherOpenedNorCleaned) {
+    const std::string elsewhere = "C:\\elsewhere";
+    const std::string victim = Files(elsewhere + "\\CATestApp", {"a.log", "b.log"});
+    const TestProfile& own = profiles.Add(UserHive("%USERPROFILE%\\AppData", REG_EXPAND_SZ), {.loggedOn = true});
+    const std::string ownFolder = Files(own.folder + "\\AppData\\CATestApp", {"a.log"});
+    const std::string othersFolder = Files(own.folder + "\\Other\\CATestApp", {"a.log"});
+    const std::string shared = Files(test::ProfilesRoot() + "\\shared\\CATestApp", {"a.log"});
+    const std::string outside[] = {
+        elsewhere,                                   // another folder of the machine
+        own.folder + "\\Other",                      // another user's profile
+        "\\\\host\\share\\AppData",                  // a network path
+        "Z:\\tmp\\CATestNoSuchFolder",               // another drive
+        profiles.NextFolder() + "\\..\\shared",      // out of the profile by name
+    };
+    std::vector<std::string> expected;
+    for (const std::string& appData : outside) {
+        const TestProfile& user = profiles.Add(UserHive(appData), {.loggedOn = true});
+        expected.push_back("Code: 13 Point: R6WDX8MQ3ZT5KUE (" + appData + "\\CATestApp)(" + user.folder + ")");
+        expected.push_back("MSR5LRX99VL7M8Z:R6WDX8MQ3ZT5KUE");
+    }
+    g_opened.clear();
+    {
+        PlatformOverride open(&Platform::CreateFileA, &RecordingCreateFile);
+        PlatformOverride list(&Platform::FindFirstFileA, &RecordingFindFirstFile);
+        Run(kItems);
+    }
+    EXPECT_THAT(log.Records(), ElementsAreArray(expected));
+    EXPECT_FALSE(PathExists(ownFolder));  // the user's own folder, served as before
+    for (const std::string& kept : {victim, othersFolder, shared}) EXPECT_TRUE(PathExists(kept + "\\a.log")) << kept;
+    EXPECT_TRUE(PathExists(victim + "\\b.log"));
+    for (const std::string& path : g_opened)
+        for (const std::string& place : {elsewhere, othersFolder, shared, std::string("\\\\host"), std::string("Z:")})
+            EXPECT_NE(path.rfind(place, 0), 0u) << path;
+    test::RemoveFolderTree(elsewhere);
+}
+
+// The machine's Software key in its native view, where the links point.
+HKEY MachineSoftware() {
+    HKEY key = nullptr;
+    RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &key);
+    return key;
+}
+
+// A key of a user's tree that is a link (to the machine's registry, or to
+// another key of the same hive) is neither followed nor deleted: what it
+// names stays, the link stays and is logged, and the user's other steps go on.
+TEST_F(DelMultiUserDataTest, RegistryLinksInAUsersTreeAreNeitherFollowedNorDeleted) {
+    HKEY software = MachineSoftware();
+    ASSERT_NE(software, nullptr);
+    test::CreateRegKey(software, "CATestVictim\\Vendor\\App\\Cache");
+    const auto appDataOnly = [](const std::string& appData) {
+        return [=](HKEY root) { test::SetRegValue(root, kShellFolders, "AppData", appData); };
+    };
+    // Software\CATest itself leads to the machine's key.
+    const std::string aAppData = profiles.NextFolder() + "\\appdata";
+    const TestProfile& a = profiles.Add(appDataOnly(aAppData), {.loggedOn = true});
+    test::CreateRegLink(HKEY_USERS, UserKey(a, "Software\\CATest"), L"\\Registry\\Machine\\Software\\CATestVictim");
+    const std::string aFolder = Files(aAppData + "\\CATestApp", {"a.log"});
+    // A key inside the tree leads to a key the user may not change.
+    const std::string bAppData = profiles.NextFolder() + "\\appdata";
+    const TestProfile& b = profiles.Add(
+        [&](HKEY root) {
+            appDataOnly(bAppData)(root);
+            for (const char* key : {"Settings\\Recent", "Settings\\Window"})
+                test::CreateRegKey(root, std::string(kApp) + "\\" + key);
+            test::CreateRegKey(root, "Software\\CATestPolicies\\Victim\\Data");
+        },
+        {.loggedOn = true});
+    const std::wstring policies = L"\\Registry\\User\\" + std::wstring(b.keyName.begin(), b.keyName.end()) +
+                                  L"\\Software\\CATestPolicies\\Victim";
+    test::CreateRegLink(HKEY_USERS, UserKey(b, std::string(kApp) + "\\Cache"), policies);
+    const std::string bFolder = Files(bAppData + "\\CATestApp", {"b.log"});
+
+    Run(kItems);
+    EXPECT_THAT(test::RegSubtree(software, "CATestVictim"), ElementsAre("Vendor", "Vendor\\App", "Vendor\\App\\Cache"));
+    EXPECT_THAT(test::RegSubtree(HKEY_USERS, UserKey(b, "Software\\CATestPolicies")),
+                ElementsAre("Victim", "Victim\\Data"));
+    // The rest of b's tree goes; the link and the keys that hold it stay.
+    EXPECT_THAT(test::RegSubtree(HKEY_USERS, UserKey(b, "Software\\CATest")),
+                ElementsAre("Vendor", "Vendor\\App", "Vendor\\App\\Cache", "Vendor\\App\\Cache\\Data"));
+    EXPECT_FALSE(PathExists(aFolder));
+    EXPECT_FALSE(PathExists(bFolder));
+    const std::string link = "Code: 681 Point: ";
+    EXPECT_THAT(log.Records(),
+                ElementsAre(link + "W7KQ2ZP4XRN9DHT (80000003)(" + UserKey(a, "Software\\CATest") + ")",
+                            "N2VBF5GVTXCC427:W7KQ2ZP4XRN9DHT",
+                            link + "F5NZ8VQ3JM2TYRC (80000003)(" + UserKey(a, "Software\\CATest") + ")",
+                            "TKS8ENS99HGUE7S:F5NZ8VQ3JM2TYRC",
+                            link + "W7KQ2ZP4XRN9DHT (80000003)(" + UserKey(b, std::string(kApp) + "\\Cache") + ")",
+                            "N2VBF5GVTXCC427:W7KQ2ZP4XRN9DHT"));
+    RegDeleteTreeA(software, "CATestVictim");
+    RegDeleteKeyA(software, "CATestVictim");
+    RegCloseKey(software);
 }
 
 TEST_F(DelMultiUserDataTest, InputThatWouldRemoveTooMuchIsRefusedBeforeAnyProfileIsTouched) {

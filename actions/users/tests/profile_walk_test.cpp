@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 using ::testing::ElementsAre;
@@ -192,6 +193,14 @@ TEST_F(ProfileWalkTest, ProfilesThatCannotBeReachedAreReportedAndSkipped) {
     for (int i = 0; i < 60; ++i) longPath += "\\%TEMP%";
     profiles.Add({}, {.createFolder = false, .writeHive = false, .imagePath = longPath});
     const TestProfile& good = profiles.Add(Marker("good"));
+    // A profile folder that is a link (here to another user's folder, whose
+    // hive would be loaded as this user's), and a hive file with a second
+    // name elsewhere: neither is the user's own.
+    const TestProfile& linked =
+        profiles.Add({}, {.createFolder = false, .writeHive = false, .imagePath = test::ProfilesRoot() + "\\linked"});
+    ASSERT_TRUE(test::CreateFolderLink(linked.folder, good.folder));
+    const TestProfile& twoNames = profiles.Add(Marker("two names"));
+    ASSERT_TRUE(CreateHardLinkA((test::ProfilesRoot() + "\\second.dat").c_str(), twoNames.hiveFile.c_str(), nullptr));
 
     const struct {
         const char* walk;
@@ -199,9 +208,10 @@ TEST_F(ProfileWalkTest, ProfilesThatCannotBeReachedAreReportedAndSkipped) {
         const char* load;
         const char* profileFolder;
         const char* probe;
+        const char* place;
     } walks[] = {
-        {"removal walk", &kRemovalWalkPoints, "JNNNQTTL8FXBWW3", "60J0AIZQ4U4LIGN", "G7A5T4XGSWDW46M"},
-        {"Word walk", &kWordWalkPoints, "6S6WD9D7TCZRNVU", "6E3AHRW5TAMMTGJ", "6WICAXYHFH68MWT"},
+        {"removal walk", &kRemovalWalkPoints, "JNNNQTTL8FXBWW3", "60J0AIZQ4U4LIGN", "G7A5T4XGSWDW46M", "QH4RZ7WN2KEV8PA"},
+        {"Word walk", &kWordWalkPoints, "6S6WD9D7TCZRNVU", "6E3AHRW5TAMMTGJ", "6WICAXYHFH68MWT", "C9TJ5MUXB3LF6YD"},
     };
     // A hive file that is not there is never handed to the loader, which
     // would create it.
@@ -213,15 +223,20 @@ TEST_F(ProfileWalkTest, ProfilesThatCannotBeReachedAreReportedAndSkipped) {
         log.Remove();
         events.clear();
         EXPECT_TRUE(Walk(*w.points));
-        EXPECT_THAT(events, ::testing::Not(::testing::Contains("load " + noHive.hiveFile)));
+        for (const TestProfile* p : {&noHive, &linked, &twoNames})
+            EXPECT_THAT(events, ::testing::Not(::testing::Contains("load " + p->hiveFile)));
         EXPECT_FALSE(PathExists(noHive.hiveFile));
         EXPECT_THAT(visits, ElementsAre(Expected(good, "good", true)));
-        const std::string l = w.load, f = w.profileFolder, p = w.probe;
+        const std::string l = w.load, f = w.profileFolder, p = w.probe, place = w.place;
         EXPECT_THAT(log.Records(),
                     ElementsAre("Code: 2 Point: " + l + " (" + noHive.keyName + ")(" + noHive.hiveFile + ")",
                                 "Code: 2 Point: TXMK33CJLD59BD2 ", f + ":TXMK33CJLD59BD2",
                                 "Code: 5 Point: " + p + " (" + blocked.keyName + ")",
-                                "Code: 122 Point: 3R8BGPID74NEVHC ", f + ":3R8BGPID74NEVHC"));
+                                "Code: 122 Point: 3R8BGPID74NEVHC ", f + ":3R8BGPID74NEVHC",
+                                "Code: 681 Point: " + place + " (" + linked.keyName + ")(" + linked.folder + ")(" +
+                                    good.folder + ")",
+                                "Code: 1142 Point: " + place + " (" + twoNames.keyName + ")(" + twoNames.hiveFile +
+                                    ")(" + twoNames.hiveFile + ")"));
         EXPECT_EQ(Accounting::Held(Resource::Hive), 0);
         EXPECT_EQ(Accounting::Held(Resource::Privilege), 0);
     }
@@ -400,6 +415,66 @@ TEST_F(ProfileWalkTest, ProfileFailuresThroughTheSeamSkipTheProfileAndTryAgainFo
         }
     }
     EXPECT_TRUE(IsLoaded(on));
+}
+
+// The hive file changes between its proof and the load: its folder is
+// swapped for another holding another user's hive, or the file gets a second
+// name. What was loaded is not the proven file: it goes again unvisited.
+const TestProfile* g_target;
+const TestProfile* g_decoy;
+void (*g_change)();
+LSTATUS WINAPI ChangingLoad(HKEY root, LPCSTR name, LPCSTR file) {
+    if (g_change && g_target->hiveFile == file) std::exchange(g_change, nullptr)();
+    return RecordingLoad(root, name, file);
+}
+
+TEST_F(ProfileWalkTest, HiveFileThatChangesBeforeTheLoadIsUnloadedAgainUnvisited) {
+    g_target = &profiles.Add(Marker("target"));
+    g_decoy = &profiles.Add(Marker("decoy"));
+    const std::string moved = g_target->folder + "-moved", second = g_target->folder + "-second.dat";
+    const struct {
+        const char* name;
+        void (*change)();
+    } cases[] = {
+        {"folder swapped",
+         [] {
+             ASSERT_TRUE(MoveFileA(g_target->folder.c_str(), (g_target->folder + "-moved").c_str()));
+             test::CreateFolders(g_target->folder);
+             ASSERT_TRUE(CopyFileA(g_decoy->hiveFile.c_str(), g_target->hiveFile.c_str(), FALSE));
+         }},
+        {"second name",
+         [] { ASSERT_TRUE(CreateHardLinkA((g_target->folder + "-second.dat").c_str(), g_target->hiveFile.c_str(), nullptr)); }},
+    };
+    std::vector<std::string> events;
+    g_events = &events;
+    PlatformOverride load(&Platform::RegLoadKeyA, &ChangingLoad);
+    PlatformOverride unload(&Platform::RegUnLoadKeyA, &RecordingUnload);
+    for (const auto& c : cases) {
+        for (const WalkCase& w : kWalks) {
+            SCOPED_TRACE(std::string(c.name) + ", " + w.name);
+            log.Remove();
+            events.clear();
+            g_change = c.change;
+            EXPECT_TRUE(Walk(*w.points));
+            EXPECT_EQ(g_change, nullptr);
+            EXPECT_THAT(visits, ElementsAre(Expected(*g_decoy, "decoy", true)));
+            EXPECT_THAT(events, ElementsAre("load " + g_target->hiveFile, "unload " + g_target->keyName,
+                                            "load " + g_decoy->hiveFile, "visit " + g_decoy->keyName,
+                                            "unload " + g_decoy->keyName));
+            EXPECT_THAT(log.Records(), ElementsAre("Code: 1142 Point: " + std::string(w.points->place) + " (" +
+                                                   g_target->keyName + ")(" + g_target->hiveFile + ")(" +
+                                                   g_target->hiveFile + ")"));
+            EXPECT_FALSE(IsLoaded(*g_target));
+            EXPECT_EQ(Accounting::Held(Resource::Hive), 0);
+            // As before the change, for the next walk.
+            if (PathExists(moved)) {
+                test::RemoveFolderTree(g_target->folder);
+                ASSERT_TRUE(MoveFileA(moved.c_str(), g_target->folder.c_str()));
+            }
+            DeleteFileA(second.c_str());
+        }
+    }
+    g_events = nullptr;
 }
 
 int g_unloadFailures;  // the unloads still to refuse

@@ -1,7 +1,8 @@
 // SetRegRights and SetFoldRights in a real installer session, and through
 // msiexec. Wine stores key DACLs, so they are read back; it does not store
-// folder DACLs, so the DACL handed to SetNamedSecurityInfoA is observed on its
-// way through the security functions the module looks up.
+// folder DACLs, so the DACL handed to SetSecurityInfo, and the object its
+// handle is open on, are observed on their way through the security functions
+// the module looks up.
 #include "accounting.h"
 #include "actions/action.h"
 #include "actions/users/grant_users.h"
@@ -113,7 +114,9 @@ struct Observed {
     EXPLICIT_ACCESS_A entry = {};
     std::string entrySid;
     std::vector<std::string> existing, written;
-    std::string writtenTo;
+    SE_OBJECT_TYPE writtenType = SE_UNKNOWN_OBJECT_TYPE;
+    std::string writtenTo;  // a folder: the path of the object the handle is open on
+    BY_HANDLE_FILE_INFORMATION writtenFile = {};
     bool onlyDaclWritten = false;
     DWORD writeResult = 0;
 };
@@ -162,15 +165,6 @@ DWORD WINAPI SeamGetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type, SECURITY_IN
                      real(object, type, info, owner, group, dacl, sacl, descriptor), dacl);
 }
 
-DWORD WINAPI SeamGetNamedSecurityInfoA(LPCSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
-                                       PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
-                                       PSECURITY_DESCRIPTOR* descriptor) {
-    if (Misbehaves("GetNamedSecurityInfoA")) return g_fault.code;
-    const auto real = Real<decltype(&::GetNamedSecurityInfoA)>("GetNamedSecurityInfoA");
-    return AfterRead("GetNamedSecurityInfoA",
-                     real(name, type, info, owner, group, dacl, sacl, descriptor), dacl);
-}
-
 DWORD WINAPI SeamSetEntriesInAclA(ULONG count, PEXPLICIT_ACCESS_A entries, PACL old, PACL* merged) {
     if (count == 1) {
         g_seen.entry = entries[0];
@@ -183,32 +177,28 @@ DWORD WINAPI SeamSetEntriesInAclA(ULONG count, PEXPLICIT_ACCESS_A entries, PACL 
     return Real<decltype(&::SetEntriesInAclA)>("SetEntriesInAclA")(count, entries, old, merged);
 }
 
-// Both writers: the DACL alone, of the given object type.
-DWORD BeforeWrite(const char* call, SE_OBJECT_TYPE type, SE_OBJECT_TYPE expectedType,
-                  SECURITY_INFORMATION info, PSID owner, PSID group, PACL dacl, PACL sacl) {
-    g_seen.written = Aces(dacl);
-    g_seen.onlyDaclWritten = type == expectedType && info == DACL_SECURITY_INFORMATION &&
-                             owner == nullptr && group == nullptr && sacl == nullptr;
-    return Misbehaves(call) ? g_fault.code : ERROR_SUCCESS;
+// The path the system gives for a handle, without "\\?\".
+std::string FinalPathOf(HANDLE object) {
+    char path[MAX_PATH * 2] = {};
+    const DWORD length = GetFinalPathNameByHandleA(object, path, sizeof path, FILE_NAME_NORMALIZED);
+    const std::string text(path, length < sizeof path ? length : 0);
+    return text.rfind("\\\\?\\", 0) == 0 ? text.substr(4) : text;
 }
 
+// The writer: the DACL alone, on the object the handle is open on.
 DWORD WINAPI SeamSetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
                                  PSID owner, PSID group, PACL dacl, PACL sacl) {
-    if (const DWORD failed = BeforeWrite("SetSecurityInfo", type, SE_REGISTRY_KEY, info, owner,
-                                         group, dacl, sacl))
-        return failed;
+    g_seen.written = Aces(dacl);
+    g_seen.writtenType = type;
+    g_seen.onlyDaclWritten = info == DACL_SECURITY_INFORMATION && owner == nullptr && group == nullptr &&
+                             sacl == nullptr;
+    if (type == SE_FILE_OBJECT) {
+        g_seen.writtenTo = FinalPathOf(object);
+        GetFileInformationByHandle(object, &g_seen.writtenFile);
+    }
+    if (Misbehaves("SetSecurityInfo")) return g_fault.code;
     return g_seen.writeResult = Real<decltype(&::SetSecurityInfo)>("SetSecurityInfo")(
                object, type, info, owner, group, dacl, sacl);
-}
-
-DWORD WINAPI SeamSetNamedSecurityInfoA(LPSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
-                                       PSID owner, PSID group, PACL dacl, PACL sacl) {
-    g_seen.writtenTo = name;
-    if (const DWORD failed = BeforeWrite("SetNamedSecurityInfoA", type, SE_FILE_OBJECT, info,
-                                         owner, group, dacl, sacl))
-        return failed;
-    return g_seen.writeResult = Real<decltype(&::SetNamedSecurityInfoA)>("SetNamedSecurityInfoA")(
-               name, type, info, owner, group, dacl, sacl);
 }
 
 FARPROC WINAPI SeamGetProcAddress(HMODULE module, LPCSTR name) {
@@ -224,10 +214,8 @@ FARPROC WINAPI SeamGetProcAddress(HMODULE module, LPCSTR name) {
     } handedOut[] = {
         {"AllocateAndInitializeSid", reinterpret_cast<void*>(&SeamAllocateSid)},
         {"GetSecurityInfo", reinterpret_cast<void*>(&SeamGetSecurityInfo)},
-        {"GetNamedSecurityInfoA", reinterpret_cast<void*>(&SeamGetNamedSecurityInfoA)},
         {"SetEntriesInAclA", reinterpret_cast<void*>(&SeamSetEntriesInAclA)},
         {"SetSecurityInfo", reinterpret_cast<void*>(&SeamSetSecurityInfo)},
-        {"SetNamedSecurityInfoA", reinterpret_cast<void*>(&SeamSetNamedSecurityInfoA)},
     };
     for (const auto& f : handedOut)
         if (std::strcmp(f.name, name) == 0) return reinterpret_cast<FARPROC>(f.function);
@@ -357,6 +345,7 @@ TEST_F(RightsTest, KeySelectorSetsTheUsersEntryOverTheEarlierOne) {
     EXPECT_EQ(g_seen.entry.Trustee.pMultipleTrustee, nullptr);
     EXPECT_EQ(g_seen.entrySid, kUsers);
     EXPECT_TRUE(g_seen.onlyDaclWritten);
+    EXPECT_EQ(g_seen.writtenType, SE_REGISTRY_KEY);
     EXPECT_THAT(log.Records(), IsEmpty());
 }
 
@@ -388,8 +377,10 @@ TEST_F(RightsTest, OnlyTheExactSelectorsGiveRightsAndAnyOtherIsRefused) {
 
 TEST_F(RightsTest, FolderEntryIsInheritedByFilesAndSubfoldersOnTopOfTheExistingOnes) {
     Run(&SetFoldRights, folder);
-    EXPECT_THAT(g_seen.lookups, ElementsAre("AllocateAndInitializeSid", "GetNamedSecurityInfoA",
-                                            "SetEntriesInAclA", "SetNamedSecurityInfoA"));
+    // The folder's list is read and written through its handle, never by name.
+    EXPECT_THAT(g_seen.lookups, ElementsAre("AllocateAndInitializeSid", "GetSecurityInfo",
+                                            "SetEntriesInAclA", "SetSecurityInfo"));
+    EXPECT_EQ(g_seen.writtenType, SE_FILE_OBJECT);
     EXPECT_EQ(g_seen.entry.grfAccessPermissions, 0x201FFu);
     EXPECT_EQ(g_seen.entry.grfAccessMode, SET_ACCESS);
     EXPECT_EQ(g_seen.entrySid, kUsers);
@@ -429,12 +420,63 @@ TEST_F(RightsTest, ObjectWithoutDaclIsLeftAloneAndCountsAsSuccess) {
     CreateKey(kKey, nullptr);
     Run(&SetRegRights, KeyData("1"));
     EXPECT_THAT(KeyAces(kKey), ElementsAre("none"));
-    g_fault = {"GetNamedSecurityInfoA", Misbehave::NoDacl};
+    g_fault = {"GetSecurityInfo", Misbehave::NoDacl};
     Run(&SetFoldRights, folder);
     EXPECT_EQ(Acquired(), (Counts{1, 1, 0, 0}));
     EXPECT_THAT(g_seen.calls, ElementsAre("AllocateAndInitializeSid", "GetSecurityInfo",
-                                          "AllocateAndInitializeSid", "GetNamedSecurityInfoA"));
+                                          "AllocateAndInitializeSid", "GetSecurityInfo"));
     EXPECT_THAT(log.Records(), IsEmpty());
+}
+
+// The folder is renamed away and a link put in its place between the proof
+// and the change (on Windows a mount point made by a user who emptied it):
+// the access list that changes is the proven folder's, never the one the
+// link names.
+std::string g_swapped, g_other;
+DWORD WINAPI SwappingGetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner,
+                                     PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
+    if (type == SE_FILE_OBJECT && !test::IsFolderLink(g_swapped)) {
+        EXPECT_TRUE(MoveFileA(g_swapped.c_str(), (g_swapped + "Moved").c_str()));
+        EXPECT_TRUE(test::CreateFolderLink(g_swapped, g_other));
+    }
+    return SeamGetSecurityInfo(object, type, info, owner, group, dacl, sacl, descriptor);
+}
+FARPROC WINAPI SwappingGetProcAddress(HMODULE module, LPCSTR name) {
+    if (module == Advapi() && std::strcmp(name, "GetSecurityInfo") == 0)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&SwappingGetSecurityInfo));
+    return SeamGetProcAddress(module, name);
+}
+
+TEST_F(RightsTest, FolderSwappedForALinkAfterTheProofKeepsTheChangeOnTheProvenFolder) {
+    g_swapped = folder + "Swapped";
+    g_other = folder + "Other";
+    ASSERT_TRUE(CreateDirectoryA(g_swapped.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA(g_other.c_str(), nullptr));
+    const auto identity = [](const std::string& path) {
+        BY_HANDLE_FILE_INFORMATION info = {};
+        const HANDLE h = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        GetFileInformationByHandle(h, &info);
+        CloseHandle(h);
+        return std::array<DWORD, 3>{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    };
+    const auto proven = identity(g_swapped), other = identity(g_other);
+    ASSERT_NE(proven, other);
+    {
+        PlatformOverride swap(&Platform::GetProcAddress, &SwappingGetProcAddress);
+        Run(&SetFoldRights, g_swapped);
+    }
+    EXPECT_TRUE(test::IsFolderLink(g_swapped));  // the swap did happen
+    EXPECT_EQ(g_seen.writtenType, SE_FILE_OBJECT);
+    EXPECT_EQ(g_seen.writtenTo, g_swapped + "Moved");
+    const std::array<DWORD, 3> written = {g_seen.writtenFile.dwVolumeSerialNumber, g_seen.writtenFile.nFileIndexHigh,
+                                          g_seen.writtenFile.nFileIndexLow};
+    EXPECT_EQ(written, proven);
+    EXPECT_EQ(g_seen.writeResult, 0u);
+    EXPECT_THAT(log.Records(), IsEmpty());
+    test::RemoveFolderTree(g_swapped);
+    RemoveDirectoryA((g_swapped + "Moved").c_str());
+    RemoveDirectoryA(g_other.c_str());
 }
 
 // Every failure site of the two actions: what the log holds afterwards, and
@@ -488,21 +530,21 @@ TEST_F(RightsTest, FailureSitesAreLoggedWithTheirChainAndCode) {
          {"Code: 126 Point: PZ3SJTRIUH9BTP8 ", "VY2AUTEG6WRFBHY:PZ3SJTRIUH9BTP8"}, {}},
         {SetFoldRights, nullptr, {"AllocateAndInitializeSid", Misbehave::Missing, 127},
          {"Code: 127 Point: 9FCM8C35SV57Z3R ", "VY2AUTEG6WRFBHY:9FCM8C35SV57Z3R"}, {}},
-        {SetFoldRights, nullptr, {"GetNamedSecurityInfoA", Misbehave::Missing, 127},
+        {SetFoldRights, nullptr, {"GetSecurityInfo", Misbehave::Missing, 127},
          {"Code: 127 Point: USVI8LMAN4EF2HS ", "VY2AUTEG6WRFBHY:USVI8LMAN4EF2HS"}, {}},
         {SetFoldRights, nullptr, {"SetEntriesInAclA", Misbehave::Missing, 127},
          {"Code: 127 Point: 9CVGIGPDLKWXETT ", "VY2AUTEG6WRFBHY:9CVGIGPDLKWXETT"}, {}},
-        {SetFoldRights, nullptr, {"SetNamedSecurityInfoA", Misbehave::Missing, 127},
+        {SetFoldRights, nullptr, {"SetSecurityInfo", Misbehave::Missing, 127},
          {"Code: 127 Point: VMEBHPAHJU78F9U ", "VY2AUTEG6WRFBHY:VMEBHPAHJU78F9U"}, {}},
         {SetFoldRights, nullptr, {"AllocateAndInitializeSid", Misbehave::Fails, 8},
          {"Code: 8 Point: A8F9UJCKHBNPTIU ", "VY2AUTEG6WRFBHY:A8F9UJCKHBNPTIU"}, {}},
-        {SetFoldRights, nullptr, {"GetNamedSecurityInfoA", Misbehave::Fails, 5},
+        {SetFoldRights, nullptr, {"GetSecurityInfo", Misbehave::Fails, 5},
          {"Code: 5 Point: WIY5TTXPFJXYUYV ", "VY2AUTEG6WRFBHY:WIY5TTXPFJXYUYV"}, {1, 0, 0, 0}},
         {SetFoldRights, nullptr, {"SetEntriesInAclA", Misbehave::Fails, 87},
          {"Code: 87 Point: HUHYT4IVCT88VEW ", "VY2AUTEG6WRFBHY:HUHYT4IVCT88VEW"}, {1, 1, 0, 0}},
-        {SetFoldRights, nullptr, {"SetNamedSecurityInfoA", Misbehave::Fails, 5},
+        {SetFoldRights, nullptr, {"SetSecurityInfo", Misbehave::Fails, 5},
          {"Code: 5 Point: TIAWS8BFBECCELF ", "VY2AUTEG6WRFBHY:TIAWS8BFBECCELF"}, {1, 1, 1, 0}},
-        {SetFoldRights, nullptr, {"GetNamedSecurityInfoA", Misbehave::Throws, 14},
+        {SetFoldRights, nullptr, {"GetSecurityInfo", Misbehave::Throws, 14},
          {"Code: 14 Point: BYITFRL29S99KYY ", "VY2AUTEG6WRFBHY:BYITFRL29S99KYY"}, {1, 0, 0, 0}},
         {SetFoldRights, nullptr, {"GetVersionExA", Misbehave::Throws, 14}, {"Code: 14 Point: I3MPEAA3ULK86D4 "}, {}},
         // A folder that is not absolute names none: refused before any lookup.
