@@ -3,8 +3,9 @@
 // with a 21-key tree to remove.
 //
 //   ours     the action: the whole walk and every step per profile
-//   bare     the same registry calls in a plain loop: load; per key open,
-//            query, enumerate, delete, close; unload
+//   bare     the same registry calls in a plain loop: load; per key open
+//            as itself below its parent, ask whether it is a link, query,
+//            enumerate, delete through the handle, close; unload
 //   fastest  load; delete each key by its known name; unload
 //
 // Usage: del_multi_user_data_bench.exe [profiles (100)] [rounds (7)]
@@ -148,10 +149,26 @@ void Check(LONG result, const char* what) {
     if (result != ERROR_SUCCESS && g_failures++ < 5) std::fprintf(stderr, "%s failed with %ld\n", what, result);
 }
 
-// The plain loop of the calls the action's tree removal makes.
-void BareDeleteTree(const std::string& path) {
+// The plain loop of the calls a removal that follows no registry link makes:
+// each key opened as itself below its parent's handle, asked whether it is a
+// link, listed, and deleted through its own handle.
+using DeleteKeyFn = LONG(WINAPI*)(HANDLE);
+DeleteKeyFn NtDeleteKeyFunction() {
+    static const DeleteKeyFn function = reinterpret_cast<DeleteKeyFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtDeleteKey")));
+    return function;
+}
+
+HKEY BareOpen(HKEY parent, const std::string& name, REGSAM access) {
     HKEY key = nullptr;
-    Check(RegOpenKeyExA(HKEY_USERS, path.c_str(), 0, KEY_READ, &key), "open");
+    Check(RegOpenKeyExA(parent, name.c_str(), REG_OPTION_OPEN_LINK, access | KEY_QUERY_VALUE, &key), "open");
+    DWORD type = 0;
+    if (RegQueryValueExA(key, "SymbolicLinkValue", nullptr, &type, nullptr, nullptr) != ERROR_FILE_NOT_FOUND)
+        Check(ERROR_INVALID_DATA, "link check");
+    return key;
+}
+
+void BareDeleteTree(HKEY key) {
     DWORD subkeys = 0, longest = 0;
     Check(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, &longest, nullptr, nullptr, nullptr, nullptr,
                            nullptr, nullptr),
@@ -163,15 +180,28 @@ void BareDeleteTree(const std::string& path) {
         Check(RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr), "enumerate");
         names.emplace_back(name, length);
     }
-    for (const std::string& n : names) BareDeleteTree(path + "\\" + n);
-    Check(RegDeleteKeyA(HKEY_USERS, path.c_str()), "delete");
-    RegCloseKey(key);
+    for (const std::string& n : names) {
+        const HKEY child = BareOpen(key, n, KEY_READ | DELETE);
+        BareDeleteTree(child);
+        RegCloseKey(child);
+    }
+    Check(NtDeleteKeyFunction()(key) >= 0 ? ERROR_SUCCESS : ERROR_ACCESS_DENIED, "delete");
 }
 
 void Bare(const std::vector<Profile>& profiles) {
+    const char* const levels[] = {"Software", "CABench", "Vendor"};
     for (const Profile& p : profiles) {
         Check(RegLoadKeyA(HKEY_USERS, p.keyName.c_str(), p.hiveFile.c_str()), "load");
-        BareDeleteTree(p.keyName + "\\" + kVendor + "\\App");
+        HKEY parent = BareOpen(HKEY_USERS, p.keyName, KEY_ENUMERATE_SUB_KEYS);
+        for (const char* level : levels) {
+            const HKEY next = BareOpen(parent, level, KEY_ENUMERATE_SUB_KEYS);
+            RegCloseKey(parent);
+            parent = next;
+        }
+        const HKEY app = BareOpen(parent, "App", KEY_READ | DELETE);
+        RegCloseKey(parent);
+        BareDeleteTree(app);
+        RegCloseKey(app);
         Check(RegUnLoadKeyA(HKEY_USERS, p.keyName.c_str()), "unload");
     }
 }
