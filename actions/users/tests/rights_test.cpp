@@ -428,16 +428,18 @@ TEST_F(RightsTest, ObjectWithoutDaclIsLeftAloneAndCountsAsSuccess) {
     EXPECT_THAT(log.Records(), IsEmpty());
 }
 
-// The folder is renamed away and a link put in its place between the proof
-// and the change (on Windows a mount point made by a user who emptied it):
-// the access list that changes is the proven folder's, never the one the
-// link names.
-std::string g_swapped, g_other;
+// Between the proof and the change the way to the folder is swapped: its
+// parent renamed away (the folder itself is held, without delete sharing)
+// and a link put at the folder's name (on Windows, a mount point). The
+// access list that changes is the proven folder's, never the one the link
+// names.
+std::string g_parent, g_other;
 DWORD WINAPI SwappingGetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner,
                                      PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
-    if (type == SE_FILE_OBJECT && !test::IsFolderLink(g_swapped)) {
-        EXPECT_TRUE(MoveFileA(g_swapped.c_str(), (g_swapped + "Moved").c_str()));
-        EXPECT_TRUE(test::CreateFolderLink(g_swapped, g_other));
+    if (type == SE_FILE_OBJECT && !test::IsFolderLink(g_parent + "\\Data")) {
+        EXPECT_TRUE(MoveFileA(g_parent.c_str(), (g_parent + "Moved").c_str()));
+        EXPECT_TRUE(test::CreateFolders(g_parent));
+        EXPECT_TRUE(test::CreateFolderLink(g_parent + "\\Data", g_other));
     }
     return SeamGetSecurityInfo(object, type, info, owner, group, dacl, sacl, descriptor);
 }
@@ -448,10 +450,10 @@ FARPROC WINAPI SwappingGetProcAddress(HMODULE module, LPCSTR name) {
 }
 
 TEST_F(RightsTest, FolderSwappedForALinkAfterTheProofKeepsTheChangeOnTheProvenFolder) {
-    g_swapped = folder + "Swapped";
+    g_parent = folder + "Tree";
     g_other = folder + "Other";
-    ASSERT_TRUE(CreateDirectoryA(g_swapped.c_str(), nullptr));
-    ASSERT_TRUE(CreateDirectoryA(g_other.c_str(), nullptr));
+    ASSERT_TRUE(test::CreateFolders(g_parent + "\\Data"));
+    ASSERT_TRUE(test::CreateFolders(g_other));
     const auto identity = [](const std::string& path) {
         BY_HANDLE_FILE_INFORMATION info = {};
         const HANDLE h = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -460,23 +462,24 @@ TEST_F(RightsTest, FolderSwappedForALinkAfterTheProofKeepsTheChangeOnTheProvenFo
         CloseHandle(h);
         return std::array<DWORD, 3>{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
     };
-    const auto proven = identity(g_swapped), other = identity(g_other);
+    const auto proven = identity(g_parent + "\\Data"), other = identity(g_other);
     ASSERT_NE(proven, other);
     {
         PlatformOverride swap(&Platform::GetProcAddress, &SwappingGetProcAddress);
-        Run(&SetFoldRights, g_swapped);
+        Run(&SetFoldRights, g_parent + "\\Data");
     }
-    EXPECT_TRUE(test::IsFolderLink(g_swapped));  // the swap did happen
+    EXPECT_TRUE(test::IsFolderLink(g_parent + "\\Data"));  // the swap did happen
     EXPECT_EQ(g_seen.writtenType, SE_FILE_OBJECT);
-    EXPECT_EQ(g_seen.writtenTo, g_swapped + "Moved");
+    // The object's identity, not its path: the test platform names a held
+    // folder by the path it was opened with, even after a move.
     const std::array<DWORD, 3> written = {g_seen.writtenFile.dwVolumeSerialNumber, g_seen.writtenFile.nFileIndexHigh,
                                           g_seen.writtenFile.nFileIndexLow};
     EXPECT_EQ(written, proven);
     EXPECT_EQ(g_seen.writeResult, 0u);
     EXPECT_THAT(log.Records(), IsEmpty());
-    test::RemoveFolderTree(g_swapped);
-    RemoveDirectoryA((g_swapped + "Moved").c_str());
-    RemoveDirectoryA(g_other.c_str());
+    test::RemoveFolderTree(g_parent);
+    test::RemoveFolderTree(g_parent + "Moved");
+    test::RemoveFolderTree(g_other);
 }
 
 // Every failure site of the two actions: what the log holds afterwards, and
