@@ -345,37 +345,25 @@ TEST_F(DelMultiUserDataTest, FolderSwappedForALinkAfterTheLookKeepsWhatIsBehindI
     test::RemoveFolderTree(s_folder);
 }
 
-// What the action opens or lists, by path.
+// Every path the action opens.
 std::vector<std::string> g_opened;
 HANDLE WINAPI RecordingCreateFile(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                   DWORD disposition, DWORD flags, HANDLE from) {
     g_opened.push_back(name);
     return test::Tracked().CreateFileA(name, access, share, security, disposition, flags, from);
 }
-HANDLE WINAPI RecordingFindFirstFile(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
-    g_opened.push_back(pattern);
-    return test::Tracked().FindFirstFileA(pattern, data);
-}
 
-// A user's AppData is served only inside that user's own profile: any other
-// folder of the machine, another drive, a network path or another user's
-// profile is not even opened, and the other users are served as before.
+// A user's AppData is served only inside that user's own profile: another
+// folder of the machine, another user's profile, a network path, another
+// drive are not even opened; the user's own folder is served as before.
 TEST_F(DelMultiUserDataTest, AppDataOutsideTheUsersOwnProfileIsNeitherOpenedNorCleaned) {
-    const std::string elsewhere = "C:\\elsewhere";
-    const std::string victim = Files(elsewhere + "\\CATestApp", {"a.log", "b.log"});
     const TestProfile& own = profiles.Add(UserHive("%USERPROFILE%\\AppData", REG_EXPAND_SZ), {.loggedOn = true});
     const std::string ownFolder = Files(own.folder + "\\AppData\\CATestApp", {"a.log"});
-    const std::string othersFolder = Files(own.folder + "\\Other\\CATestApp", {"a.log"});
-    const std::string shared = Files(test::ProfilesRoot() + "\\shared\\CATestApp", {"a.log"});
-    const std::string outside[] = {
-        elsewhere,                                   // another folder of the machine
-        own.folder + "\\Other",                      // another user's profile
-        "\\\\host\\share\\AppData",                  // a network path
-        "Z:\\tmp\\CATestNoSuchFolder",               // another drive
-        profiles.NextFolder() + "\\..\\shared",      // out of the profile by name
-    };
+    const std::string kept[] = {Files("C:\\elsewhere\\CATestApp", {"a.log"}), Files(own.folder + "\\Other\\CATestApp", {"a.log"}),
+                                Files(test::ProfilesRoot() + "\\shared\\CATestApp", {"a.log"})};
     std::vector<std::string> expected;
-    for (const std::string& appData : outside) {
+    for (const std::string& appData : {std::string("C:\\elsewhere"), own.folder + "\\Other", std::string("\\\\host\\share\\AppData"),
+                                       std::string("Z:\\tmp\\CATestNoSuchFolder"), profiles.NextFolder() + "\\..\\shared"}) {
         const TestProfile& user = profiles.Add(UserHive(appData), {.loggedOn = true});
         expected.push_back("Code: 13 Point: R6WDX8MQ3ZT5KUE (" + appData + "\\CATestApp)(" + user.folder + ")");
         expected.push_back("MSR5LRX99VL7M8Z:R6WDX8MQ3ZT5KUE");
@@ -383,75 +371,52 @@ TEST_F(DelMultiUserDataTest, AppDataOutsideTheUsersOwnProfileIsNeitherOpenedNorC
     g_opened.clear();
     {
         PlatformOverride open(&Platform::CreateFileA, &RecordingCreateFile);
-        PlatformOverride list(&Platform::FindFirstFileA, &RecordingFindFirstFile);
         Run(kItems);
     }
     EXPECT_THAT(log.Records(), ElementsAreArray(expected));
-    EXPECT_FALSE(PathExists(ownFolder));  // the user's own folder, served as before
-    for (const std::string& kept : {victim, othersFolder, shared}) EXPECT_TRUE(PathExists(kept + "\\a.log")) << kept;
-    EXPECT_TRUE(PathExists(victim + "\\b.log"));
+    EXPECT_FALSE(PathExists(ownFolder));
+    for (const std::string& folder : kept) EXPECT_TRUE(PathExists(folder + "\\a.log")) << folder;
     for (const std::string& path : g_opened)
-        for (const std::string& place : {elsewhere, othersFolder, shared, std::string("\\\\host"), std::string("Z:")})
+        for (const std::string& place : {kept[0], kept[1], kept[2], std::string("\\\\host"), std::string("Z:")})
             EXPECT_NE(path.rfind(place, 0), 0u) << path;
-    test::RemoveFolderTree(elsewhere);
+    test::RemoveFolderTree("C:\\elsewhere");
 }
 
-// The machine's Software key in its native view, where the links point.
-HKEY MachineSoftware() {
-    HKEY key = nullptr;
-    RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &key);
-    return key;
-}
-
-// A key of a user's tree that is a link (to the machine's registry, or to
-// another key of the same hive) is neither followed nor deleted: what it
-// names stays, the link stays and is logged, and the user's other steps go on.
+// A key of a user's tree that is a link (to the machine's registry, or to a
+// key of the same hive the user may not change) is neither followed nor
+// deleted: what it names stays, so does the link, logged, and the user's
+// other steps go on.
 TEST_F(DelMultiUserDataTest, RegistryLinksInAUsersTreeAreNeitherFollowedNorDeleted) {
-    HKEY software = MachineSoftware();
-    ASSERT_NE(software, nullptr);
+    HKEY software = nullptr;  // the native view, which the link names
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &software), 0);
     test::CreateRegKey(software, "CATestVictim\\Vendor\\App\\Cache");
-    const auto appDataOnly = [](const std::string& appData) {
-        return [=](HKEY root) { test::SetRegValue(root, kShellFolders, "AppData", appData); };
-    };
-    // Software\CATest itself leads to the machine's key.
     const std::string aAppData = profiles.NextFolder() + "\\appdata";
-    const TestProfile& a = profiles.Add(appDataOnly(aAppData), {.loggedOn = true});
+    const TestProfile& a = profiles.Add(UserHive(aAppData, REG_SZ, false), {.loggedOn = true});
+    test::DeleteRegTree(HKEY_USERS, UserKey(a, "Software\\CATest"));
     test::CreateRegLink(HKEY_USERS, UserKey(a, "Software\\CATest"), L"\\Registry\\Machine\\Software\\CATestVictim");
-    const std::string aFolder = Files(aAppData + "\\CATestApp", {"a.log"});
-    // A key inside the tree leads to a key the user may not change.
     const std::string bAppData = profiles.NextFolder() + "\\appdata";
-    const TestProfile& b = profiles.Add(
-        [&](HKEY root) {
-            appDataOnly(bAppData)(root);
-            for (const char* key : {"Settings\\Recent", "Settings\\Window"})
-                test::CreateRegKey(root, std::string(kApp) + "\\" + key);
-            test::CreateRegKey(root, "Software\\CATestPolicies\\Victim\\Data");
-        },
-        {.loggedOn = true});
-    const std::wstring policies = L"\\Registry\\User\\" + std::wstring(b.keyName.begin(), b.keyName.end()) +
-                                  L"\\Software\\CATestPolicies\\Victim";
-    test::CreateRegLink(HKEY_USERS, UserKey(b, std::string(kApp) + "\\Cache"), policies);
-    const std::string bFolder = Files(bAppData + "\\CATestApp", {"b.log"});
+    const TestProfile& b = profiles.Add(UserHive(bAppData), {.loggedOn = true});
+    test::CreateRegKey(HKEY_USERS, UserKey(b, "Software\\CATestPolicies\\Victim\\Data"));
+    test::DeleteRegTree(HKEY_USERS, UserKey(b, std::string(kApp) + "\\Cache"));
+    test::CreateRegLink(HKEY_USERS, UserKey(b, std::string(kApp) + "\\Cache"),
+                        L"\\Registry\\User\\" + std::wstring(b.keyName.begin(), b.keyName.end()) +
+                            L"\\Software\\CATestPolicies\\Victim");
+    const std::string folders[] = {Files(aAppData + "\\CATestApp", {"a.log"}), Files(bAppData + "\\CATestApp", {"b.log"})};
 
     Run(kItems);
     EXPECT_THAT(test::RegSubtree(software, "CATestVictim"), ElementsAre("Vendor", "Vendor\\App", "Vendor\\App\\Cache"));
-    EXPECT_THAT(test::RegSubtree(HKEY_USERS, UserKey(b, "Software\\CATestPolicies")),
-                ElementsAre("Victim", "Victim\\Data"));
     // The rest of b's tree goes; the link and the keys that hold it stay.
     EXPECT_THAT(test::RegSubtree(HKEY_USERS, UserKey(b, "Software\\CATest")),
                 ElementsAre("Vendor", "Vendor\\App", "Vendor\\App\\Cache", "Vendor\\App\\Cache\\Data"));
-    EXPECT_FALSE(PathExists(aFolder));
-    EXPECT_FALSE(PathExists(bFolder));
-    const std::string link = "Code: 681 Point: ";
+    EXPECT_TRUE(test::RegKeyExists(HKEY_USERS, UserKey(b, "Software\\CATestPolicies\\Victim\\Data")));
+    for (const std::string& folder : folders) EXPECT_FALSE(PathExists(folder));
+    const std::string link = "Code: 681 Point: ", aTree = "(80000003)(" + UserKey(a, "Software\\CATest") + ")";
     EXPECT_THAT(log.Records(),
-                ElementsAre(link + "W7KQ2ZP4XRN9DHT (80000003)(" + UserKey(a, "Software\\CATest") + ")",
-                            "N2VBF5GVTXCC427:W7KQ2ZP4XRN9DHT",
-                            link + "F5NZ8VQ3JM2TYRC (80000003)(" + UserKey(a, "Software\\CATest") + ")",
-                            "TKS8ENS99HGUE7S:F5NZ8VQ3JM2TYRC",
+                ElementsAre(link + "W7KQ2ZP4XRN9DHT " + aTree, "N2VBF5GVTXCC427:W7KQ2ZP4XRN9DHT",
+                            link + "F5NZ8VQ3JM2TYRC " + aTree, "TKS8ENS99HGUE7S:F5NZ8VQ3JM2TYRC",
                             link + "W7KQ2ZP4XRN9DHT (80000003)(" + UserKey(b, std::string(kApp) + "\\Cache") + ")",
                             "N2VBF5GVTXCC427:W7KQ2ZP4XRN9DHT"));
-    RegDeleteTreeA(software, "CATestVictim");
-    RegDeleteKeyA(software, "CATestVictim");
+    test::DeleteRegTree(software, "CATestVictim");
     RegCloseKey(software);
 }
 

@@ -115,8 +115,8 @@ struct Observed {
     std::string entrySid;
     std::vector<std::string> existing, written;
     SE_OBJECT_TYPE writtenType = SE_UNKNOWN_OBJECT_TYPE;
-    std::string writtenTo;  // a folder: the path of the object the handle is open on
-    BY_HANDLE_FILE_INFORMATION writtenFile = {};
+    std::string writtenTo;              // a folder: the path of the object the handle is open on
+    std::array<DWORD, 3> writtenId = {};  // and its identity
     bool onlyDaclWritten = false;
     DWORD writeResult = 0;
 };
@@ -185,6 +185,13 @@ std::string FinalPathOf(HANDLE object) {
     return text.rfind("\\\\?\\", 0) == 0 ? text.substr(4) : text;
 }
 
+// Volume and file index of an open file or folder.
+std::array<DWORD, 3> Identity(HANDLE object) {
+    BY_HANDLE_FILE_INFORMATION info = {};
+    GetFileInformationByHandle(object, &info);
+    return {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+}
+
 // The writer: the DACL alone, on the object the handle is open on.
 DWORD WINAPI SeamSetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
                                  PSID owner, PSID group, PACL dacl, PACL sacl) {
@@ -194,7 +201,7 @@ DWORD WINAPI SeamSetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type, SECURITY_IN
                              sacl == nullptr;
     if (type == SE_FILE_OBJECT) {
         g_seen.writtenTo = FinalPathOf(object);
-        GetFileInformationByHandle(object, &g_seen.writtenFile);
+        g_seen.writtenId = Identity(object);
     }
     if (Misbehaves("SetSecurityInfo")) return g_fault.code;
     return g_seen.writeResult = Real<decltype(&::SetSecurityInfo)>("SetSecurityInfo")(
@@ -428,18 +435,14 @@ TEST_F(RightsTest, ObjectWithoutDaclIsLeftAloneAndCountsAsSuccess) {
     EXPECT_THAT(log.Records(), IsEmpty());
 }
 
-// Between the proof and the change the way to the folder is swapped: its
-// parent renamed away (the folder itself is held, without delete sharing)
-// and a link put at the folder's name (on Windows, a mount point). The
-// access list that changes is the proven folder's, never the one the link
-// names.
+// Between the proof and the change the way to the held folder is swapped:
+// its parent renamed away, a link (on Windows, a mount point) put at its
+// name. The change lands on the proven folder, not on what the link names.
 std::string g_parent, g_other;
 DWORD WINAPI SwappingGetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner,
                                      PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
-    if (type == SE_FILE_OBJECT && !test::IsFolderLink(g_parent + "\\Data")) {
-        EXPECT_TRUE(MoveFileA(g_parent.c_str(), (g_parent + "Moved").c_str()));
-        EXPECT_TRUE(test::CreateFolders(g_parent));
-        EXPECT_TRUE(test::CreateFolderLink(g_parent + "\\Data", g_other));
+    if (type == SE_FILE_OBJECT && MoveFileA(g_parent.c_str(), (g_parent + "Moved").c_str())) {
+        EXPECT_TRUE(test::CreateFolders(g_parent) && test::CreateFolderLink(g_parent + "\\Data", g_other));
     }
     return SeamGetSecurityInfo(object, type, info, owner, group, dacl, sacl, descriptor);
 }
@@ -451,35 +454,28 @@ FARPROC WINAPI SwappingGetProcAddress(HMODULE module, LPCSTR name) {
 
 TEST_F(RightsTest, FolderSwappedForALinkAfterTheProofKeepsTheChangeOnTheProvenFolder) {
     g_parent = folder + "Tree";
-    g_other = folder + "Other";
+    g_other = folder;
     ASSERT_TRUE(test::CreateFolders(g_parent + "\\Data"));
-    ASSERT_TRUE(test::CreateFolders(g_other));
-    const auto identity = [](const std::string& path) {
-        BY_HANDLE_FILE_INFORMATION info = {};
-        const HANDLE h = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        GetFileInformationByHandle(h, &info);
-        CloseHandle(h);
-        return std::array<DWORD, 3>{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    const auto open = [](const std::string& path) {
+        return CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     };
-    const auto proven = identity(g_parent + "\\Data"), other = identity(g_other);
-    ASSERT_NE(proven, other);
+    const HANDLE proven = open(g_parent + "\\Data"), other = open(g_other);
     {
         PlatformOverride swap(&Platform::GetProcAddress, &SwappingGetProcAddress);
         Run(&SetFoldRights, g_parent + "\\Data");
     }
     EXPECT_TRUE(test::IsFolderLink(g_parent + "\\Data"));  // the swap did happen
-    EXPECT_EQ(g_seen.writtenType, SE_FILE_OBJECT);
     // The object's identity, not its path: the test platform names a held
     // folder by the path it was opened with, even after a move.
-    const std::array<DWORD, 3> written = {g_seen.writtenFile.dwVolumeSerialNumber, g_seen.writtenFile.nFileIndexHigh,
-                                          g_seen.writtenFile.nFileIndexLow};
-    EXPECT_EQ(written, proven);
+    EXPECT_EQ(g_seen.writtenId, Identity(proven));
+    EXPECT_NE(g_seen.writtenId, Identity(other));
+    EXPECT_EQ(g_seen.writtenType, SE_FILE_OBJECT);
     EXPECT_EQ(g_seen.writeResult, 0u);
     EXPECT_THAT(log.Records(), IsEmpty());
-    test::RemoveFolderTree(g_parent);
-    test::RemoveFolderTree(g_parent + "Moved");
-    test::RemoveFolderTree(g_other);
+    CloseHandle(proven);
+    CloseHandle(other);
+    for (const std::string& tree : {g_parent, g_parent + "Moved"}) test::RemoveFolderTree(tree);
 }
 
 // Every failure site of the two actions: what the log holds afterwards, and
