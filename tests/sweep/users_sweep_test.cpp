@@ -98,14 +98,16 @@ struct WordUsers {
 
     WordUsers() {
         SetRegValue(HKEY_CLASSES_ROOT, "Word.Application\\CurVer", "", "Word.Application.12");
-        const std::string onAppData = root + "\\on appdata", offAppData = root + "\\off appdata";
-        const std::string custom = root + "\\custom startup";
+        // Every user's folders lie inside that user's own profile.
+        const std::string onHome = profiles.NextFolder();
+        const std::string onAppData = onHome + "\\on appdata", custom = onHome + "\\custom startup";
         on = &profiles.Add(
             [&](HKEY hive) {
                 SetRegValue(hive, kShellFolders, "AppData", onAppData);
                 SetRegValue(hive, "Software\\Microsoft\\Office\\12.0\\Word\\Options", "STARTUP-PATH", custom);
             },
             {.loggedOn = true});
+        const std::string offAppData = profiles.NextFolder() + "\\off appdata";
         profiles.Add([&](HKEY hive) { SetRegValue(hive, kShellFolders, "AppData", offAppData); });
         CreateFolders(source);
         WriteTestFile(source + "\\ca-sweep.dot", "template");

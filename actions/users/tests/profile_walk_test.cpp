@@ -329,7 +329,9 @@ TEST_F(ProfileWalkTest, ProfileFailuresThroughTheSeamSkipTheProfileAndTryAgainFo
     } cases[] = {
         {"token cannot be opened",
          [](const auto& walk) {
-             PlatformOverride o(&Platform::OpenProcessToken, [](HANDLE, DWORD, PHANDLE) -> BOOL {
+             // The walk's token only: the log asks for its own, to query.
+             PlatformOverride o(&Platform::OpenProcessToken, [](HANDLE process, DWORD access, PHANDLE token) -> BOOL {
+                 if (access == TOKEN_QUERY) return test::Tracked().OpenProcessToken(process, access, token);
                  SetLastError(ERROR_ACCESS_DENIED);
                  return FALSE;
              });
