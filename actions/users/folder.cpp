@@ -110,14 +110,18 @@ DWORD OpenInPlace(const std::string& path, DWORD access, DWORD disposition, Obje
     return answer;
 }
 
-FolderPlace CheckFolderPlace(const std::string& folder, DWORD access, UniqueFile& pin, ActionError& error) {
+FolderPlace CheckFolderPlace(const std::string& folder, DWORD access, UniqueFile& pin, ActionError& error,
+                             std::string* placeFound) {
     if (AbsoluteRootLength(folder, IsAnsiLeadByte) == 0) {
         error.RecordError("LH2VPM55L4S3QMQ", ERROR_INVALID_DATA, nullptr, StringPrintf("(%s)", folder.c_str()));
         return FolderPlace::Refused;
     }
     std::string finalPath;
     const DWORD answer = OpenInPlace(folder, access, OPEN_EXISTING, ObjectKind::Folder, pin, &finalPath);
-    if (answer == ERROR_SUCCESS) return FolderPlace::InPlace;
+    if (answer == ERROR_SUCCESS) {
+        if (placeFound) *placeFound = WithoutTrailingSeparator(finalPath);
+        return FolderPlace::InPlace;
+    }
     if (answer == ERROR_FILE_NOT_FOUND || answer == ERROR_PATH_NOT_FOUND) return FolderPlace::Missing;
     error.RecordError("HU7LPKPMX6M5NTQ", static_cast<int32_t>(answer), nullptr,
                       StringPrintf("(%s)(%s)", folder.c_str(), finalPath.c_str()));
@@ -132,7 +136,7 @@ bool PathLiesWithin(const std::string& path, const std::string& folder) {
 }
 
 FolderPlace CheckUserFolderPlace(const std::string& folder, const std::string& profileFinal, DWORD access,
-                                 UniqueFile& pin, ActionError& error) {
+                                 UniqueFile& pin, ActionError& error, std::string* placeFound) {
     const auto refuse = [&] {
         error.RecordError("R6WDX8MQ3ZT5KUE", ERROR_INVALID_DATA, nullptr,
                           StringPrintf("(%s)(%s)", folder.c_str(), profileFinal.c_str()));
@@ -141,15 +145,16 @@ FolderPlace CheckUserFolderPlace(const std::string& folder, const std::string& p
     // Nothing outside the profile is even looked at: a network path would
     // have the machine's account sign in to a host the user chose.
     if (AbsoluteRootLength(folder, IsAnsiLeadByte) != 0 && !PathLiesWithin(folder, profileFinal)) return refuse();
-    const FolderPlace place = CheckFolderPlace(folder, access, pin, error);
+    std::string found;
+    const FolderPlace place = CheckFolderPlace(folder, access, pin, error, &found);
     if (place != FolderPlace::InPlace) return place;
-    // In place, so its final path is the one asked for; asked once more of
-    // the held handle, for the spelling the system gives (long names).
-    const std::string found = WithoutTrailingSeparator(FinalPath(pin.Get()));
+    // In place, so its final path is the one asked for, in the spelling the
+    // system gives (long names): that must lie inside the profile too.
     if (!LiesWithin(found, WithoutTrailingSeparator(profileFinal), IsAnsiLeadByte)) {
         pin.Reset();
         return refuse();
     }
+    if (placeFound) *placeFound = found;
     return FolderPlace::InPlace;
 }
 

@@ -51,7 +51,10 @@ enum class FolderPlace { InPlace, Missing, Refused };
 // "(<folder>)(<final path>)". Missing: the folder does not exist (2, 3).
 // InPlace: `pin` holds the folder, opened with `access` besides reading its
 // attributes; the caller keeps it while it changes the folder.
-FolderPlace CheckFolderPlace(const std::string& folder, DWORD access, UniqueFile& pin, ActionError& error);
+// `placeFound` receives the final path of an InPlace folder (without a
+// separator at its end).
+FolderPlace CheckFolderPlace(const std::string& folder, DWORD access, UniqueFile& pin, ActionError& error,
+                             std::string* placeFound = nullptr);
 
 // The check before anything is done for a user in a folder taken from that
 // user's values (AppData, a Word startup folder): CheckFolderPlace, and the
@@ -62,7 +65,7 @@ FolderPlace CheckFolderPlace(const std::string& folder, DWORD access, UniqueFile
 // outside the profile: "R6WDX8MQ3ZT5KUE", code 13, extra
 // "(<folder>)(<profile folder>)". An empty `profileFinal` holds nothing.
 FolderPlace CheckUserFolderPlace(const std::string& folder, const std::string& profileFinal, DWORD access,
-                                 UniqueFile& pin, ActionError& error);
+                                 UniqueFile& pin, ActionError& error, std::string* placeFound = nullptr);
 
 // Whether `path`, made full (".." and "." components resolved, the text
 // only: nothing is opened), lies inside `folder` or is that folder.

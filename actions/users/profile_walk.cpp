@@ -187,12 +187,13 @@ private:
                            StringPrintf("(%s)(%s)(%s)", keyName.c_str(), path.c_str(), final.c_str()));
     }
 
-    // ERROR_SUCCESS when `path` names, in place, the very file `held` is
-    // open on and that file has a single name; else what differs.
+    // ERROR_SUCCESS when `path` still names the very file `held` is open on
+    // (same volume and file index: whatever way the name takes, it reaches
+    // that file) and that file has a single name; else what differs.
     static DWORD SameSingleFile(HANDLE held, const std::string& path) {
-        UniqueFile again;
-        const DWORD placed = OpenInPlace(path, 0, OPEN_EXISTING, ObjectKind::File, again);
-        if (placed != ERROR_SUCCESS) return placed;
+        UniqueFile again(Os().CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!again) return Os().GetLastError();
         BY_HANDLE_FILE_INFORMATION before{}, after{};
         if (!Os().GetFileInformationByHandle(held, &before) || !Os().GetFileInformationByHandle(again.Get(), &after))
             return Os().GetLastError();

@@ -204,7 +204,8 @@ bool PlaceOrRemoveTemplate(bool copy, const std::string& sourceFolder, const std
         // own inside the user's profile, and nothing is made or changed
         // through a link.
         UniqueFile folder;
-        const FolderPlace place = CheckUserFolderPlace(startupFolder, profileFinal, 0, folder, error);
+        std::string folderFinal;
+        const FolderPlace place = CheckUserFolderPlace(startupFolder, profileFinal, 0, folder, error, &folderFinal);
         if (place == FolderPlace::Refused) return false;
         const std::string target = startupFolder + "\\" + fileName;
         if (place == FolderPlace::Missing) {
@@ -212,12 +213,11 @@ bool PlaceOrRemoveTemplate(bool copy, const std::string& sourceFolder, const std
                 ReportUnreadableAttributes(target, ERROR_PATH_NOT_FOUND);  // nothing to remove
                 return true;
             }
-            if (!CreateFolderPath(startupFolder, profileFinal, folder, error)) {
+            if (!CreateFolderPath(startupFolder, profileFinal, folder, error, &folderFinal)) {
                 error.PrependPoint("BDRIWZKRSRBJFHT");
                 return false;
             }
         }
-        const std::string folderFinal = FinalPathOf(folder.Get());
         const std::string source = sourceFolder + "\\" + fileName;
         for (int attempt = 1;; ++attempt) {
             const DWORD failure = Attempt(copy, source, folder.Get(), folderFinal, fileName, target, error);
@@ -236,13 +236,17 @@ bool PlaceOrRemoveTemplate(bool copy, const std::string& sourceFolder, const std
 }
 
 bool CreateFolderPath(const std::string& path, const std::string& profileFinal, UniqueFile& folder,
-                      ActionError& error) {
+                      ActionError& error, std::string* placeFound) {
     folder.Reset();
     std::string wanted = path;
     if (!wanted.empty() && FindLastChar(wanted, '\\', IsAnsiLeadByte) == wanted.size() - 1) wanted.pop_back();
     // A relative folder, or one outside the profile, is refused here.
-    const FolderPlace place = CheckUserFolderPlace(wanted, profileFinal, 0, folder, error);
-    if (place != FolderPlace::Missing) return place == FolderPlace::InPlace;
+    std::string parentFinal;
+    const FolderPlace place = CheckUserFolderPlace(wanted, profileFinal, 0, folder, error, &parentFinal);
+    if (place != FolderPlace::Missing) {
+        if (placeFound) *placeFound = parentFinal;
+        return place == FolderPlace::InPlace;
+    }
 
     // The folder's full form (no "." or ".." left) and the names of the
     // missing folders, deepest first, up to the deepest existing folder,
@@ -266,14 +270,13 @@ bool CreateFolderPath(const std::string& path, const std::string& profileFinal, 
         missing.push_back(base.substr(separator + 1));
         base.resize(separator);
         const FolderPlace above = CheckUserFolderPlace(base.size() == root ? base + "\\" : base, profileFinal, 0,
-                                                       parent, error);
+                                                       parent, error, &parentFinal);
         if (above == FolderPlace::Refused) return false;
         if (above == FolderPlace::InPlace) break;
     }
 
     // Each new folder is made by its name in the held folder above it, proven
     // and held in turn.
-    std::string parentFinal = FinalPathOf(parent.Get());
     std::string part = base;
     for (auto name = missing.rbegin(); name != missing.rend(); ++name) {
         part += "\\" + *name;
@@ -296,6 +299,7 @@ bool CreateFolderPath(const std::string& path, const std::string& profileFinal, 
         parentFinal = childFinal;
     }
     folder = std::move(parent);
+    if (placeFound) *placeFound = parentFinal;
     return true;
 }
 

@@ -34,8 +34,9 @@ bool PlaceOrRemoveTemplate(bool copy, const std::string& sourceFolder, const std
 // ("HU7LPKPMX6M5NTQ", extra "(<folder>)(<final path>)") and removed again if
 // this call made it; one that cannot be made gives "MI6VFAPVGZZPWT7", extra
 // "(<path>)(<folder>)(<missing folders>)".
+// `placeFound` receives the held folder's final path.
 bool CreateFolderPath(const std::string& path, const std::string& profileFinal, UniqueFile& folder,
-                      ActionError& error);
+                      ActionError& error, std::string* placeFound = nullptr);
 
 // Sets or clears the read-only attribute, keeping the other attributes.
 // Failures go to the module-wide ErrorInfo; callers need not look at the
