@@ -1,5 +1,6 @@
 #include "runtime/log.h"
 
+#include "runtime/file_facts.h"
 #include "runtime/handles.h"
 #include "runtime/protected_folder.h"
 #include "runtime/text.h"
@@ -102,10 +103,9 @@ UniqueFile OpenLogFile(const std::string& folder, const ProtectedFolder& held) {
     UniqueFile file(Os().CreateFileA((folder + kLogName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file) return file;
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!Os().GetFileInformationByHandle(file.Get(), &info)) return UniqueFile();
-    if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
-        info.nNumberOfLinks != 1)
+    FileFacts facts;
+    if (!ReadFileFacts(file.Get(), facts)) return UniqueFile();
+    if ((facts.attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 || facts.links != 1)
         return UniqueFile();
     // A link the open went through shows in the final path (where the system
     // does not show it as a reparse point).

@@ -69,6 +69,14 @@ BOOL WINAPI SetFileInfoWhereAvailable(HANDLE file, FILE_INFO_BY_HANDLE_CLASS typ
     return FALSE;
 }
 
+BOOL WINAPI GetFileInfoWhereAvailable(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, LPVOID info, DWORD size) {
+    using Fn = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+    static const Fn function = Kernel32Function<Fn>("GetFileInformationByHandleEx");
+    if (function) return function(file, type, info, size);
+    ::SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return FALSE;
+}
+
 DWORD WINAPI TempPath2WhereAvailable(DWORD size, LPWSTR path) {
     using Fn = DWORD(WINAPI*)(DWORD, LPWSTR);
     static const Fn function = Kernel32Function<Fn>("GetTempPath2W");
@@ -118,6 +126,14 @@ NTSTATUS NTAPI NtCreateFileWhereAvailable(PHANDLE file, ACCESS_MASK access, POBJ
     static const Fn function = NtdllFunction<Fn>("NtCreateFile");
     if (function) return function(file, access, object, status, allocation, attributes, share, disposition, options,
                                   ea, eaLength);
+    return static_cast<NTSTATUS>(0xC0000002L);  // STATUS_NOT_IMPLEMENTED
+}
+
+NTSTATUS NTAPI NtQueryInformationFileWhereAvailable(HANDLE file, PIO_STATUS_BLOCK status, PVOID info, ULONG length,
+                                                    FILE_INFORMATION_CLASS type) {
+    using Fn = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS);
+    static const Fn function = NtdllFunction<Fn>("NtQueryInformationFile");
+    if (function) return function(file, status, info, length, type);
     return static_cast<NTSTATUS>(0xC0000002L);  // STATUS_NOT_IMPLEMENTED
 }
 

@@ -65,6 +65,12 @@ NTSTATUS NTAPI NtCreateFileWhereAvailable(PHANDLE file, ACCESS_MASK access, POBJ
                                           PIO_STATUS_BLOCK status, PLARGE_INTEGER allocation, ULONG attributes,
                                           ULONG share, ULONG disposition, ULONG options, PVOID ea, ULONG eaLength);
 ULONG NTAPI NtStatusToErrorWhereAvailable(NTSTATUS status);
+// The by-handle queries that ask nothing of the volume (kernel32.dll from
+// Windows Vista on, ntdll.dll); without them the answer is failure with
+// ERROR_CALL_NOT_IMPLEMENTED, or STATUS_NOT_IMPLEMENTED.
+BOOL WINAPI GetFileInfoWhereAvailable(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, LPVOID info, DWORD size);
+NTSTATUS NTAPI NtQueryInformationFileWhereAvailable(HANDLE file, PIO_STATUS_BLOCK status, PVOID info, ULONG length,
+                                                    FILE_INFORMATION_CLASS type);
 
 struct Platform {
     // Windows Installer (msi.dll, imported by ordinal).
@@ -147,6 +153,13 @@ struct Platform {
     DWORD(WINAPI* GetFinalPathNameByHandleA)(HANDLE, LPSTR, DWORD, DWORD) = &FinalPathWhereAvailable;
     BOOL(WINAPI* SetFileInformationByHandle)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD) =
         &SetFileInfoWhereAvailable;
+    // What the proofs read of an open object (runtime/file_facts.h):
+    // GetFileInformationByHandle also asks for the volume's serial number,
+    // a round trip to its driver that these spare.
+    BOOL(WINAPI* GetFileInformationByHandleEx)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD) =
+        &GetFileInfoWhereAvailable;
+    NTSTATUS(NTAPI* NtQueryInformationFile)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS) =
+        &NtQueryInformationFileWhereAvailable;
     // Creating and opening by a single name relative to a held folder
     // handle (the object attributes' root directory), so that what is made
     // lands in the folder that was proven, whatever its path names by then.

@@ -1,5 +1,7 @@
 #include "runtime/protected_folder.h"
 
+#include "runtime/file_facts.h"
+
 #include <mbstring.h>
 
 #include <vector>
@@ -84,10 +86,10 @@ bool IsAskedPlace(const std::string& asked, const std::string& final) {
 }
 
 DWORD Prove(const std::string& path, HANDLE handle, std::string& finalPath) {
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!Os().GetFileInformationByHandle(handle, &info)) return Os().GetLastError();
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kFolderReachedThroughLink;
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return ERROR_DIRECTORY;
+    FileFacts facts;
+    if (!ReadFileFacts(handle, facts)) return Os().GetLastError();
+    if ((facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kFolderReachedThroughLink;
+    if ((facts.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return ERROR_DIRECTORY;
     DWORD error = ERROR_SUCCESS;
     finalPath = HandlePath(handle, error);
     // Without final paths the system has no links but junctions, which the

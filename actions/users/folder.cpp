@@ -2,6 +2,7 @@
 
 #include "actions/users/ansi_text.h"
 #include "actions/users/text/input_text.h"
+#include "runtime/file_facts.h"
 #include "runtime/text.h"
 
 #include <mbstring.h>
@@ -70,6 +71,18 @@ DWORD DeleteByHandle(HANDLE handle) {
     return Os().GetLastError();
 }
 
+DWORD ProveObject(HANDLE handle, ObjectKind kind, DWORD placed) {
+    FileFacts facts;
+    if (!ReadFileFacts(handle, facts)) return Os().GetLastError();
+    if (placed != ERROR_SUCCESS) return placed;
+    if ((facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kReachedThroughLink;
+    const bool folder = (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (kind == ObjectKind::File && folder) return ERROR_ACCESS_DENIED;
+    if (kind == ObjectKind::Folder && !folder) return ERROR_DIRECTORY;
+    if (kind == ObjectKind::File && facts.links > 1) return kSeveralNames;
+    return ERROR_SUCCESS;
+}
+
 DWORD OpenInPlace(const std::string& path, DWORD access, DWORD disposition, ObjectKind kind, UniqueFile& handle,
                   std::string* finalPath, bool* created) {
     // A handle that may neither read, write nor delete reserves nothing:
@@ -83,24 +96,13 @@ DWORD OpenInPlace(const std::string& path, DWORD access, DWORD disposition, Obje
                        Os().GetLastError() != ERROR_ALREADY_EXISTS;
     if (created) *created = isNew;
 
-    DWORD answer = ERROR_SUCCESS;
-    BY_HANDLE_FILE_INFORMATION info{};
     const std::string place = FinalPath(opened.Get());
     const DWORD placeError = place.empty() ? Os().GetLastError() : ERROR_SUCCESS;
     if (finalPath) *finalPath = place;
-    if (!Os().GetFileInformationByHandle(opened.Get(), &info)) {
-        answer = Os().GetLastError();
-    } else if (place.empty()) {
-        answer = placeError != ERROR_SUCCESS ? placeError : kReachedThroughLink;  // no place, no proof
-    } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !SamePlace(path, place)) {
-        answer = kReachedThroughLink;
-    } else if (kind == ObjectKind::File && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        answer = ERROR_ACCESS_DENIED;
-    } else if (kind == ObjectKind::Folder && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        answer = ERROR_DIRECTORY;
-    } else if (kind == ObjectKind::File && info.nNumberOfLinks > 1) {
-        answer = kSeveralNames;
-    }
+    const DWORD placed = place.empty() ? (placeError != ERROR_SUCCESS ? placeError : kReachedThroughLink)  // no place, no proof
+                         : SamePlace(path, place) ? ERROR_SUCCESS
+                                                  : kReachedThroughLink;
+    const DWORD answer = ProveObject(opened.Get(), kind, placed);
     if (answer == ERROR_SUCCESS) {
         handle = std::move(opened);
         return ERROR_SUCCESS;

@@ -38,6 +38,12 @@ enum class ObjectKind { File, Folder };
 DWORD OpenInPlace(const std::string& path, DWORD access, DWORD disposition, ObjectKind kind, UniqueFile& handle,
                   std::string* finalPath = nullptr, bool* created = nullptr);
 
+// The proof of an object just opened, once `placed` tells whether the place
+// the system gives for it is the one asked for (ERROR_SUCCESS, or what
+// OpenInPlace answers then): no reparse point, of the kind wanted, a file
+// with a single name. Answers as OpenInPlace.
+DWORD ProveObject(HANDLE handle, ObjectKind kind, DWORD placed);
+
 // Marks an opened object for deletion when its last handle closes; 0 or the
 // last error (a read-only file: 5; a folder with content: 145).
 DWORD DeleteByHandle(HANDLE handle);

@@ -2,6 +2,7 @@
 
 #include "actions/users/folder.h"
 #include "runtime/action_scope.h"
+#include "runtime/file_facts.h"
 #include "runtime/handles.h"
 #include "runtime/text.h"
 
@@ -188,18 +189,17 @@ private:
     }
 
     // ERROR_SUCCESS when `path` still names the very file `held` is open on
-    // (same volume and file index: whatever way the name takes, it reaches
-    // that file) and that file has a single name; else what differs.
+    // (the same number: the name is one in the held folder, on its volume)
+    // and that file has a single name; else what differs.
     static DWORD SameSingleFile(HANDLE held, const std::string& path) {
         UniqueFile again(Os().CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                           nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (!again) return Os().GetLastError();
-        BY_HANDLE_FILE_INFORMATION before{}, after{};
-        if (!Os().GetFileInformationByHandle(held, &before) || !Os().GetFileInformationByHandle(again.Get(), &after))
+        FileFacts facts;
+        uint64_t before = 0, after = 0;
+        if (!ReadFileFacts(held, facts) || !ReadFileIndex(held, before) || !ReadFileIndex(again.Get(), after))
             return Os().GetLastError();
-        const bool same = before.dwVolumeSerialNumber == after.dwVolumeSerialNumber &&
-                          before.nFileIndexHigh == after.nFileIndexHigh && before.nFileIndexLow == after.nFileIndexLow;
-        return !same || before.nNumberOfLinks != 1 ? kSeveralNames : ERROR_SUCCESS;
+        return before != after || facts.links != 1 ? kSeveralNames : ERROR_SUCCESS;
     }
 
     const ProfileCallback& callback_;

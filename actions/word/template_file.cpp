@@ -4,6 +4,7 @@
 #include "actions/users/folder.h"
 #include "actions/users/text/input_text.h"
 #include "diag/error_info.h"
+#include "runtime/file_facts.h"
 #include "runtime/handles.h"
 #include "runtime/text.h"
 
@@ -94,22 +95,10 @@ DWORD OpenChild(HANDLE parent, const std::string& parentFinal, const std::string
     UniqueFile child(raw);
     const bool isNew = status.Information == FILE_CREATED;
 
-    DWORD answer = ERROR_SUCCESS;
-    BY_HANDLE_FILE_INFORMATION info{};
     const std::string place = FinalPathOf(child.Get());
     if (finalPath) *finalPath = place;
-    if (!Os().GetFileInformationByHandle(child.Get(), &info)) {
-        answer = Os().GetLastError();
-    } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || place.empty() ||
-               !SameText(place, parentFinal + "\\" + name)) {
-        answer = kReachedThroughLink;
-    } else if (kind == ObjectKind::File && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        answer = ERROR_ACCESS_DENIED;
-    } else if (kind == ObjectKind::Folder && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        answer = ERROR_DIRECTORY;
-    } else if (kind == ObjectKind::File && info.nNumberOfLinks > 1) {
-        answer = kSeveralNames;
-    }
+    const bool placed = !place.empty() && SameText(place, parentFinal + "\\" + name);
+    const DWORD answer = ProveObject(child.Get(), kind, placed ? ERROR_SUCCESS : kReachedThroughLink);
     if (answer == ERROR_SUCCESS) {
         handle = std::move(child);
         return ERROR_SUCCESS;
@@ -120,8 +109,8 @@ DWORD OpenChild(HANDLE parent, const std::string& parentFinal, const std::string
 }
 
 bool HasReadOnlyMark(HANDLE handle) {
-    BY_HANDLE_FILE_INFORMATION info{};
-    return Os().GetFileInformationByHandle(handle, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+    FileFacts facts;
+    return ReadFileFacts(handle, facts) && (facts.attributes & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
 // Opens the existing template `name` of the held startup folder for deletion
@@ -304,14 +293,14 @@ bool CreateFolderPath(const std::string& path, const std::string& profileFinal, 
 }
 
 bool SetReadOnlyAttribute(const std::string& file, HANDLE handle, bool on) {
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!Os().GetFileInformationByHandle(handle, &info)) {
+    FileFacts facts;
+    if (!ReadFileFacts(handle, facts)) {
         const std::string extText = FormatStrgLine(file.c_str());
         ModuleErrorInfo().SetErr("NJPFBYKHSENRG8N", static_cast<int32_t>(Os().GetLastError()), nullptr,
                                  extText.c_str());
         return false;
     }
-    const DWORD attributes = info.dwFileAttributes;
+    const DWORD attributes = facts.attributes;
     if (((attributes & FILE_ATTRIBUTE_READONLY) != 0) == on) return true;
     const DWORD wanted = on ? attributes | FILE_ATTRIBUTE_READONLY : attributes & ~FILE_ATTRIBUTE_READONLY;
     FILE_BASIC_INFO basic{};  // times of 0 stay as they are

@@ -179,11 +179,13 @@ TEST(WriteLogLine, NeverWritesThroughWhatIsPlantedAtItsName) {
 TEST(WriteLogLine, AReparsePointAtItsNameIsLeftAlone) {
     // Windows opens a link itself and shows it as a reparse point; Wine follows it.
     test::InstallerLog log;
-    PlatformOverride reparse(&Platform::GetFileInformationByHandle, [](HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
-        const BOOL ok = ::GetFileInformationByHandle(file, info);
-        info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-        return ok;
-    });
+    PlatformOverride reparse(&Platform::GetFileInformationByHandleEx,
+                             [](HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, LPVOID info, DWORD size) {
+                                 const BOOL ok = ::GetFileInformationByHandleEx(file, type, info, size);
+                                 if (type == FileBasicInfo)
+                                     static_cast<FILE_BASIC_INFO*>(info)->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+                                 return ok;
+                             });
     WriteLogLine("not through a reparse point");
     EXPECT_EQ(log.Content(), "");
 }

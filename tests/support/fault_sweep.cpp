@@ -184,7 +184,7 @@ struct Hook<Slot, R(WINAPI*)(A...)> : HookBody<Slot, R(WINAPI*)(A...), R, A...> 
     X(LockFileEx, Zero, ERROR_LOCK_VIOLATION, 33, false)                 \
     X(UnlockFileEx, Release, ERROR_NOT_LOCKED, 158, true)                \
     X(GetTempPathA, Zero, ERROR_PATH_NOT_FOUND, 3, true)                 \
-    X(GetFileInformationByHandle, Zero, ERROR_INVALID_HANDLE, 6, false)  \
+    X(GetFileInformationByHandleEx, Zero, ERROR_INVALID_HANDLE, 6, false) \
     X(GetFullPathNameA, Zero, ERROR_NOT_ENOUGH_MEMORY, 8, true)          \
     X(GetLongPathNameA, Zero, ERROR_NOT_ENOUGH_MEMORY, 8, true)          \
     X(GetFinalPathNameByHandleA, Zero, ERROR_NOT_ENOUGH_MEMORY, 8, false) \

@@ -73,7 +73,7 @@ TEST(Sweep, DelMultiUserData) {
               },
               // The walk ends its enumeration at any answer but a name, and
               // file deletions (each opened first) report nothing.
-              {"RegEnumKeyExA", "CreateFileA", "GetFileInformationByHandle", "GetFinalPathNameByHandleA",
+              {"RegEnumKeyExA", "CreateFileA", "GetFileInformationByHandleEx", "GetFinalPathNameByHandleA",
                "SetFileInformationByHandle"},
               {{"malloc", 234}},
               [&] { DeleteRegTree(HKEY_USERS, on.keyName + "\\Software\\CASweep"); },
@@ -160,7 +160,7 @@ const std::set<std::string> kWordSilent = {"CopyFileA",        "DeleteFileA",   
                                            "GetFileAttributesA", "RegOpenKeyExA", "RegQueryValueExA",
                                            "ExpandEnvironmentStringsA", "RegEnumKeyExA", "CreateFileA",
                                            "SetFilePointerEx", "SetEndOfFile",  "ReadFile", "WriteFile",
-                                           "GetFileInformationByHandle", "GetFinalPathNameByHandleA",
+                                           "GetFileInformationByHandleEx", "GetFinalPathNameByHandleA",
                                            "SetFileInformationByHandle"};
 
 TEST(Sweep, CopyMSWordDot) {
