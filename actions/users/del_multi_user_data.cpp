@@ -14,38 +14,47 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
 using namespace ca;
 
-// The application's files in its folder, from the last found to the first,
-// then the folder itself when it has become empty. Each file, and then the
-// folder, is opened, proven to lie where its path says (a file with a single
-// name), and deleted through that handle: a folder swapped for a link after
-// the look deletes nothing behind it. Folders among the entries (and "." and
-// "..") are passed over; results are not examined, so a file that is
-// read-only or in use stays, and so does the folder.
-void DeleteFiles(const std::string& appFolder, const std::string& pattern) {
+// The application's files in its held, proven folder, from the last found
+// to the first, then the folder itself when it has become empty. Each file
+// is opened by its single name relative to the held folder, proven to lie
+// right there with a single name, and deleted through that handle; the
+// folder, proven in place once more, through a handle of its own. No file
+// is opened by a path through the user's folders, which a mount point or
+// link planted after the proof would lead elsewhere. Folders among the
+// entries (and "." and "..") are passed over; results are not examined, so
+// a file that is read-only or in use stays, and so does the folder.
+void DeleteFiles(UniqueFile folder, const std::string& appFolder, const std::string& pattern) {
+    const std::string folderFinal = FinalPathOf(folder.Get());
+    if (folderFinal.empty()) return;
     std::vector<std::string> found;
     if (!pattern.empty()) {
+        // The names are looked up below the folder's proven final path.
         WIN32_FIND_DATAA data{};
-        UniqueFind search(Os().FindFirstFileA((appFolder + "\\" + pattern).c_str(), &data));
+        UniqueFind search(Os().FindFirstFileA((folderFinal + "\\" + pattern).c_str(), &data));
         if (search) {
             do {
-                if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-                    found.push_back(appFolder + "\\" + data.cFileName);
+                if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) found.emplace_back(data.cFileName);
             } while (Os().FindNextFileA(search.Get(), &data));
         }
     }
     for (auto it = found.rbegin(); it != found.rend(); ++it) {
         UniqueFile file;
-        if (OpenInPlace(*it, DELETE, OPEN_EXISTING, ObjectKind::File, file) == ERROR_SUCCESS) DeleteByHandle(file.Get());
+        if (OpenChild(folder.Get(), folderFinal, *it, DELETE, FILE_OPEN, ObjectKind::File, file) == ERROR_SUCCESS)
+            DeleteByHandle(file.Get());
     }
-    UniqueFile folder;  // stays when it still has content
-    if (OpenInPlace(appFolder, DELETE, OPEN_EXISTING, ObjectKind::Folder, folder) == ERROR_SUCCESS)
-        DeleteByHandle(folder.Get());
+    // The folder is let go only to be opened for its own deletion, proven
+    // in place once more.
+    folder.Reset();
+    UniqueFile self;  // stays when it still has content
+    if (OpenInPlace(appFolder, DELETE, OPEN_EXISTING, ObjectKind::Folder, self) == ERROR_SUCCESS)
+        DeleteByHandle(self.Get());
 }
 
 // The steps for one profile; the first that fails ends the profile.
@@ -67,24 +76,22 @@ bool RemoveUserData(const UserProfile& profile, const RemovalItems& items, Actio
     // Paths built from an empty folder would be relative to the current drive.
     if (appData.empty()) return true;
     const std::string appFolder = appData + "\\" + items.appFolder;
-    {
-        // The value is the user's to write: only a folder inside the user's
-        // own profile is served. Any other place (another folder of the
-        // machine, another drive, a network path, another user's profile) is
-        // not looked at.
-        UniqueFile look;
-        switch (CheckUserFolderPlace(appFolder, profile.profileFinal, 0, look, error)) {
-        case FolderPlace::Missing:
-            return true;  // nothing to remove
-        case FolderPlace::Refused:
-            // Elsewhere, or reached through a link: what is there is not the user's.
-            error.PrependPoint("MSR5LRX99VL7M8Z");
-            return false;
-        case FolderPlace::InPlace:
-            break;
-        }
+    // The value is the user's to write: only a folder inside the user's own
+    // profile is served. Any other place (another folder of the machine,
+    // another drive, a network path, another user's profile) is not looked
+    // at. The proven folder stays held, not to be renamed, while its files go.
+    UniqueFile look;
+    switch (CheckUserFolderPlace(appFolder, profile.profileFinal, 0, look, error)) {
+    case FolderPlace::Missing:
+        return true;  // nothing to remove
+    case FolderPlace::Refused:
+        // Elsewhere, or reached through a link: what is there is not the user's.
+        error.PrependPoint("MSR5LRX99VL7M8Z");
+        return false;
+    case FolderPlace::InPlace:
+        break;
     }
-    DeleteFiles(appFolder, items.filePattern);
+    DeleteFiles(std::move(look), appFolder, items.filePattern);
     return true;
 }
 

@@ -77,6 +77,19 @@ FolderPlace CheckUserFolderPlace(const std::string& folder, const std::string& p
 // only: nothing is opened), lies inside `folder` or is that folder.
 bool PathLiesWithin(const std::string& path, const std::string& folder);
 
+// Opens, or makes, the object `name` directly in the held folder `parent`
+// whose proven final path is `parentFinal`: by that single name relative to
+// the handle, so the path the folder had cannot have been turned elsewhere
+// meanwhile, without following a reparse point at the name, sharing read and
+// write but never delete. The object is proven as OpenInPlace proves it: no
+// reparse point, of the kind wanted, a file with a single name, and its final
+// path the folder's followed by "\" and the name. Answers as OpenInPlace; a
+// name of more than one component, "." or "..", is ERROR_INVALID_NAME. An
+// object this call made that fails the proof is deleted again (the access
+// must include DELETE when `disposition` may create).
+DWORD OpenChild(HANDLE parent, const std::string& parentFinal, const std::string& name, DWORD access,
+                ULONG disposition, ObjectKind kind, UniqueFile& handle, std::string* finalPath = nullptr);
+
 // The path the system gives for an open handle, without its "\\?\" prefix
 // and without a trailing separator; empty when it gives none.
 std::string FinalPathOf(HANDLE handle);

@@ -50,64 +50,6 @@ DWORD CopyContent(HANDLE from, HANDLE to) {
 // template; recorded already, never retried.
 constexpr DWORD kMarkStays = 0xFFFFFFFF;
 
-bool SameText(const std::string& a, const std::string& b) {
-    return _mbsicmp(reinterpret_cast<const unsigned char*>(a.c_str()),
-                    reinterpret_cast<const unsigned char*>(b.c_str())) == 0;
-}
-
-// Opens, or makes, the object `name` directly in the held folder `parent`
-// whose proven final path is `parentFinal`: by that single name relative to
-// the handle, so the path the folder had cannot have been turned elsewhere
-// meanwhile, without following a reparse point at the name, sharing read and
-// write but never delete. The object is proven as OpenInPlace proves it: no
-// reparse point, of the kind wanted, a file with a single name, and its final
-// path the folder's followed by "\" and the name. Answers as OpenInPlace; a
-// name of more than one component, "." or "..", is ERROR_INVALID_NAME. An
-// object this call made that fails the proof is deleted again (the access
-// must include DELETE when `disposition` may create).
-DWORD OpenChild(HANDLE parent, const std::string& parentFinal, const std::string& name, DWORD access,
-                ULONG disposition, ObjectKind kind, UniqueFile& handle, std::string* finalPath = nullptr) {
-    if (name.empty() || FindChar(name, '\\', 0, IsAnsiLeadByte) != std::string::npos ||
-        FindChar(name, '/', 0, IsAnsiLeadByte) != std::string::npos || name.find_first_not_of('.') == std::string::npos)
-        return ERROR_INVALID_NAME;
-    const int length = Os().MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
-    if (length <= 0 || length > 255) return ERROR_INVALID_NAME;
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    Os().MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), wide.data(), length);
-    UNICODE_STRING objectName{};
-    objectName.Length = objectName.MaximumLength = static_cast<USHORT>(length * sizeof(wchar_t));
-    objectName.Buffer = wide.data();
-    OBJECT_ATTRIBUTES attributes{};
-    attributes.Length = sizeof attributes;
-    attributes.RootDirectory = parent;
-    attributes.ObjectName = &objectName;
-    attributes.Attributes = OBJ_CASE_INSENSITIVE;
-    // A folder also for listing, so that its sharing counts while it is held.
-    if (kind == ObjectKind::Folder) access |= FILE_LIST_DIRECTORY;
-    const ULONG options = FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT |
-                          (kind == ObjectKind::Folder ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE);
-    IO_STATUS_BLOCK status{};
-    HANDLE raw = INVALID_HANDLE_VALUE;
-    const NTSTATUS opened = Os().NtCreateFile(&raw, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &status,
-                                              nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                              disposition, options, nullptr, 0);
-    if (opened < 0) return Os().RtlNtStatusToDosError(opened);
-    UniqueFile child(raw);
-    const bool isNew = status.Information == FILE_CREATED;
-
-    const std::string place = FinalPathOf(child.Get());
-    if (finalPath) *finalPath = place;
-    const bool placed = !place.empty() && SameText(place, parentFinal + "\\" + name);
-    const DWORD answer = ProveObject(child.Get(), kind, placed ? ERROR_SUCCESS : kReachedThroughLink);
-    if (answer == ERROR_SUCCESS) {
-        handle = std::move(child);
-        return ERROR_SUCCESS;
-    }
-    // What this open made, wherever it landed, is this action's own.
-    if (isNew && (access & DELETE) != 0) DeleteByHandle(child.Get());
-    return answer;
-}
-
 bool HasReadOnlyMark(HANDLE handle) {
     FileFacts facts;
     return ReadFileFacts(handle, facts) && (facts.attributes & FILE_ATTRIBUTE_READONLY) != 0;

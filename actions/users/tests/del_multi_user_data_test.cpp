@@ -323,34 +323,52 @@ TEST_F(DelMultiUserDataTest, NothingBehindALinkIsDeleted) {
     test::RemoveFolderTree(b);
 }
 
-// A user who swaps the application's folder for a link between the look at
-// the folder and the deletions gains nothing: each file is proven in place
-// through the handle that deletes it.
-TEST_F(DelMultiUserDataTest, FolderSwappedForALinkAfterTheLookKeepsWhatIsBehindIt) {
-    static std::string s_folder, s_behind;
-    s_behind = Files(test::ProfilesRoot() + "\\behind", {"victim.log"});
-    const std::string a = profiles.NextFolder() + "\\a";
-    profiles.Add(UserHive(a), {.loggedOn = true});
-    s_folder = Files(a + "\\CATestApp", {"own.log"});
-    PlatformOverride swap(&Platform::FindFirstFileA, [](LPCSTR pattern, LPWIN32_FIND_DATAA data) -> HANDLE {
-        if (std::string(pattern).rfind(s_folder, 0) == 0 && !test::IsFolderLink(s_folder)) {
-            MoveFileA(s_folder.c_str(), (s_folder + "-moved").c_str());
-            EXPECT_TRUE(test::CreateFolderLink(s_folder, s_behind));
-        }
-        return test::Tracked().FindFirstFileA(pattern, data);
-    });
-    Run(kItems);
-    EXPECT_TRUE(PathExists(s_behind + "\\victim.log"));
-    EXPECT_THAT(log.Records(), IsEmpty());
-    test::RemoveFolderTree(s_folder);
-}
-
 // Every path the action opens.
 std::vector<std::string> g_opened;
 HANDLE WINAPI RecordingCreateFile(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                   DWORD disposition, DWORD flags, HANDLE from) {
     g_opened.push_back(name);
     return test::Tracked().CreateFileA(name, access, share, security, disposition, flags, from);
+}
+
+// A user who swaps the application's folder for a link between the look at
+// the folder and the deletions gains nothing: the folder is held (it cannot
+// be renamed), and each file is opened by its name relative to the held
+// folder, never by a path through the user's folders. Wine lets the folder
+// above the held one be renamed (Windows does not): a link there leads the
+// listing behind it, and still nothing behind it is opened or deleted.
+TEST_F(DelMultiUserDataTest, FolderSwappedForALinkAfterTheLookKeepsWhatIsBehindIt) {
+    static std::string s_parent, s_folder, s_behind;
+    static bool s_swapped;
+    s_behind = test::ProfilesRoot() + "\\behind";
+    Files(s_behind + "\\CATestApp", {"victim.log", "own.log"});
+    s_parent = profiles.NextFolder() + "\\a";
+    profiles.Add(UserHive(s_parent), {.loggedOn = true});
+    s_folder = Files(s_parent + "\\CATestApp", {"own.log"});
+    s_swapped = false;
+    g_opened.clear();
+    PlatformOverride swap(&Platform::FindFirstFileA, [](LPCSTR pattern, LPWIN32_FIND_DATAA data) -> HANDLE {
+        if (!s_swapped) {
+            s_swapped = true;
+            EXPECT_FALSE(MoveFileA(s_folder.c_str(), (s_folder + "-moved").c_str()));
+            EXPECT_TRUE(MoveFileA(s_parent.c_str(), (s_parent + "-moved").c_str()));
+            EXPECT_TRUE(test::CreateFolderLink(s_parent, s_behind));
+            g_opened.clear();
+        }
+        return test::Tracked().FindFirstFileA(pattern, data);
+    });
+    PlatformOverride open(&Platform::CreateFileA, &RecordingCreateFile);
+    Run(kItems);
+    EXPECT_TRUE(s_swapped);
+    EXPECT_TRUE(PathExists(s_behind + "\\CATestApp\\victim.log"));
+    EXPECT_TRUE(PathExists(s_behind + "\\CATestApp\\own.log"));
+    // The held folder, whose path now leads behind the link, is proven again
+    // by that path and stays.
+    EXPECT_TRUE(PathExists(s_parent + "-moved\\CATestApp"));
+    EXPECT_THAT(g_opened, ElementsAre(s_folder));  // no file by a path through the user's folders
+    EXPECT_THAT(log.Records(), IsEmpty());
+    test::RemoveFolderTree(s_parent);
+    test::RemoveFolderTree(s_parent + "-moved");
 }
 
 // A user's AppData is served only inside that user's own profile: another
