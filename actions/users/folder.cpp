@@ -7,6 +7,7 @@
 
 #include <mbstring.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace ca {
@@ -138,25 +139,69 @@ bool PathLiesWithin(const std::string& path, const std::string& folder) {
 }
 
 FolderPlace CheckUserFolderPlace(const std::string& folder, const std::string& profileFinal, DWORD access,
-                                 UniqueFile& pin, ActionError& error, std::string* placeFound) {
+                                 UniqueFile& pin, ActionError& error, std::string* placeFound, FolderWay* way) {
+    const std::string profile = WithoutTrailingSeparator(profileFinal);
     const auto refuse = [&] {
         error.RecordError("R6WDX8MQ3ZT5KUE", ERROR_INVALID_DATA, nullptr,
                           StringPrintf("(%s)(%s)", folder.c_str(), profileFinal.c_str()));
         return FolderPlace::Refused;
     };
+    const auto notInPlace = [&](DWORD answer, const std::string& found) {
+        error.RecordError("HU7LPKPMX6M5NTQ", static_cast<int32_t>(answer), nullptr,
+                          StringPrintf("(%s)(%s)", folder.c_str(), found.c_str()));
+        return FolderPlace::Refused;
+    };
+    if (AbsoluteRootLength(folder, IsAnsiLeadByte) == 0) {
+        error.RecordError("LH2VPM55L4S3QMQ", ERROR_INVALID_DATA, nullptr, StringPrintf("(%s)", folder.c_str()));
+        return FolderPlace::Refused;
+    }
     // Nothing outside the profile is even looked at: a network path would
     // have the machine's account sign in to a host the user chose.
-    if (AbsoluteRootLength(folder, IsAnsiLeadByte) != 0 && !PathLiesWithin(folder, profileFinal)) return refuse();
-    std::string found;
-    const FolderPlace place = CheckFolderPlace(folder, access, pin, error, &found);
-    if (place != FolderPlace::InPlace) return place;
-    // In place, so its final path is the one asked for, in the spelling the
-    // system gives (long names): that must lie inside the profile too.
-    if (!LiesWithin(found, WithoutTrailingSeparator(profileFinal), IsAnsiLeadByte)) {
-        pin.Reset();
-        return refuse();
+    char full[MAX_PATH * 4] = {};
+    const DWORD fullLength = Os().GetFullPathNameA(folder.c_str(), sizeof full, full, nullptr);
+    if (fullLength == 0 || fullLength >= sizeof full) return refuse();
+    const std::string wanted = WithoutTrailingSeparator(full);
+    if (!LiesWithin(wanted, profile, IsAnsiLeadByte)) return refuse();
+
+    // Inside the profile, the folders are opened one name at a time below
+    // the profile folder, each without following a reparse point: a junction
+    // or link the user made on the way is met as itself, never gone through.
+    // The profile folder's own path is the system's (the walk proved it and
+    // holds it, and it is not the user's to redirect).
+    std::vector<std::string> names;
+    for (size_t at = profile.size() + 1; at < wanted.size();) {
+        const size_t next = std::min(FindChar(wanted, '\\', at, IsAnsiLeadByte), wanted.size());
+        if (next > at) names.push_back(wanted.substr(at, next - at));
+        at = next + 1;
     }
-    if (placeFound) *placeFound = found;
+    UniqueFile current;
+    std::string currentFinal;
+    const std::string profileOpen = AbsoluteRootLength(profile, IsAnsiLeadByte) == profile.size() ? profile + "\\" : profile;
+    DWORD answer = OpenInPlace(profileOpen, names.empty() ? access : 0, OPEN_EXISTING, ObjectKind::Folder, current,
+                               &currentFinal);
+    currentFinal = WithoutTrailingSeparator(currentFinal);
+    if (answer == ERROR_FILE_NOT_FOUND || answer == ERROR_PATH_NOT_FOUND) return FolderPlace::Missing;
+    if (answer != ERROR_SUCCESS) return notInPlace(answer, currentFinal);
+    if (!LiesWithin(currentFinal, profile, IsAnsiLeadByte)) return refuse();
+    for (size_t i = 0; i < names.size(); ++i) {
+        UniqueFile child;
+        std::string childFinal;
+        answer = OpenChild(current.Get(), currentFinal, names[i], i + 1 == names.size() ? access : 0, FILE_OPEN,
+                           ObjectKind::Folder, child, &childFinal);
+        if (answer == ERROR_FILE_NOT_FOUND || answer == ERROR_PATH_NOT_FOUND) {
+            if (way) {
+                way->deepest = std::move(current);
+                way->deepestFinal = currentFinal;
+                way->missing.assign(names.begin() + static_cast<std::ptrdiff_t>(i), names.end());
+            }
+            return FolderPlace::Missing;
+        }
+        if (answer != ERROR_SUCCESS) return notInPlace(answer, childFinal);
+        current = std::move(child);
+        currentFinal = childFinal;
+    }
+    pin = std::move(current);
+    if (placeFound) *placeFound = currentFinal;
     return FolderPlace::InPlace;
 }
 

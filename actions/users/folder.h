@@ -9,6 +9,7 @@
 #include "runtime/handles.h"
 
 #include <string>
+#include <vector>
 
 namespace ca {
 
@@ -62,16 +63,33 @@ enum class FolderPlace { InPlace, Missing, Refused };
 FolderPlace CheckFolderPlace(const std::string& folder, DWORD access, UniqueFile& pin, ActionError& error,
                              std::string* placeFound = nullptr);
 
+// Where the look down a user's folder stopped when the folder is missing:
+// the deepest folder there is, held and proven, and the names below it that
+// are not there, outermost first.
+struct FolderWay {
+    UniqueFile deepest;
+    std::string deepestFinal;
+    std::vector<std::string> missing;
+};
+
 // The check before anything is done for a user in a folder taken from that
-// user's values (AppData, a Word startup folder): CheckFolderPlace, and the
-// folder must lie inside `profileFinal`, the user's own profile folder as the
-// walk proved it (UserProfile::profileFinal). A folder that names another
-// place (another drive, a network path, another user's profile) is refused
-// before anything there is opened, and so is one whose proven final path is
-// outside the profile: "R6WDX8MQ3ZT5KUE", code 13, extra
-// "(<folder>)(<profile folder>)". An empty `profileFinal` holds nothing.
+// user's values (AppData, a Word startup folder). The folder must be absolute
+// ("LH2VPM55L4S3QMQ", 13, extra "(<folder>)") and lie inside `profileFinal`,
+// the user's own profile folder as the walk proved it
+// (UserProfile::profileFinal): a folder that names another place (another
+// drive, a network path, another user's profile) is refused before anything
+// there is opened ("R6WDX8MQ3ZT5KUE", code 13, extra "(<folder>)(<profile
+// folder>)"); an empty `profileFinal` holds nothing. Inside, the folder is
+// never opened by its path: each of its names is opened below the one before,
+// starting at the profile folder, without following a reparse point, and
+// proven (OpenChild); one that is not in place is refused ("HU7LPKPMX6M5NTQ",
+// the answer as code, extra "(<folder>)(<final path of that name>)").
+// InPlace: `pin` holds the folder (opened with `access` besides listing) and
+// `placeFound` receives its final path. Missing: a name is not there; `way`
+// receives where the look stopped.
 FolderPlace CheckUserFolderPlace(const std::string& folder, const std::string& profileFinal, DWORD access,
-                                 UniqueFile& pin, ActionError& error, std::string* placeFound = nullptr);
+                                 UniqueFile& pin, ActionError& error, std::string* placeFound = nullptr,
+                                 FolderWay* way = nullptr);
 
 // Whether `path`, made full (".." and "." components resolved, the text
 // only: nothing is opened), lies inside `folder` or is that folder.

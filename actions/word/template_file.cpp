@@ -171,45 +171,34 @@ bool CreateFolderPath(const std::string& path, const std::string& profileFinal, 
     folder.Reset();
     std::string wanted = path;
     if (!wanted.empty() && FindLastChar(wanted, '\\', IsAnsiLeadByte) == wanted.size() - 1) wanted.pop_back();
-    // A relative folder, or one outside the profile, is refused here.
+    // A relative folder, or one outside the profile, is refused here; a
+    // missing one is made below the deepest folder that is there, which the
+    // look holds in place inside the profile.
     std::string parentFinal;
-    const FolderPlace place = CheckUserFolderPlace(wanted, profileFinal, 0, folder, error, &parentFinal);
+    FolderWay way;
+    const FolderPlace place = CheckUserFolderPlace(wanted, profileFinal, 0, folder, error, &parentFinal, &way);
     if (place != FolderPlace::Missing) {
         if (placeFound) *placeFound = parentFinal;
         return place == FolderPlace::InPlace;
     }
-
-    // The folder's full form (no "." or ".." left) and the names of the
-    // missing folders, deepest first, up to the deepest existing folder,
-    // which must lie in place inside the profile (the profile folder itself
-    // at the latest, which the walk holds).
-    char full[MAX_PATH * 4] = {};
-    const DWORD fullLength = Os().GetFullPathNameA(wanted.c_str(), sizeof full, full, nullptr);
-    std::string base = fullLength > 0 && fullLength < sizeof full ? full : wanted;
-    if (FindLastChar(base, '\\', IsAnsiLeadByte) == base.size() - 1) base.pop_back();
-    const size_t root = AbsoluteRootLength(base, IsAnsiLeadByte);
-    std::vector<std::string> missing;
-    UniqueFile parent;
+    const std::vector<std::string>& missing = way.missing;
     const auto fail = [&](DWORD code, const std::string& part) {
         error.RecordError("MI6VFAPVGZZPWT7", static_cast<int32_t>(code), nullptr,
                           StringPrintf("(%s)(%s)(%d)", wanted.c_str(), part.c_str(), static_cast<int>(missing.size())));
         return false;
     };
-    for (;;) {
-        const size_t separator = FindLastChar(base, '\\', IsAnsiLeadByte);
-        if (separator == std::string::npos || separator < root) return fail(ERROR_PATH_NOT_FOUND, base);
-        missing.push_back(base.substr(separator + 1));
-        base.resize(separator);
-        const FolderPlace above = CheckUserFolderPlace(base.size() == root ? base + "\\" : base, profileFinal, 0,
-                                                       parent, error, &parentFinal);
-        if (above == FolderPlace::Refused) return false;
-        if (above == FolderPlace::InPlace) break;
-    }
+    if (!way.deepest) return fail(ERROR_PATH_NOT_FOUND, profileFinal);  // the profile folder itself is gone
+    UniqueFile parent = std::move(way.deepest);
+    parentFinal = way.deepestFinal;
 
     // Each new folder is made by its name in the held folder above it, proven
-    // and held in turn.
-    std::string part = base;
-    for (auto name = missing.rbegin(); name != missing.rend(); ++name) {
+    // and held in turn. The reports name them as the path asked for does.
+    char full[MAX_PATH * 4] = {};
+    const DWORD fullLength = Os().GetFullPathNameA(wanted.c_str(), sizeof full, full, nullptr);
+    std::string part = fullLength > 0 && fullLength < sizeof full ? full : wanted;
+    if (!part.empty() && FindLastChar(part, '\\', IsAnsiLeadByte) == part.size() - 1) part.pop_back();
+    for (const std::string& name : missing) part.resize(part.size() > name.size() ? part.size() - name.size() - 1 : 0);
+    for (auto name = missing.begin(); name != missing.end(); ++name) {
         part += "\\" + *name;
         UniqueFile child;
         std::string childFinal;

@@ -317,7 +317,7 @@ TEST_F(DelMultiUserDataTest, NothingBehindALinkIsDeleted) {
     EXPECT_THAT(log.Records(),
                 ElementsAre("Code: 681 Point: HU7LPKPMX6M5NTQ (" + a + "\\CATestApp)(" + behind + ")",
                             "MSR5LRX99VL7M8Z:HU7LPKPMX6M5NTQ",
-                            "Code: 681 Point: HU7LPKPMX6M5NTQ (" + b + "\\CATestApp)(" + behind + "\\CATestApp)",
+                            "Code: 681 Point: HU7LPKPMX6M5NTQ (" + b + "\\CATestApp)(" + behind + ")",  // the name met as a link
                             "MSR5LRX99VL7M8Z:HU7LPKPMX6M5NTQ"));
     test::RemoveFolderTree(a + "\\CATestApp");
     test::RemoveFolderTree(b);

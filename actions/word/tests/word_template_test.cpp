@@ -360,15 +360,17 @@ TEST_F(WordTemplateTest, NothingBehindALinkOrASecondNameIsTouched) {
     Template(root + "\\source", "new");
 
     const std::string custom = "Code: 681 Point: HU7LPKPMX6M5NTQ (" + root + "\\w\\custom)(" + behind + ")";
-    const std::string above = "Code: 681 Point: HU7LPKPMX6M5NTQ (" + root + "\\w\\Microsoft)(" + behind + ")";
+    // The link above the default folder is met as itself on the way down.
+    const std::string above =
+        "Code: 681 Point: HU7LPKPMX6M5NTQ (" + root + "\\w\\Microsoft\\Word\\STARTUP)(" + behind + ")";
     Copy(root + "\\source;" + kTemplate);
     EXPECT_THAT(log.Records(), ElementsAre(custom, "3TRYKDP7SELAWPL:HU7LPKPMX6M5NTQ", above,
-                                           "BDRIWZKRSRBJFHT:HU7LPKPMX6M5NTQ",
-                                           "GWLXWPMD6G28HLV:BDRIWZKRSRBJFHT:HU7LPKPMX6M5NTQ"));
+                                           "GWLXWPMD6G28HLV:HU7LPKPMX6M5NTQ"));
     EXPECT_FALSE(PathExists(behind + "\\Word"));
     log.Remove();
     Delete(kTemplate);
-    EXPECT_THAT(log.Records(), ElementsAre(custom, "3TRYKDP7SELAWPL:HU7LPKPMX6M5NTQ"));  // the default one is missing
+    EXPECT_THAT(log.Records(),
+                ElementsAre(custom, "3TRYKDP7SELAWPL:HU7LPKPMX6M5NTQ", above, "GWLXWPMD6G28HLV:HU7LPKPMX6M5NTQ"));
     EXPECT_TRUE(Content(victim) == "victim" && IsReadOnly(victim));
     EXPECT_TRUE(Content(other) == "other" && !IsReadOnly(other) && PathExists(second));
     test::RemoveFolderTree(root + "\\w\\custom");
@@ -415,8 +417,10 @@ TEST_F(WordTemplateTest, FolderSwappedForALinkBeforeTheCreationGetsNothingBehind
         test::CreateFolders(s_behind);
         test::CreateFolders(c.child == kTemplate ? startup : appData);
         const std::string swapped = c.swapped, wanted = Lower(c.swapped + "\\" + c.child);
-        g_beforeCreate = [&](const std::string& path, ACCESS_MASK, ULONG) -> std::optional<NTSTATUS> {
-            if (path == wanted && !test::IsFolderLink(swapped)) {
+        // Swapped when the child is about to be made (opened for deletion
+        // too), not when the look down the folders meets its name.
+        g_beforeCreate = [&](const std::string& path, ACCESS_MASK access, ULONG) -> std::optional<NTSTATUS> {
+            if (path == wanted && (access & DELETE) && !test::IsFolderLink(swapped)) {
                 EXPECT_TRUE(test::MoveOnHost(swapped, swapped + "-moved"));
                 EXPECT_TRUE(test::CreateFolderLink(swapped, s_behind));
             }
@@ -585,8 +589,8 @@ TEST_F(WordTemplateTest, EveryActionAndWalkFailureSite) {
          [](const auto& run) {
              PlatformOverride sleep(&Platform::Sleep, &Sleepless);
              PlatformOverride o(&Platform::NtCreateFile, &HookedNtCreateFile);
-             g_beforeCreate = [](const std::string& path, ACCESS_MASK, ULONG options) -> std::optional<NTSTATUS> {
-                 if (!(options & FILE_DIRECTORY_FILE)) return std::nullopt;
+             g_beforeCreate = [](const std::string& path, ACCESS_MASK access, ULONG options) -> std::optional<NTSTATUS> {
+                 if (!(options & FILE_DIRECTORY_FILE) || !(access & DELETE)) return std::nullopt;  // makes, not looks
                  g_calls.push_back("create " + path);
                  return kAccessDenied;
              };
@@ -650,8 +654,8 @@ TEST_F(WordTemplateTest, FolderPathAndReadOnlyRoutines) {
     std::vector<std::string> created;
     {
         PlatformOverride create(&Platform::NtCreateFile, &HookedNtCreateFile);
-        g_beforeCreate = [&](const std::string& path, ACCESS_MASK, ULONG) -> std::optional<NTSTATUS> {
-            created.push_back(path);
+        g_beforeCreate = [&](const std::string& path, ACCESS_MASK access, ULONG) -> std::optional<NTSTATUS> {
+            if (access & DELETE) created.push_back(path);  // what may make a folder, not the look down to it
             return std::nullopt;
         };
         ActionError error;
