@@ -28,6 +28,8 @@ constexpr char kRestorePrivilege[] = "SeRestorePrivilege";
 // Another process may hold a key of a hive for a moment.
 constexpr int kUnloadAttempts = 5;
 constexpr DWORD kUnloadPauseMs = 200;
+// Names tried for the entry that keeps a profile folder from being emptied.
+constexpr int kGuardAttempts = 3;
 
 // Where a platform keeps its profiles.
 struct ProfilePlatform {
@@ -158,6 +160,17 @@ private:
             const DWORD hivePlaced = OpenInPlace(hiveFile, 0, OPEN_EXISTING, ObjectKind::File, proven, &hiveFinal);
             if (hivePlaced != ERROR_SUCCESS && hivePlaced != ERROR_FILE_NOT_FOUND && hivePlaced != ERROR_PATH_NOT_FOUND)
                 return RefusePlace(hivePlaced, keyName, hiveFile, hiveFinal);
+            // While the hive is loaded by its name, the profile folder must
+            // stay the proven one: held, it cannot be renamed, and a folder
+            // must be empty to become a mount point, which an entry of ours
+            // that nobody else may open keeps it from being. The entry goes
+            // when its handle closes, however the process ends.
+            GuardEntry guard;
+            if (hivePlaced == ERROR_SUCCESS) {
+                std::string guardName;
+                if (const DWORD guarded = CreateGuard(folderPin.Get(), guard.file, guardName); guarded != ERROR_SUCCESS)
+                    return RefusePlace(guarded, keyName, profile.profileFolder + "\\" + guardName, std::string());
+            }
             const LONG loaded = hivePlaced != ERROR_SUCCESS ? static_cast<LONG>(hivePlaced)
                                                             : hive.Load(HKEY_USERS, keyName, hiveFile);
             if (loaded != ERROR_SUCCESS) {
@@ -200,6 +213,46 @@ private:
         if (!ReadFileFacts(held, facts) || !ReadFileIndex(held, before) || !ReadFileIndex(again.Get(), after))
             return Os().GetLastError();
         return before != after || facts.links != 1 ? kSeveralNames : ERROR_SUCCESS;
+    }
+
+    // The entry, deleted through its handle when it goes (and by the system
+    // when the handle closes, however the process ends).
+    struct GuardEntry {
+        UniqueFile file;
+        ~GuardEntry() {
+            if (file) DeleteByHandle(file.Get());
+        }
+    };
+
+    // A new, hidden file in the held folder, opened by nobody else and
+    // deleted when `guard` closes; ERROR_SUCCESS or why it could not be made.
+    static DWORD CreateGuard(HANDLE folder, UniqueFile& guard, std::string& name) {
+        DWORD answer = ERROR_SUCCESS;
+        for (int attempt = 0; attempt < kGuardAttempts; ++attempt) {
+            name = StringPrintf("~CustAction-%08lX.tmp", static_cast<unsigned long>(Os().GetTickCount() + attempt));
+            const std::wstring wide(name.begin(), name.end());
+            UNICODE_STRING objectName{};
+            objectName.Length = objectName.MaximumLength = static_cast<USHORT>(wide.size() * sizeof(wchar_t));
+            objectName.Buffer = const_cast<wchar_t*>(wide.data());
+            OBJECT_ATTRIBUTES attributes{};
+            attributes.Length = sizeof attributes;
+            attributes.RootDirectory = folder;
+            attributes.ObjectName = &objectName;
+            IO_STATUS_BLOCK status{};
+            HANDLE raw = INVALID_HANDLE_VALUE;
+            const NTSTATUS made = Os().NtCreateFile(
+                &raw, DELETE | SYNCHRONIZE, &attributes, &status, nullptr,
+                FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY, 0, FILE_CREATE,
+                FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT,
+                nullptr, 0);
+            if (made >= 0) {
+                guard.Reset(raw);
+                return ERROR_SUCCESS;
+            }
+            answer = Os().RtlNtStatusToDosError(made);
+            if (answer != ERROR_FILE_EXISTS && answer != ERROR_ALREADY_EXISTS) break;  // a name taken: the next
+        }
+        return answer;
     }
 
     const ProfileCallback& callback_;

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -437,6 +438,69 @@ TEST_F(ProfileWalkTest, ProfileFailuresThroughTheSeamSkipTheProfileAndTryAgainFo
          {"Code: 1142 Point: @ (" + second.keyName + ")(" + second.hiveFile + ")(" + second.hiveFile + ")"},
          {"QH4RZ7WN2KEV8PA", "C9TJ5MUXB3LF6YD"},
          {"on", "1"}},
+        // While a hive is loaded by its name, an entry of the walk's own that
+        // nobody else may open (shared with nobody) keeps the profile folder
+        // from being emptied, and so from becoming a mount point; it is gone
+        // afterwards.
+        {"the profile folder kept from being emptied during the load",
+         [](const auto& walk) {
+             // The guards there are already (the platform here can leave one
+             // behind when a test moves the folders above a held one).
+             static std::set<std::string> s_before;
+             static std::string s_guard;
+             const auto guards = [] {
+                 std::set<std::string> names;
+                 const std::string folder = s_lastHive.substr(0, s_lastHive.rfind('\\'));
+                 WIN32_FIND_DATAA found{};
+                 const HANDLE search = FindFirstFileA((folder + "\\~CustAction-*.tmp").c_str(), &found);
+                 if (search == INVALID_HANDLE_VALUE) return names;
+                 do names.insert(folder + "\\" + found.cFileName);
+                 while (FindNextFileA(search, &found));
+                 FindClose(search);
+                 return names;
+             };
+             s_before = guards();
+             s_guard.clear();
+             PlatformOverride o(&Platform::RegLoadKeyA, [](HKEY root, LPCSTR name, LPCSTR file) -> LSTATUS {
+                 if (s_lastHive == file) {
+                     const std::string folder = s_lastHive.substr(0, s_lastHive.rfind('\\'));
+                     WIN32_FIND_DATAA found{};
+                     const HANDLE search = FindFirstFileA((folder + "\\~CustAction-*.tmp").c_str(), &found);
+                     if (search != INVALID_HANDLE_VALUE) {
+                         do
+                             if (!s_before.count(folder + "\\" + found.cFileName)) s_guard = folder + "\\" + found.cFileName;
+                         while (FindNextFileA(search, &found));
+                         FindClose(search);
+                     }
+                 }
+                 return test::Tracked().RegLoadKeyA(root, name, file);
+             });
+             walk();
+             ASSERT_FALSE(s_guard.empty());
+             EXPECT_FALSE(PathExists(s_guard));
+             EXPECT_EQ(guards(), s_before);
+         },
+         {},
+         {"QH4RZ7WN2KEV8PA", "C9TJ5MUXB3LF6YD"},
+         {"on", "1", "2"}},
+        {"the entry that keeps the folder cannot be made",
+         [](const auto& walk) {
+             PlatformOverride tick(&Platform::GetTickCount, []() -> DWORD { return 0; });
+             PlatformOverride o(&Platform::NtCreateFile,
+                                [](PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES object, PIO_STATUS_BLOCK status,
+                                   PLARGE_INTEGER size, ULONG attributes, ULONG share, ULONG disposition,
+                                   ULONG options, PVOID ea, ULONG eaLength) -> NTSTATUS {
+                                    if (options & FILE_DELETE_ON_CLOSE) return static_cast<NTSTATUS>(0xC0000022L);
+                                    return test::Tracked().NtCreateFile(file, access, object, status, size,
+                                                                        attributes, share, disposition, options, ea,
+                                                                        eaLength);
+                                });
+             walk();
+         },
+         {"Code: 5 Point: @ (" + first.keyName + ")(" + first.folder + "\\~CustAction-00000000.tmp)()",
+          "Code: 5 Point: @ (" + second.keyName + ")(" + second.folder + "\\~CustAction-00000000.tmp)()"},
+         {"QH4RZ7WN2KEV8PA", "C9TJ5MUXB3LF6YD"},
+         {"on"}},
     };
     for (const auto& c : cases) {
         for (int w = 0; w < 2; ++w) {
