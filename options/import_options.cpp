@@ -5,6 +5,7 @@
 #include "options/options_store.h"
 #include "runtime/properties.h"
 #include "runtime/text.h"
+#include "runtime/transaction.h"
 
 #include <mbstring.h>
 
@@ -53,7 +54,8 @@ const std::string& Field(const std::vector<std::string>& fields, size_t index) {
 
 }  // namespace
 
-bool ImportOptions(ActionError& error, const std::string& parameters, ImportMode mode) {
+bool ImportOptions(ActionError& error, const std::string& parameters, ImportMode mode,
+                   const std::string& productCode) {
     std::vector<std::string> fields;
     bool imported = false;
     try {
@@ -69,7 +71,15 @@ bool ImportOptions(ActionError& error, const std::string& parameters, ImportMode
         ErrorInfo errorInfo(false);
         OptionsStore store(&errorInfo, AtoiClamped(fields[1].c_str()), AtoiClamped(fields[2].c_str()),
                            AtoiClamped(fields[3].c_str()), AtoiClamped(fields[4].c_str()), fields[7], signature);
-        if (!(mode == ImportMode::Check ? store.CheckOptionsFile(path) : store.ImportOptionsFile(path, nullptr))) {
+        store.KeepJournalFor(productCode);
+        bool done = false;
+        switch (mode) {
+            case ImportMode::Check: done = store.CheckOptionsFile(path); break;
+            case ImportMode::Run: done = store.ImportOptionsFile(path, nullptr); break;
+            case ImportMode::Rollback: done = store.SettleJournal(true) == ERROR_SUCCESS; break;
+            case ImportMode::Commit: done = store.SettleJournal(false) == ERROR_SUCCESS; break;
+        }
+        if (!done) {
             ErrorData record;
             errorInfo.CopyErrTo(record);
             error.AdoptError(record.point, record.code, record.text, record.extText);
@@ -94,12 +104,17 @@ UINT RunImportAction(MSIHANDLE install, const ImportAction& action) {
             error.PrependPoint(action.readPoint);
             ThrowFailure();
         }
-        if (!ImportOptions(error, parameters, action.mode)) {
+        TransactionSwitch split{parameters, {}};
+        if (action.mode != ImportMode::Check) split = SplitTransactionSwitch(parameters);
+        const bool settling = action.mode == ImportMode::Rollback || action.mode == ImportMode::Commit;
+        if (settling && split.productCode.empty()) return;
+        if (!ImportOptions(error, split.data, action.mode, split.productCode)) {
             error.PrependPoint(action.workerPoint);
             ThrowFailure();
         }
     });
-    if (outcome == BodyOutcome::Failed) PublishError(install, error, CodeForm::Short);
+    const bool publishes = action.mode == ImportMode::Check || action.mode == ImportMode::Run;
+    if (outcome == BodyOutcome::Failed && publishes) PublishError(install, error, CodeForm::Short);
     return ERROR_SUCCESS;
 }
 
