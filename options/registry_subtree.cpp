@@ -471,35 +471,48 @@ LONG CopyRecordIn(HKEY journal, const JournalRecord& record) {
     return SetDword(journal, "Record", exists ? 1 : 0);
 }
 
-// Puts the journal's copy of the version record back. Without a copy (the
-// journal was interrupted while it was being made) the record is untouched.
+// Puts the journal's copy of the version record back, writing only what
+// differs from it. Without a copy (the journal was interrupted while it was
+// being made) the record is untouched.
 LONG CopyRecordOut(HKEY journal, const JournalRecord& record) {
     const DWORD existed = GetDword(journal, "Record", 2);
     if (existed == 2) return ERROR_SUCCESS;
-    if (existed == 0) {
-        const LONG rc = Guarded([&] { return Os().RegDeleteKeyA(record.root, record.path.c_str()); });
+    UniqueKey current;
+    LONG rc = Guarded([&] {
+        return Os().RegOpenKeyExA(record.root, record.path.c_str(), 0, KEY_QUERY_VALUE, current.Receive());
+    });
+    if (rc == ERROR_FILE_NOT_FOUND) {
+        if (existed == 0) return ERROR_SUCCESS;
+    } else if (rc != ERROR_SUCCESS) {
+        return rc;
+    } else if (existed == 0) {
+        current.Reset();
+        rc = Guarded([&] { return Os().RegDeleteKeyA(record.root, record.path.c_str()); });
         return rc == ERROR_FILE_NOT_FOUND ? static_cast<LONG>(ERROR_SUCCESS) : rc;
     }
     UniqueKey key;
-    LONG rc = Guarded([&] {
-        return Os().RegCreateKeyExA(record.root, record.path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                    KEY_WRITE | KEY_QUERY_VALUE, nullptr, key.Receive(), nullptr);
-    });
-    if (rc != ERROR_SUCCESS) return rc;
     for (const std::string& name : record.values) {
-        DWORD type = 0;
-        std::vector<BYTE> data;
+        DWORD type = 0, nowType = 0;
+        std::vector<BYTE> data, now;
         rc = ReadValue(journal, "Record." + name, type, data);
-        if (rc == ERROR_SUCCESS) {
+        if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return rc;
+        const bool kept = rc == ERROR_SUCCESS;
+        const LONG there = current ? ReadValue(current.Get(), name, nowType, now) : static_cast<LONG>(ERROR_FILE_NOT_FOUND);
+        if (there != ERROR_SUCCESS && there != ERROR_FILE_NOT_FOUND) return there;
+        if (kept == (there == ERROR_SUCCESS) && (!kept || (type == nowType && data == now))) continue;
+        if (!key) {
             rc = Guarded([&] {
-                return Os().RegSetValueExA(key.Get(), name.c_str(), 0, type, data.data(),
-                                           static_cast<DWORD>(data.size()));
+                return Os().RegCreateKeyExA(record.root, record.path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                            KEY_WRITE, nullptr, key.Receive(), nullptr);
             });
-        } else if (rc == ERROR_FILE_NOT_FOUND) {
-            rc = Guarded([&] { return Os().RegDeleteValueA(key.Get(), name.c_str()); });
-            if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
+            if (rc != ERROR_SUCCESS) return rc;
         }
-        if (rc != ERROR_SUCCESS) return rc;
+        rc = Guarded([&] {
+            return kept ? Os().RegSetValueExA(key.Get(), name.c_str(), 0, type, data.data(),
+                                              static_cast<DWORD>(data.size()))
+                        : Os().RegDeleteValueA(key.Get(), name.c_str());
+        });
+        if (rc != ERROR_SUCCESS && !(rc == ERROR_FILE_NOT_FOUND && !kept)) return rc;
     }
     return ERROR_SUCCESS;
 }
@@ -544,12 +557,18 @@ public:
                                   Committed(kind, state));
             rc = forward ? Finish(kind) : Undo(kind, state);
         }
-        if (rc == ERROR_SUCCESS)
-            Trace(StringPrintf("The import into %s was %s: %s", keyText_.c_str(), verb, done_.c_str()));
-        else
+        if (rc == ERROR_SUCCESS) {
+            if (!quiet_) Trace(StringPrintf("The import into %s was %s: %s", keyText_.c_str(), verb, done_.c_str()));
+        } else
             Trace(StringPrintf("Code: %d The import into %s could not be %s: %s", static_cast<int>(rc),
                                keyText_.c_str(), verb, done_.empty() ? "nothing done" : (done_ + "; no more").c_str()));
         return rc;
+    }
+
+    // Logs only a failure (a save undoing its own work).
+    JournalPass& Quiet() {
+        quiet_ = true;
+        return *this;
     }
 
     // The failure was the anomaly: a settings key where the journal's would go.
@@ -576,8 +595,9 @@ private:
         return false;
     }
 
+    // `what` is told in the log line; null: a step of the journal's own.
     bool Step(LONG result, const char* what, LONG& rc) {
-        if (result == ERROR_SUCCESS) done_ += std::string(done_.empty() ? "" : "; ") + what;
+        if (result == ERROR_SUCCESS && what != nullptr) done_ += std::string(done_.empty() ? "" : "; ") + what;
         else rc = result;
         return result == ERROR_SUCCESS;
     }
@@ -600,7 +620,7 @@ private:
             if (kind != kReplacedTree || has_[kLive]) return Anomaly();
             if (!Step(RenameKey(parent_, names_.written, names_.live), "the new settings put in place", rc)) return rc;
         }
-        if (!Step(SetDword(key_.Get(), "State", kFinishing), "finishing", rc)) return rc;
+        if (!Step(SetDword(key_.Get(), "State", kFinishing), nullptr, rc)) return rc;
         if (has_[kWriting] && !Step(Drop(names_.writing), "incomplete new settings dropped", rc)) return rc;
         if (has_[kReplaced] && !Step(Drop(names_.replaced), "the replaced settings deleted", rc)) return rc;
         return Close(rc);
@@ -624,7 +644,7 @@ private:
             if (!Step(RenameKey(parent_, names_.live, names_.undone), "the new settings set aside", rc)) return rc;
             has_[kUndone] = true;
         }
-        if (!Step(SetDword(key_.Get(), "State", kUndoing), "undoing", rc)) return rc;
+        if (!Step(SetDword(key_.Get(), "State", kUndoing), nullptr, rc)) return rc;
         if (record_ != nullptr &&
             !Step(Guarded([&] { return CopyRecordOut(key_.Get(), *record_); }), "the previous record put back", rc))
             return rc;
@@ -636,7 +656,7 @@ private:
 
     LONG Close(LONG rc) {
         key_.Reset();
-        Step(Drop(names_.journal), "journal closed", rc);
+        Step(Drop(names_.journal), nullptr, rc);
         return rc;
     }
 
@@ -647,6 +667,7 @@ private:
     UniqueKey key_;
     bool has_[kSlots] = {};
     bool anomalous_ = false;
+    bool quiet_ = false;
     std::string done_;
 };
 
@@ -795,7 +816,7 @@ LONG RegistrySubtree::SaveJournaled(const Pack* pack, const JournalOptions& opti
     if (rc == ERROR_SUCCESS) rc = SetDword(journal.Get(), "Kind", kind);
     auto undo = [&](LONG failure) {
         journal.Reset();
-        JournalPass(parent, names, record_, keyText).Run(Resolution::Undo, nullptr, "undone");
+        JournalPass(parent, names, record_, keyText).Quiet().Run(Resolution::Undo, nullptr, "undone");
         return failure;
     };
     if (rc != ERROR_SUCCESS) {

@@ -190,7 +190,8 @@ TEST(FragmentSequence, DeclaresTheThirteenActionsWithTheirSettersAndProgressText
     }
     EXPECT_THAT(fromDll, ElementsAre("CheckISRunning", "CheckMSWordRunning", "CompareInstDir",
                                      "CopyMSWordDot", "DelMSWordDot", "DelMultiUserData",
-                                     "FindActiveApp", "ImportOpt_check", "ImportOpt_run",
+                                     "FindActiveApp", "ImportOpt_check", "ImportOpt_commit",
+                                     "ImportOpt_rollback", "ImportOpt_run",
                                      "ReadMSWordVer", "ReadProductVerPrm", "SetFoldRights",
                                      "SetRegRights"));
     EXPECT_THAT(deferred, ElementsAre("CopyMSWordDot", "DelMSWordDot", "DelMultiUserData",
