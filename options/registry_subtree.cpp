@@ -556,6 +556,7 @@ public:
                                  (resolution == Resolution::Settle && !has_[kUndone] && state != kUndoing &&
                                   Committed(kind, state));
             rc = forward ? Finish(kind) : Undo(kind, state);
+            if (forward && quietFinish_) quiet_ = true;
         }
         if (rc == ERROR_SUCCESS) {
             if (!quiet_) Trace(StringPrintf("The import into %s was %s: %s", keyText_.c_str(), verb, done_.c_str()));
@@ -568,6 +569,13 @@ public:
     // Logs only a failure (a save undoing its own work).
     JournalPass& Quiet() {
         quiet_ = true;
+        return *this;
+    }
+
+    // Logs only a failure when the journal was finished (the commit of a
+    // journal kept for it is the installation's normal course).
+    JournalPass& QuietWhenFinished() {
+        quietFinish_ = true;
         return *this;
     }
 
@@ -668,6 +676,7 @@ private:
     bool has_[kSlots] = {};
     bool anomalous_ = false;
     bool quiet_ = false;
+    bool quietFinish_ = false;
     std::string done_;
 };
 
@@ -766,6 +775,7 @@ LONG RegistrySubtree::Resolve(int undo, const std::string* owner, const char* ve
         if (rc == ERROR_FILE_NOT_FOUND) return static_cast<LONG>(ERROR_SUCCESS);
         if (rc != ERROR_SUCCESS) return rc;
         JournalPass pass(parent, names, record_, KeyText(root_, path_));
+        if (owner != nullptr && !undo) pass.QuietWhenFinished();
         const LONG result = pass.Run(undo ? Resolution::Undo : Resolution::Settle, owner, verb);
         if (pass.Anomalous()) site_ = "TN6YQNSOLUAA6LU";
         return result;
