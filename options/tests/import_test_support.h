@@ -216,6 +216,8 @@ void ForEachRegistryHook(F&& f) {
     f.template operator()<&Platform::RegQueryInfoKeyW>();
     f.template operator()<&Platform::RegDeleteKeyW>();
     f.template operator()<&Platform::RegDeleteTreeW>();
+    f.template operator()<&Platform::RegGetKeySecurity>();
+    f.template operator()<&Platform::RegSetKeySecurity>();
     f.template operator()<&Platform::RegCloseKey>();
 }
 

@@ -419,6 +419,45 @@ TEST_F(RegistrySubtreeTest, AKeyFoundWhereTheSaveCreatesOneLeavesThePreviousSett
     EXPECT_THAT(log.Records(), ::testing::IsEmpty());
 }
 
+// The new settings take the owner and access list of the previous ones; an
+// owner the user may not give is logged, and the access list still carried.
+TEST_F(RegistrySubtreeTest, TheNewSettingsKeepTheAccessListOfThePreviousOnes) {
+    auto dacl = [&] {
+        HKEY key = nullptr;
+        EXPECT_EQ(::RegOpenKeyExA(HKEY_CURRENT_USER, Key().c_str(), 0, READ_CONTROL, &key), 0);
+        DWORD size = 0;
+        ::RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size);
+        std::vector<BYTE> descriptor(size);
+        EXPECT_EQ(::RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor.data(), &size), 0);
+        ::RegCloseKey(key);
+        LPSTR text = nullptr;
+        EXPECT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.data(), SDDL_REVISION_1,
+                                                                           DACL_SECURITY_INFORMATION, &text, nullptr));
+        const std::string sddl = text != nullptr ? text : "";
+        ::LocalFree(text);
+        return sddl;
+    };
+    ASSERT_EQ(Subtree().Save(SettingsTree(0)), 0);
+    test::SetKeyDacl(HKEY_CURRENT_USER, Key(), "D:P(A;;KA;;;WD)(A;;KR;;;BU)");
+    const std::string set = dacl();
+    ASSERT_THAT(set, ::testing::HasSubstr(";BU)"));
+    ASSERT_EQ(Subtree().Save(SettingsTree(1)), 0);
+    EXPECT_EQ(dacl(), set);
+    EXPECT_THAT(log.Records(), ::testing::IsEmpty());
+    {
+        PlatformOverride noOwner(&Platform::RegSetKeySecurity,
+                                 [](HKEY key, SECURITY_INFORMATION what, PSECURITY_DESCRIPTOR descriptor) -> LSTATUS {
+                                     if (what & OWNER_SECURITY_INFORMATION) return ERROR_INVALID_OWNER;
+                                     return test::Tracked().RegSetKeySecurity(key, what, descriptor);
+                                 });
+        ASSERT_EQ(Subtree().Save(SettingsTree(0)), 0);
+    }
+    EXPECT_EQ(dacl(), set);
+    EXPECT_THAT(log.Records(), ::testing::ElementsAre("Code: 1307 The owner of HKCU\\" + Key() +
+                                                      " could not be carried over to the new settings; their access "
+                                                      "list was"));
+}
+
 TEST_F(RegistrySubtreeTest, DeleteContentsRemovesEverySubkeyAndKeepsTheValues) {
     ASSERT_EQ(Subtree().Save(SettingsTree(0)), 0);
     HKEY key = nullptr;
