@@ -400,7 +400,7 @@ JournalNames NamesOf(const std::string& path) {
 }
 
 // What the journal replaces.
-enum JournalKind : DWORD { kFirstTree = 0, kReplacedTree = 1, kRecordOnly = 2 };
+enum JournalKind : DWORD { kFirstTree = 0, kReplacedTree = 1, kRecordOnly = 2, kIncomplete = 0xFFFFFFFF };
 // How far it got. Pending: before the commit point (for a replaced tree, the
 // settings key's rename tells).
 enum JournalState : DWORD { kPending = 0, kKept = 1, kFinishing = 2, kUndoing = 3, kSwapping = 4 };
@@ -545,8 +545,13 @@ public:
         });
         if (rc != ERROR_SUCCESS) return rc;
         if (owner != nullptr) {
+            // A journal of another installation is left alone; one that was
+            // never complete (no Kind: the process ended while it was being
+            // made, before anything else changed) is undone whoever asks.
             std::string product;
-            if (ReadString(key_.Get(), "Product", product) != ERROR_SUCCESS || product != *owner) return ERROR_SUCCESS;
+            const bool complete = GetDword(key_.Get(), "Kind", kIncomplete) != kIncomplete;
+            if (complete && (ReadString(key_.Get(), "Product", product) != ERROR_SUCCESS || product != *owner))
+                return ERROR_SUCCESS;
         }
         rc = Probes();
         if (rc == ERROR_SUCCESS) {
