@@ -68,16 +68,30 @@ bool ImportOptions(ActionError& error, const std::string& parameters, ImportMode
         std::string path = fields[9];
         if (!IsExistingFile(path)) path = fields[8] + FileNameOf(fields[9]);
 
+        auto storeWith = [&](ErrorInfo& errors) {
+            return OptionsStore(&errors, AtoiClamped(fields[1].c_str()), AtoiClamped(fields[2].c_str()),
+                                AtoiClamped(fields[3].c_str()), AtoiClamped(fields[4].c_str()), fields[7], signature);
+        };
         ErrorInfo errorInfo(false);
-        OptionsStore store(&errorInfo, AtoiClamped(fields[1].c_str()), AtoiClamped(fields[2].c_str()),
-                           AtoiClamped(fields[3].c_str()), AtoiClamped(fields[4].c_str()), fields[7], signature);
+        OptionsStore store = storeWith(errorInfo);
         store.KeepJournalFor(productCode);
         bool done = false;
         switch (mode) {
             case ImportMode::Check: done = store.CheckOptionsFile(path); break;
             case ImportMode::Run: done = store.ImportOptionsFile(path, nullptr); break;
             case ImportMode::Rollback: done = store.SettleJournal(true) == ERROR_SUCCESS; break;
-            case ImportMode::Commit: done = store.SettleJournal(false) == ERROR_SUCCESS; break;
+            case ImportMode::Commit:
+                // The shape of the new settings, from the file the run
+                // imported, lets the commit delete the previous ones (of the
+                // same shape, usually) by their known names rather than by
+                // walking them; without it they are deleted all the same.
+                done = store.SettleJournal(false, [&] {
+                    std::unique_ptr<Pack> shape;
+                    ErrorInfo ignored(true);
+                    storeWith(ignored).ImportOptionsFile(path, &shape);
+                    return shape;
+                }) == ERROR_SUCCESS;
+                break;
         }
         if (!done) {
             ErrorData record;

@@ -206,10 +206,10 @@ JournalRecord OptionsStore::VersionRecord() const {
     return {HKEY_CURRENT_USER, settingsRoot_ + "\\OptionVersion", {"MajorVer", "MinorVer", "NumbBuild"}};
 }
 
-LONG OptionsStore::SettleJournal(bool rollback) {
+LONG OptionsStore::SettleJournal(bool rollback, const RegistrySubtree::ShapeSource& shape) {
     const JournalRecord record = VersionRecord();
     const RegistrySubtree subtree(ProfilesRoot(), ProfilesPath(), &record);
-    const LONG rc = rollback ? subtree.Rollback(productCode_) : subtree.Commit(productCode_);
+    const LONG rc = rollback ? subtree.Rollback(productCode_) : subtree.Commit(productCode_, shape);
     if (rc != ERROR_SUCCESS) {
         errorInfo_->SetErr(subtree.FailureSite() != nullptr ? subtree.FailureSite() : "X9XEP84UYVP6B2T",
                            static_cast<int32_t>(rc), std::string(),

@@ -81,8 +81,9 @@ public:
     // empty (the default): nothing is kept after the run.
     void KeepJournalFor(std::string productCode) { productCode_ = std::move(productCode); }
     // The installation's rollback (or commit) of the journal kept for it: 0,
-    // or the failure recorded.
-    LONG SettleJournal(bool rollback);
+    // or the failure recorded. `shape`: the new settings as imported, if known
+    // (RegistrySubtree::Commit).
+    LONG SettleJournal(bool rollback, const RegistrySubtree::ShapeSource& shape = {});
 
     HKEY ProfilesRoot() const;
     std::string ProfilesPath() const { return settingsRoot_ + "\\" + "Profiles"; }

@@ -472,9 +472,9 @@ LONG CopyRecordIn(HKEY journal, const JournalRecord& record) {
 }
 
 // Puts the journal's copy of the version record back, writing only what
-// differs from it. Without a copy (the journal was interrupted while it was
-// being made) the record is untouched.
-LONG CopyRecordOut(HKEY journal, const JournalRecord& record) {
+// differs from it (`changed` tells whether anything did). Without a copy (the
+// journal was interrupted while it was being made) the record is untouched.
+LONG CopyRecordOut(HKEY journal, const JournalRecord& record, bool& changed) {
     const DWORD existed = GetDword(journal, "Record", 2);
     if (existed == 2) return ERROR_SUCCESS;
     UniqueKey current;
@@ -487,6 +487,7 @@ LONG CopyRecordOut(HKEY journal, const JournalRecord& record) {
         return rc;
     } else if (existed == 0) {
         current.Reset();
+        changed = true;
         rc = Guarded([&] { return Os().RegDeleteKeyA(record.root, record.path.c_str()); });
         return rc == ERROR_FILE_NOT_FOUND ? static_cast<LONG>(ERROR_SUCCESS) : rc;
     }
@@ -500,6 +501,7 @@ LONG CopyRecordOut(HKEY journal, const JournalRecord& record) {
         const LONG there = current ? ReadValue(current.Get(), name, nowType, now) : static_cast<LONG>(ERROR_FILE_NOT_FOUND);
         if (there != ERROR_SUCCESS && there != ERROR_FILE_NOT_FOUND) return there;
         if (kept == (there == ERROR_SUCCESS) && (!kept || (type == nowType && data == now))) continue;
+        changed = true;
         if (!key) {
             rc = Guarded([&] {
                 return Os().RegCreateKeyExA(record.root, record.path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
@@ -584,6 +586,9 @@ public:
         return *this;
     }
 
+    // The new settings' pack, whose key names mostly are the replaced ones'.
+    void KnownShape(const RegistrySubtree::ShapeSource* shape) { shape_ = shape; }
+
     // The failure was the anomaly: a settings key where the journal's would go.
     bool Anomalous() const { return anomalous_; }
 
@@ -635,7 +640,16 @@ private:
         }
         if (!Step(SetDword(key_.Get(), "State", kFinishing), nullptr, rc)) return rc;
         if (has_[kWriting] && !Step(Drop(names_.writing), "incomplete new settings dropped", rc)) return rc;
-        if (has_[kReplaced] && !Step(Drop(names_.replaced), "the replaced settings deleted", rc)) return rc;
+        if (has_[kReplaced]) {
+            if (shape_ != nullptr && *shape_) {
+                Guarded([&] {
+                    std::string known = names_.replaced;
+                    if (const std::unique_ptr<Pack> pack = (*shape_)()) KnownKeyRemover(parent_).Remove(*pack, known);
+                    return ERROR_SUCCESS;
+                });
+            }
+            if (!Step(Drop(names_.replaced), "the replaced settings deleted", rc)) return rc;
+        }
         return Close(rc);
     }
 
@@ -658,9 +672,11 @@ private:
             has_[kUndone] = true;
         }
         if (!Step(SetDword(key_.Get(), "State", kUndoing), nullptr, rc)) return rc;
-        if (record_ != nullptr &&
-            !Step(Guarded([&] { return CopyRecordOut(key_.Get(), *record_); }), "the previous record put back", rc))
-            return rc;
+        if (record_ != nullptr) {
+            bool changed = false;
+            const LONG back = Guarded([&] { return CopyRecordOut(key_.Get(), *record_, changed); });
+            if (!Step(back, changed ? "the previous record put back" : nullptr, rc)) return rc;
+        }
         if (has_[kWriting] && !Step(Drop(names_.writing), "incomplete new settings dropped", rc)) return rc;
         if (has_[kWritten] && !Step(Drop(names_.written), "new settings never put in place dropped", rc)) return rc;
         if (has_[kUndone] && !Step(Drop(names_.undone), "the new settings dropped", rc)) return rc;
@@ -682,6 +698,7 @@ private:
     bool anomalous_ = false;
     bool quiet_ = false;
     bool quietFinish_ = false;
+    const RegistrySubtree::ShapeSource* shape_ = nullptr;
     std::string done_;
 };
 
@@ -767,9 +784,11 @@ LONG RegistrySubtree::Recover() const {
 
 LONG RegistrySubtree::Rollback(const std::string& owner) const { return Resolve(1, &owner, "rolled back"); }
 
-LONG RegistrySubtree::Commit(const std::string& owner) const { return Resolve(0, &owner, "committed"); }
+LONG RegistrySubtree::Commit(const std::string& owner, const ShapeSource& shape) const {
+    return Resolve(0, &owner, "committed", &shape);
+}
 
-LONG RegistrySubtree::Resolve(int undo, const std::string* owner, const char* verb) const {
+LONG RegistrySubtree::Resolve(int undo, const std::string* owner, const char* verb, const ShapeSource* shape) const {
     site_ = nullptr;
     if (root_ == nullptr || path_.empty() || path_.back() == '\\') return ERROR_INVALID_PARAMETER;
     return Guarded([&] {
@@ -781,6 +800,7 @@ LONG RegistrySubtree::Resolve(int undo, const std::string* owner, const char* ve
         if (rc != ERROR_SUCCESS) return rc;
         JournalPass pass(parent, names, record_, KeyText(root_, path_));
         if (owner != nullptr && !undo) pass.QuietWhenFinished();
+        pass.KnownShape(shape);
         const LONG result = pass.Run(undo ? Resolution::Undo : Resolution::Settle, owner, verb);
         if (pass.Anomalous()) site_ = "TN6YQNSOLUAA6LU";
         return result;

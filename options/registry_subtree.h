@@ -11,6 +11,7 @@
 #include "runtime/platform.h"
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -77,7 +78,11 @@ public:
     LONG Rollback(const std::string& owner) const;
     // The installation's commit: deletes the previous settings kept for
     // `owner` (a journal that never reached its commit point is undone).
-    LONG Commit(const std::string& owner) const;
+    // `shape` gives the new settings' pack, if known, when there are previous
+    // settings to delete: it names most of their keys, which spares walking
+    // them.
+    using ShapeSource = std::function<std::unique_ptr<Pack>()>;
+    LONG Commit(const std::string& owner, const ShapeSource& shape = {}) const;
 
     // The tag of the failure site the last call ended at, where it has one
     // of its own (keys cannot be renamed, the access list could not be
@@ -105,7 +110,7 @@ public:
 
 private:
     LONG SaveJournaled(const Pack* pack, const JournalOptions& options) const;
-    LONG Resolve(int undo, const std::string* owner, const char* verb) const;
+    LONG Resolve(int undo, const std::string* owner, const char* verb, const ShapeSource* shape = nullptr) const;
 
     HKEY root_;
     std::string path_;

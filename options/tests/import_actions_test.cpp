@@ -249,6 +249,14 @@ TEST_F(ImportActionsTest, TheInstallationsRollbackAndCommitSettleTheJournal) {
             Call(ImportOpt_run, data);
             EXPECT_EQ(Registry(), imported);
         }
+        // The commit names the keys to delete from the imported file; gone,
+        // it deletes them all the same.
+        WritePrevious(replacing);
+        Call(ImportOpt_run, data + kProduct);
+        ASSERT_TRUE(::DeleteFileA(Settings().c_str()));
+        Call(ImportOpt_commit, data + kProduct);
+        EXPECT_EQ(Registry(), imported);
+        test::WriteFileBytes(Settings(), test::SampleFile());
     }
 }
 
