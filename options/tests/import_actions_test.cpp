@@ -10,10 +10,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <any>
 #include <cstring>
 #include <functional>
-#include <memory>
 
 extern "C" UINT __stdcall ImportOpt_check(MSIHANDLE);
 extern "C" UINT __stdcall ImportOpt_run(MSIHANDLE);
@@ -281,56 +279,37 @@ TEST_F(ImportActionsTest, FailureSitesOfTheJournal) {
         test::SetValue(HKEY_CURRENT_USER, mark + "2new", "New", REG_DWORD, {1, 0, 0, 0});
         test::SetValue(HKEY_CURRENT_USER, mark + "3old", "Old", REG_DWORD, {1, 0, 0, 0});
     };
-    static decltype(Platform::RegCreateKeyExA) realCreate;
-    realCreate = Os().RegCreateKeyExA;
+    using Calls = test::RegistryCalls;
     const struct {
         const char* name;
         const char* site;
         int code;
-        std::function<void()> plant;
-        std::function<std::any()> seam;  // the seam in place while the run runs
-        std::vector<std::string> lines;  // log lines of the site's own
+        std::function<void(Calls&)> arm;  // the failing call, or the planted state
+        std::vector<std::string> lines;   // log lines of the site's own
     } cases[] = {
-        {"keys cannot be renamed", "TGITY243MFDUW1E", 120, [] {},
-         [] { return std::any(std::make_shared<test::NoKeyRenaming>()); },
+        {"keys cannot be renamed", "TGITY243MFDUW1E", 120,
+         [](Calls& c) { c.FailFrom<&Platform::RegRenameKey>(0, ERROR_CALL_NOT_IMPLEMENTED); },
          {"Code: 120 Keys cannot be renamed on this system: the settings " + profiles + " are left as they are"}},
-        {"the access list cannot be read", "XJWN2RYR2GCKS6M", 5, [] {},
-         [] {
-             return std::any(std::make_shared<PlatformOverride<decltype(Platform::RegGetKeySecurity)>>(
-                 &Platform::RegGetKeySecurity,
-                 [](HKEY, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR, LPDWORD) -> LSTATUS { return 5; }));
-         },
-         {}},
-        {"the access list cannot be given", "XJWN2RYR2GCKS6M", 5, [] {},
-         [] {
-             return std::any(std::make_shared<PlatformOverride<decltype(Platform::RegSetKeySecurity)>>(
-                 &Platform::RegSetKeySecurity,
-                 [](HKEY, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR) -> LSTATUS { return 5; }));
-         },
-         {}},
-        {"the journal cannot be made", "6WLRYRIO4ME42Z1", 5, [] {},
-         [] {
-             return std::any(std::make_shared<PlatformOverride<decltype(Platform::RegCreateKeyExA)>>(
-                 &Platform::RegCreateKeyExA,
-                 [](HKEY parent, LPCSTR name, DWORD reserved, LPSTR cls, DWORD options, REGSAM access,
-                    LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition) -> LSTATUS {
-                     if (std::string(name).ends_with("~CA2Q7.1journal")) return 5;
-                     return realCreate(parent, name, reserved, cls, options, access, security, key, disposition);
-                 }));
-         },
-         {}},
-        {"a settings key beside the journal", "TN6YQNSOLUAA6LU", 183, plantAnomaly, [] { return std::any(); },
+        {"the access list cannot be read", "XJWN2RYR2GCKS6M", 5,
+         [](Calls& c) { c.FailNth<&Platform::RegGetKeySecurity>(0, 5); }, {}},
+        {"the access list cannot be given", "XJWN2RYR2GCKS6M", 5,
+         [](Calls& c) { c.FailFrom<&Platform::RegSetKeySecurity>(0, 5); }, {}},
+        // The first key created is the settings' parent, the second the journal.
+        {"the journal cannot be made", "6WLRYRIO4ME42Z1", 5,
+         [](Calls& c) { c.FailNth<&Platform::RegCreateKeyExA>(1, 5); }, {}},
+        {"a settings key beside the journal", "TN6YQNSOLUAA6LU", 183, [&](Calls&) { plantAnomaly(); },
          {anomaly, anomaly}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         WritePrevious(true);
-        c.plant();
-        const test::RegTree before = Registry();
+        test::RegTree before;
         log.Remove();
         session.Set("IS_CA_ERROR", "");
         {
-            const std::any seam = c.seam();
+            Calls calls;
+            c.arm(calls);
+            before = Registry();
             Call(ImportOpt_run, data + kProduct);
         }
         EXPECT_EQ(Registry(), before) << "nothing changed, every copy kept";
