@@ -7,7 +7,10 @@
 # adds the target NAME that builds the package with this build's DLL; DEPENDS
 # names the further files the package holds. wixl
 # 0.101 rejects the fragment's UI element, so the fragment is compiled without
-# it and the same progress texts are added as an ActionText table.
+# it and the same progress texts are added as an ActionText table. It also
+# compiles rollback and commit actions as immediate ones and drops
+# TerminalServerAware: the in-script actions' types are set after the build
+# (cmake/action-types.cmake).
 set(CA_FRAGMENT ${PROJECT_SOURCE_DIR}/wix/CustAction.wxs)
 
 # The packages' platform is the build's: x64 for the twin, x86 (Intel) for
@@ -35,8 +38,11 @@ function(ca_wixl_package name)
             -P ${PROJECT_SOURCE_DIR}/cmake/action-text.cmake
     COMMAND wixl -a ${CA_WIXL_ARCH} ${defines} -I ${PROJECT_SOURCE_DIR}/wix -o ${arg_OUTPUT} ${arg_SOURCE}
     COMMAND msibuild ${arg_OUTPUT} -i ${idt}
+    COMMAND ${CMAKE_COMMAND} -DFRAGMENT=${CA_FRAGMENT} -DPACKAGE=${arg_OUTPUT}
+            -P ${PROJECT_SOURCE_DIR}/cmake/action-types.cmake
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
-    DEPENDS ${arg_SOURCE} ${arg_DEPENDS} ${CA_FRAGMENT} ${PROJECT_SOURCE_DIR}/cmake/action-text.cmake CustAction
+    DEPENDS ${arg_SOURCE} ${arg_DEPENDS} ${CA_FRAGMENT} ${PROJECT_SOURCE_DIR}/cmake/action-text.cmake
+            ${PROJECT_SOURCE_DIR}/cmake/action-types.cmake CustAction
     VERBATIM)
   add_custom_target(${name} ALL DEPENDS ${arg_OUTPUT})
 endfunction()

@@ -5,6 +5,7 @@
 #include "options/options_store.h"
 #include "runtime/properties.h"
 #include "runtime/text.h"
+#include "runtime/transaction.h"
 
 #include <mbstring.h>
 
@@ -53,7 +54,8 @@ const std::string& Field(const std::vector<std::string>& fields, size_t index) {
 
 }  // namespace
 
-bool ImportOptions(ActionError& error, const std::string& parameters, ImportMode mode) {
+bool ImportOptions(ActionError& error, const std::string& parameters, ImportMode mode,
+                   const std::string& productCode) {
     std::vector<std::string> fields;
     bool imported = false;
     try {
@@ -66,10 +68,32 @@ bool ImportOptions(ActionError& error, const std::string& parameters, ImportMode
         std::string path = fields[9];
         if (!IsExistingFile(path)) path = fields[8] + FileNameOf(fields[9]);
 
+        auto storeWith = [&](ErrorInfo& errors) {
+            return OptionsStore(&errors, AtoiClamped(fields[1].c_str()), AtoiClamped(fields[2].c_str()),
+                                AtoiClamped(fields[3].c_str()), AtoiClamped(fields[4].c_str()), fields[7], signature);
+        };
         ErrorInfo errorInfo(false);
-        OptionsStore store(&errorInfo, AtoiClamped(fields[1].c_str()), AtoiClamped(fields[2].c_str()),
-                           AtoiClamped(fields[3].c_str()), AtoiClamped(fields[4].c_str()), fields[7], signature);
-        if (!(mode == ImportMode::Check ? store.CheckOptionsFile(path) : store.ImportOptionsFile(path, nullptr))) {
+        OptionsStore store = storeWith(errorInfo);
+        store.KeepJournalFor(productCode);
+        bool done = false;
+        switch (mode) {
+            case ImportMode::Check: done = store.CheckOptionsFile(path); break;
+            case ImportMode::Run: done = store.ImportOptionsFile(path, nullptr); break;
+            case ImportMode::Rollback: done = store.SettleJournal(true) == ERROR_SUCCESS; break;
+            case ImportMode::Commit:
+                // The shape of the new settings, from the file the run
+                // imported, lets the commit delete the previous ones (of the
+                // same shape, usually) by their known names rather than by
+                // walking them; without it they are deleted all the same.
+                done = store.SettleJournal(false, [&] {
+                    std::unique_ptr<Pack> shape;
+                    ErrorInfo ignored(true);
+                    storeWith(ignored).ImportOptionsFile(path, &shape);
+                    return shape;
+                }) == ERROR_SUCCESS;
+                break;
+        }
+        if (!done) {
             ErrorData record;
             errorInfo.CopyErrTo(record);
             error.AdoptError(record.point, record.code, record.text, record.extText);
@@ -94,12 +118,17 @@ UINT RunImportAction(MSIHANDLE install, const ImportAction& action) {
             error.PrependPoint(action.readPoint);
             ThrowFailure();
         }
-        if (!ImportOptions(error, parameters, action.mode)) {
+        TransactionSwitch split{parameters, {}};
+        if (action.mode != ImportMode::Check) split = SplitTransactionSwitch(parameters);
+        const bool settling = action.mode == ImportMode::Rollback || action.mode == ImportMode::Commit;
+        if (settling && split.productCode.empty()) return;
+        if (!ImportOptions(error, split.data, action.mode, split.productCode)) {
             error.PrependPoint(action.workerPoint);
             ThrowFailure();
         }
     });
-    if (outcome == BodyOutcome::Failed) PublishError(install, error, CodeForm::Short);
+    const bool publishes = action.mode == ImportMode::Check || action.mode == ImportMode::Run;
+    if (outcome == BodyOutcome::Failed && publishes) PublishError(install, error, CodeForm::Short);
     return ERROR_SUCCESS;
 }
 

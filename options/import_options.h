@@ -15,12 +15,16 @@
 
 namespace ca {
 
-enum class ImportMode { Check, Run };
+// Check and Run read the options file; Rollback and Commit dispose of the
+// journal a Run kept for the installation (runtime/transaction.h).
+enum class ImportMode { Check, Run, Rollback, Commit };
 
-// Checks (or imports) the options file the parameters name. False with the
-// failure recorded in `error`, its text led by "An error occurred when
-// importing." with the file path and the fallback folder.
-bool ImportOptions(ActionError& error, const std::string& parameters, ImportMode mode);
+// Checks (or imports) the options file the parameters name, or settles the
+// journal kept for `productCode` below the settings root they name. False
+// with the failure recorded in `error`, its text led by "An error occurred
+// when importing." with the file path and the fallback folder.
+bool ImportOptions(ActionError& error, const std::string& parameters, ImportMode mode,
+                   const std::string& productCode = std::string());
 
 // What tells the two actions apart.
 struct ImportAction {
@@ -32,7 +36,9 @@ struct ImportAction {
 };
 
 // An import action from start to end: reads the parameters, runs the
-// worker, publishes a failure (short code line). Returns 0.
+// worker, publishes a failure (short code line; Check and Run: Rollback and
+// Commit only log it). The deferred modes take the transaction switch off
+// the CustomActionData; Rollback and Commit without it do nothing. Returns 0.
 UINT RunImportAction(MSIHANDLE install, const ImportAction& action);
 
 }  // namespace ca

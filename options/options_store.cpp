@@ -119,7 +119,8 @@ bool OptionsStore::Import(const std::string& path, bool check, std::unique_ptr<P
     // Whatever the file, an import first finishes what an interrupted one
     // left below the settings root (it logs what it did, or what it could
     // not do; the save tries again and reports that).
-    if (!check) RegistrySubtree(ProfilesRoot(), ProfilesPath()).Recover();
+    const JournalRecord record = VersionRecord();
+    if (!check) RegistrySubtree(ProfilesRoot(), ProfilesPath(), &record).Recover();
 
     File file;
     try {
@@ -155,30 +156,42 @@ bool OptionsStore::Import(const std::string& path, bool check, std::unique_ptr<P
             }
         }
     }
-    if (failure == Failure::None && !check && content.pack) {
+    if (failure == Failure::None && !check) {
+        // The settings (when the file has any) and the record that goes with
+        // them, through one journal.
         const HKEY root = ProfilesRoot();
         const std::string profiles = ProfilesPath();
-        const LONG rc = RegistrySubtree(root, profiles).Save(*content.pack);
+        bool recordFailed = false;
+        JournalOptions options;
+        options.owner = productCode_;
+        options.writeRecord = [&]() -> LONG {
+            if (WriteVersionRecord(content.PackedVersion())) return ERROR_SUCCESS;
+            recordFailed = true;
+            ErrorData recorded;
+            errorInfo_->CopyErrTo(recorded);
+            return recorded.code != 0 ? static_cast<LONG>(recorded.code) : static_cast<LONG>(ERROR_INVALID_DATA);
+        };
+        const RegistrySubtree subtree(root, profiles, &record);
+        const LONG rc = subtree.Save(content.pack.get(), options);
         if (rc != ERROR_SUCCESS) {
-            errorInfo_->SetErr("X9XEP84UYVP6B2T", static_cast<int32_t>(rc), std::string(),
-                               FormatStrgLine(profiles) + FormatRootKeyLine(root));
+            const std::string where = FormatStrgLine(profiles) + FormatRootKeyLine(root);
+            if (recordFailed) {
+                // The record's own chain, below the journal's point.
+                errorInfo_->AddErrPoint("YRVS91UG34FS4TA");
+                errorInfo_->AddErrPoint("X9XEP84UYVP6B2T");
+                errorInfo_->AddErrTextExt(where);
+            } else if (subtree.FailureSite() != nullptr) {
+                errorInfo_->SetErr(subtree.FailureSite(), static_cast<int32_t>(rc), std::string(), where);
+                errorInfo_->AddErrPoint("X9XEP84UYVP6B2T");
+            } else {
+                errorInfo_->SetErr("X9XEP84UYVP6B2T", static_cast<int32_t>(rc), std::string(), where);
+            }
             failure = Failure::Import;
         }
     }
 
     if (failure == Failure::None) {
-        if (check) {
-            if (pack) *pack = std::move(content.pack);
-        } else if (!WriteVersionRecord(content.PackedVersion())) {
-            // The settings are in; the import stands. The record is only
-            // traced, in kwinst.log and the installer's log.
-            ErrorData record;
-            errorInfo_->CopyErrTo(record);
-            const std::string line = StringPrintf("Code: %d Point: %s [%s][%s]", static_cast<int>(record.code),
-                                                  record.point.c_str(), record.text.c_str(), record.extText.c_str());
-            WriteLogLine(line);
-            SendInfoMessage(line);
-        }
+        if (check && pack) *pack = std::move(content.pack);
         return true;
     }
 
@@ -187,6 +200,23 @@ bool OptionsStore::Import(const std::string& path, bool check, std::unique_ptr<P
     }
     errorInfo_->AddErrTextExt(ImportFailureTail(path, content.header));
     return false;
+}
+
+JournalRecord OptionsStore::VersionRecord() const {
+    return {HKEY_CURRENT_USER, settingsRoot_ + "\\OptionVersion", {"MajorVer", "MinorVer", "NumbBuild"}};
+}
+
+LONG OptionsStore::SettleJournal(bool rollback, const RegistrySubtree::ShapeSource& shape) {
+    const JournalRecord record = VersionRecord();
+    const RegistrySubtree subtree(ProfilesRoot(), ProfilesPath(), &record);
+    const LONG rc = rollback ? subtree.Rollback(productCode_) : subtree.Commit(productCode_, shape);
+    if (rc != ERROR_SUCCESS) {
+        errorInfo_->SetErr(subtree.FailureSite() != nullptr ? subtree.FailureSite() : "X9XEP84UYVP6B2T",
+                           static_cast<int32_t>(rc), std::string(),
+                           FormatStrgLine(ProfilesPath()) + FormatRootKeyLine(ProfilesRoot()));
+        if (subtree.FailureSite() != nullptr) errorInfo_->AddErrPoint("X9XEP84UYVP6B2T");
+    }
+    return rc;
 }
 
 bool OptionsStore::WriteVersionRecord(uint32_t packedVersion) {

@@ -7,11 +7,14 @@
 // below HKEY_LOCAL_MACHINE (scope 1) or HKEY_CURRENT_USER (any other scope);
 // the version record is always HKEY_CURRENT_USER settingsRoot +
 // "\OptionVersion" with the DWORD values MajorVer, MinorVer and NumbBuild.
+// Settings and record are replaced together, through the journal of
+// registry_subtree.h.
 #pragma once
 
 #include "diag/error_info.h"
 #include "options/codec/options_file.h"
 #include "options/codec/pack.h"
+#include "options/registry_subtree.h"
 #include "runtime/handles.h"
 
 #include <memory>
@@ -61,8 +64,8 @@ public:
     // Checks and reads the options file. With `pack` (check) its settings are
     // handed over and nothing is written (no pack when the file has no
     // table entries). Without (run) they replace the profile settings and the
-    // version record is written; a version record that cannot be written is
-    // logged and does not fail the import.
+    // version record is written, both or neither: a version record that
+    // cannot be written fails the import with the previous settings kept.
     bool ImportOptionsFile(const std::string& path, std::unique_ptr<Pack>* pack);
 
     // The check of ImportOptionsFile with a pack, with the same failures,
@@ -73,6 +76,14 @@ public:
     // Writes the version record: major in bits 24-31, minor in bits 16-23,
     // build in bits 0-15. A version of 0 creates the key and writes no values.
     bool WriteVersionRecord(uint32_t packedVersion);
+
+    // The installation the run's journal is kept for (its ProductCode);
+    // empty (the default): nothing is kept after the run.
+    void KeepJournalFor(std::string productCode) { productCode_ = std::move(productCode); }
+    // The installation's rollback (or commit) of the journal kept for it: 0,
+    // or the failure recorded. `shape`: the new settings as imported, if known
+    // (RegistrySubtree::Commit).
+    LONG SettleJournal(bool rollback, const RegistrySubtree::ShapeSource& shape = {});
 
     HKEY ProfilesRoot() const;
     std::string ProfilesPath() const { return settingsRoot_ + "\\" + "Profiles"; }
@@ -87,7 +98,9 @@ private:
     int32_t buildNumber_;
     std::string settingsRoot_;
     std::string signature_;
+    std::string productCode_;
 
+    JournalRecord VersionRecord() const;
     // Both: `check` writes nothing and hands the settings to `pack` if given.
     bool Import(const std::string& path, bool check, std::unique_ptr<Pack>* pack);
 };

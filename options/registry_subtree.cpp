@@ -125,8 +125,6 @@ LONG DeleteTree(HKEY parent, const std::string& path) {
     return Guarded([&] { return DeleteTreeOf(parent, path); });
 }
 
-LONG RemoveKey(HKEY parent, const char* path) { return DeleteTree(parent, path); }
-
 LONG RenameKey(HKEY parent, const std::string& from, const std::string& to) {
     return Guarded([&] {
         std::wstring wideFrom, wideTo;
@@ -358,221 +356,575 @@ LONG RegistrySubtree::Validate(const Pack& pack) { return ValidateForRegistry(pa
 
 namespace {
 
-// The keys of a replacement, beside the settings key and named after it:
-//   <leaf>.writing  the new settings while they are written;
-//   <leaf>.new      the new settings, complete;
-//   <leaf>.old      the previous settings, from the moment the new ones
-//                   take their name until they are deleted.
-// Renaming the settings key to <leaf>.old commits the replacement (for a
-// first save, renaming <leaf>.new to <leaf>). Before that, whatever is left
-// of the new settings is dropped; after it, they are put in place.
+// The journal of a replacement: keys beside the settings key, named after
+// it with a mark no user's key carries ("~CA2Q7."), and acted on only under
+// those names:
+//   <leaf>~CA2Q7.1journal  the journal itself: what is replaced (Kind), how
+//                          far it got (State), the installation it is kept
+//                          for (Product) and a copy of the version record
+//                          the replacement overwrites (Record, Record.<name>);
+//   <leaf>~CA2Q7.2new      the new settings, complete;
+//   <leaf>~CA2Q7.3old      the previous settings, from the commit until the
+//                          journal is finished;
+//   <leaf>~CA2Q7.4undone   the new settings set aside by a rollback;
+//   <leaf>~CA2Q7.5writing  the new settings while they are written.
+// The journal key is made first and deleted last. The new record is written
+// before the commit point, which is the rename of the settings key to
+// <leaf>~CA2Q7.3old (for a first import, the rename of the new settings to
+// <leaf>, announced by State 4 in the journal; for a record alone, State 1).
+// Before it, recovery drops the new settings and puts the record copy back;
+// after it, the new settings are put in place with the record already there.
 //
-// The names sort as <leaf> < <leaf>.new < <leaf>.old < <leaf>.writing, so
-// that every rename moves a key to an earlier name, or (<leaf> to
-// <leaf>.old, while <leaf>.new exists) past another key. Wine's registry
-// server loses a sibling key when a rename moves a key to a later name with
-// no other key between the two names.
-struct SwapNames {
+// The names sort as <leaf> < journal < new < old < undone < writing, so that
+// every rename moves a key to an earlier name, or past another key of the
+// journal (<leaf> to old past the journal and new; <leaf> to undone past the
+// journal). Wine's registry server loses a sibling key when a rename moves a
+// key to a later name with no other key between the two names.
+struct JournalNames {
     std::string parentPath;  // below the root; empty for the root itself
-    std::string live, writing, written, replaced;
+    std::string live, journal, written, replaced, undone, writing;
 };
 
-SwapNames NamesOf(const std::string& path) {
-    SwapNames names;
+JournalNames NamesOf(const std::string& path) {
+    JournalNames names;
     const size_t slash = path.rfind('\\');
     names.live = slash == std::string::npos ? path : path.substr(slash + 1);
     if (slash != std::string::npos) names.parentPath = path.substr(0, slash);
-    names.writing = names.live + ".writing";
-    names.written = names.live + ".new";
-    names.replaced = names.live + ".old";
+    const std::string mark = names.live + "~CA2Q7.";
+    names.journal = mark + "1journal";
+    names.written = mark + "2new";
+    names.replaced = mark + "3old";
+    names.undone = mark + "4undone";
+    names.writing = mark + "5writing";
     return names;
 }
 
-// Finishes what an interrupted replacement left beside the settings key, so
-// that it holds exactly the previous settings or exactly the new ones and
-// nothing else of the replacement is left. Logs one line when it found
-// something. Returns the first failure; the rest is then left for next time.
-LONG RecoverLeftovers(HKEY parent, const SwapNames& names, const std::string& keyText) {
-    LONG writing = Probe(parent, names.writing);
-    LONG written = Probe(parent, names.written);
-    LONG replaced = Probe(parent, names.replaced);
-    for (const LONG probe : {writing, written, replaced}) {
-        if (probe != ERROR_SUCCESS && probe != ERROR_FILE_NOT_FOUND) return probe;
-    }
-    if (writing == ERROR_FILE_NOT_FOUND && written == ERROR_FILE_NOT_FOUND && replaced == ERROR_FILE_NOT_FOUND)
-        return ERROR_SUCCESS;
+// What the journal replaces.
+enum JournalKind : DWORD { kFirstTree = 0, kReplacedTree = 1, kRecordOnly = 2, kIncomplete = 0xFFFFFFFF };
+// How far it got. Pending: before the commit point (for a replaced tree, the
+// settings key's rename tells).
+enum JournalState : DWORD { kPending = 0, kKept = 1, kFinishing = 2, kUndoing = 3, kSwapping = 4 };
 
-    std::string done;
-    LONG rc = ERROR_SUCCESS;
-    auto step = [&](LONG result, const char* what) {
-        if (result == ERROR_SUCCESS) done += std::string(done.empty() ? "" : "; ") + what;
+LONG SetDword(HKEY key, const char* name, DWORD value) {
+    return Guarded([&] {
+        return Os().RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+    });
+}
+
+// A DWORD of the journal; `fallback` when it is not there.
+DWORD GetDword(HKEY key, const char* name, DWORD fallback) {
+    DWORD value = 0, type = 0, size = sizeof value;
+    const LONG rc = Guarded([&] {
+        return Os().RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+    });
+    return rc == ERROR_SUCCESS && type == REG_DWORD && size == sizeof value ? value : fallback;
+}
+
+// A value whole: type and bytes. 2 when it is not there.
+LONG ReadValue(HKEY key, const std::string& name, DWORD& type, std::vector<BYTE>& data) {
+    return Guarded([&] {
+        for (int attempt = 0; attempt < kEnumRetries; ++attempt) {
+            DWORD size = static_cast<DWORD>(data.size());
+            const LONG rc = Os().RegQueryValueExA(key, name.c_str(), nullptr, &type, data.empty() ? nullptr : data.data(),
+                                                  &size);
+            if (rc == ERROR_SUCCESS && !data.empty()) {
+                data.resize(size);
+                return rc;
+            }
+            if (rc != ERROR_SUCCESS && rc != ERROR_MORE_DATA) return rc;
+            data.resize(std::max<size_t>(size, 1));
+        }
+        return static_cast<LONG>(ERROR_MORE_DATA);
+    });
+}
+
+LONG ReadString(HKEY key, const char* name, std::string& text) {
+    DWORD type = 0;
+    std::vector<BYTE> data;
+    if (LONG rc = ReadValue(key, name, type, data)) return rc;
+    text.assign(data.begin(), std::find(data.begin(), data.end(), BYTE{0}));
+    return ERROR_SUCCESS;
+}
+
+// Copies the version record into the journal: whether its key exists and
+// each of its values that does.
+LONG CopyRecordIn(HKEY journal, const JournalRecord& record) {
+    UniqueKey key;
+    LONG rc = Guarded([&] {
+        return Os().RegOpenKeyExA(record.root, record.path.c_str(), 0, KEY_QUERY_VALUE, key.Receive());
+    });
+    if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return rc;
+    const bool exists = rc == ERROR_SUCCESS;
+    for (const std::string& name : record.values) {
+        if (!exists) break;
+        DWORD type = 0;
+        std::vector<BYTE> data;
+        rc = ReadValue(key.Get(), name, type, data);
+        if (rc == ERROR_FILE_NOT_FOUND) continue;
+        if (rc != ERROR_SUCCESS) return rc;
+        rc = Guarded([&] {
+            return Os().RegSetValueExA(journal, ("Record." + name).c_str(), 0, type, data.data(),
+                                       static_cast<DWORD>(data.size()));
+        });
+        if (rc != ERROR_SUCCESS) return rc;
+    }
+    return SetDword(journal, "Record", exists ? 1 : 0);
+}
+
+// Puts the journal's copy of the version record back, writing only what
+// differs from it (`changed` tells whether anything did). Without a copy (the
+// journal was interrupted while it was being made) the record is untouched.
+LONG CopyRecordOut(HKEY journal, const JournalRecord& record, bool& changed) {
+    const DWORD existed = GetDword(journal, "Record", 2);
+    if (existed == 2) return ERROR_SUCCESS;
+    UniqueKey current;
+    LONG rc = Guarded([&] {
+        return Os().RegOpenKeyExA(record.root, record.path.c_str(), 0, KEY_QUERY_VALUE, current.Receive());
+    });
+    if (rc == ERROR_FILE_NOT_FOUND) {
+        if (existed == 0) return ERROR_SUCCESS;
+    } else if (rc != ERROR_SUCCESS) {
+        return rc;
+    } else if (existed == 0) {
+        current.Reset();
+        changed = true;
+        rc = Guarded([&] { return Os().RegDeleteKeyA(record.root, record.path.c_str()); });
+        return rc == ERROR_FILE_NOT_FOUND ? static_cast<LONG>(ERROR_SUCCESS) : rc;
+    }
+    UniqueKey key;
+    for (const std::string& name : record.values) {
+        DWORD type = 0, nowType = 0;
+        std::vector<BYTE> data, now;
+        rc = ReadValue(journal, "Record." + name, type, data);
+        if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return rc;
+        const bool kept = rc == ERROR_SUCCESS;
+        const LONG there = current ? ReadValue(current.Get(), name, nowType, now) : static_cast<LONG>(ERROR_FILE_NOT_FOUND);
+        if (there != ERROR_SUCCESS && there != ERROR_FILE_NOT_FOUND) return there;
+        if (kept == (there == ERROR_SUCCESS) && (!kept || (type == nowType && data == now))) continue;
+        changed = true;
+        if (!key) {
+            rc = Guarded([&] {
+                return Os().RegCreateKeyExA(record.root, record.path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                            KEY_WRITE, nullptr, key.Receive(), nullptr);
+            });
+            if (rc != ERROR_SUCCESS) return rc;
+        }
+        rc = Guarded([&] {
+            return kept ? Os().RegSetValueExA(key.Get(), name.c_str(), 0, type, data.data(),
+                                              static_cast<DWORD>(data.size()))
+                        : Os().RegDeleteValueA(key.Get(), name.c_str());
+        });
+        if (rc != ERROR_SUCCESS && !(rc == ERROR_FILE_NOT_FOUND && !kept)) return rc;
+    }
+    return ERROR_SUCCESS;
+}
+
+// What to do with a journal found beside the settings.
+enum class Resolution {
+    Settle,    // finish it when it was committed, undo it otherwise
+    Undo,      // undo it, unless its finishing has begun
+};
+
+// One pass over a journal: brings the settings, the record and the keys of
+// the journal to the previous state or the new one, and removes the journal.
+// A settings key that is there when the journal's new or undone settings
+// should take its place (an application recreated it with its defaults) is an
+// anomaly: every copy is kept, and the answer is ERROR_ALREADY_EXISTS.
+class JournalPass {
+public:
+    JournalPass(HKEY parent, const JournalNames& names, const JournalRecord* record, std::string keyText)
+        : parent_(parent), names_(names), record_(record), keyText_(std::move(keyText)) {}
+
+    // `owner`: only a journal kept for that installation (none: any). 0 when
+    // nothing is left (or there was nothing).
+    LONG Run(Resolution resolution, const std::string* owner, const char* verb) {
+        const LONG journal = Probe(parent_, names_.journal);
+        if (journal == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+        if (journal != ERROR_SUCCESS) return journal;
+        LONG rc = Guarded([&] {
+            return Os().RegOpenKeyExA(parent_, names_.journal.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                                      key_.Receive());
+        });
+        if (rc != ERROR_SUCCESS) return rc;
+        if (owner != nullptr) {
+            // A journal of another installation is left alone; one that was
+            // never complete (no Kind: the process ended while it was being
+            // made, before anything else changed) is undone whoever asks.
+            std::string product;
+            const bool complete = GetDword(key_.Get(), "Kind", kIncomplete) != kIncomplete;
+            if (complete && (ReadString(key_.Get(), "Product", product) != ERROR_SUCCESS || product != *owner))
+                return ERROR_SUCCESS;
+        }
+        rc = Probes();
+        if (rc == ERROR_SUCCESS) {
+            const DWORD kind = GetDword(key_.Get(), "Kind", kRecordOnly);
+            const DWORD state = GetDword(key_.Get(), "State", kPending);
+            const bool forward = state == kFinishing ||
+                                 (resolution == Resolution::Settle && !has_[kUndone] && state != kUndoing &&
+                                  Committed(kind, state));
+            rc = forward ? Finish(kind) : Undo(kind, state);
+            if (forward && quietFinish_) quiet_ = true;
+        }
+        if (rc == ERROR_SUCCESS) {
+            if (!quiet_) Trace(StringPrintf("The import into %s was %s: %s", keyText_.c_str(), verb, done_.c_str()));
+        } else
+            Trace(StringPrintf("Code: %d The import into %s could not be %s: %s", static_cast<int>(rc),
+                               keyText_.c_str(), verb, done_.empty() ? "nothing done" : (done_ + "; no more").c_str()));
+        return rc;
+    }
+
+    // Logs only a failure (a save undoing its own work).
+    JournalPass& Quiet() {
+        quiet_ = true;
+        return *this;
+    }
+
+    // Logs only a failure when the journal was finished (the commit of a
+    // journal kept for it is the installation's normal course).
+    JournalPass& QuietWhenFinished() {
+        quietFinish_ = true;
+        return *this;
+    }
+
+    // The new settings' pack, whose key names mostly are the replaced ones'.
+    void KnownShape(const RegistrySubtree::ShapeSource* shape) { shape_ = shape; }
+
+    // The failure was the anomaly: a settings key where the journal's would go.
+    bool Anomalous() const { return anomalous_; }
+
+private:
+    enum Slot { kLive, kWritten, kReplaced, kUndone, kWriting, kSlots };
+
+    LONG Probes() {
+        const std::string* names[kSlots] = {&names_.live, &names_.written, &names_.replaced, &names_.undone,
+                                            &names_.writing};
+        for (int slot = 0; slot < kSlots; ++slot) {
+            const LONG rc = Probe(parent_, *names[slot]);
+            if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return rc;
+            has_[slot] = rc == ERROR_SUCCESS;
+        }
+        return ERROR_SUCCESS;
+    }
+
+    bool Committed(DWORD kind, DWORD state) const {
+        if (state == kKept) return true;
+        if (kind == kReplacedTree) return has_[kReplaced];
+        if (kind == kFirstTree) return state == kSwapping && has_[kLive] && !has_[kWritten];
+        return false;
+    }
+
+    // `what` is told in the log line; null: a step of the journal's own.
+    bool Step(LONG result, const char* what, LONG& rc) {
+        if (result == ERROR_SUCCESS && what != nullptr) done_ += std::string(done_.empty() ? "" : "; ") + what;
         else rc = result;
         return result == ERROR_SUCCESS;
-    };
-    // A key to delete that has gone meanwhile is as good as deleted.
-    auto drop = [&](const std::string& name) {
-        const LONG result = DeleteTree(parent, name);
-        return result == ERROR_FILE_NOT_FOUND ? static_cast<LONG>(ERROR_SUCCESS) : result;
-    };
-    if (writing == ERROR_SUCCESS) step(drop(names.writing), "incomplete new settings dropped");
-    if (rc == ERROR_SUCCESS && replaced == ERROR_SUCCESS) {
-        // The replacement was committed unless the settings key is there.
-        const LONG live = Probe(parent, names.live);
-        if (live != ERROR_SUCCESS && live != ERROR_FILE_NOT_FOUND) {
-            rc = live;
-        } else if (live == ERROR_FILE_NOT_FOUND && written == ERROR_SUCCESS) {
-            if (step(RenameKey(parent, names.written, names.live), "the new settings put in place"))
-                written = ERROR_FILE_NOT_FOUND;
-        } else if (live == ERROR_FILE_NOT_FOUND) {
-            if (step(RenameKey(parent, names.replaced, names.live), "the previous settings put back"))
-                replaced = ERROR_FILE_NOT_FOUND;
-        }
     }
-    if (rc == ERROR_SUCCESS && written == ERROR_SUCCESS)
-        step(drop(names.written), "new settings never put in place dropped");
-    if (rc == ERROR_SUCCESS && replaced == ERROR_SUCCESS)
-        step(drop(names.replaced), "the replaced settings deleted");
-    if (rc == ERROR_SUCCESS)
-        Trace(StringPrintf("An interrupted import of %s was finished: %s", keyText.c_str(), done.c_str()));
-    else
-        Trace(StringPrintf("Code: %d An interrupted import of %s could not be finished: %s", static_cast<int>(rc),
-                           keyText.c_str(), done.empty() ? "nothing done" : (done + "; no more").c_str()));
-    return rc;
-}
+
+    LONG Anomaly() {
+        anomalous_ = true;
+        done_ += std::string(done_.empty() ? "" : "; ") + "a settings key was made beside the journal, every copy kept";
+        return ERROR_ALREADY_EXISTS;
+    }
+
+    // A key of the journal to delete that has gone meanwhile is as good as deleted.
+    LONG Drop(const std::string& name) {
+        const LONG result = DeleteTree(parent_, name);
+        return result == ERROR_FILE_NOT_FOUND ? static_cast<LONG>(ERROR_SUCCESS) : result;
+    }
+
+    LONG Finish(DWORD kind) {
+        LONG rc = ERROR_SUCCESS;
+        if (has_[kWritten]) {
+            if (kind != kReplacedTree || has_[kLive]) return Anomaly();
+            if (!Step(RenameKey(parent_, names_.written, names_.live), "the new settings put in place", rc)) return rc;
+        }
+        if (!Step(SetDword(key_.Get(), "State", kFinishing), nullptr, rc)) return rc;
+        if (has_[kWriting] && !Step(Drop(names_.writing), "incomplete new settings dropped", rc)) return rc;
+        if (has_[kReplaced]) {
+            if (shape_ != nullptr && *shape_) {
+                Guarded([&] {
+                    std::string known = names_.replaced;
+                    if (const std::unique_ptr<Pack> pack = (*shape_)()) KnownKeyRemover(parent_).Remove(*pack, known);
+                    return ERROR_SUCCESS;
+                });
+            }
+            if (!Step(Drop(names_.replaced), "the replaced settings deleted", rc)) return rc;
+        }
+        return Close(rc);
+    }
+
+    LONG Undo(DWORD kind, DWORD state) {
+        LONG rc = ERROR_SUCCESS;
+        if (kind == kReplacedTree) {
+            if (has_[kLive] && has_[kReplaced]) {
+                // The new settings are in place: they step aside.
+                if (has_[kWritten] || has_[kUndone]) return Anomaly();
+                if (!Step(RenameKey(parent_, names_.live, names_.undone), "the new settings set aside", rc)) return rc;
+                has_[kLive] = false;
+                has_[kUndone] = true;
+            }
+            if (has_[kReplaced]) {
+                if (!Step(RenameKey(parent_, names_.replaced, names_.live), "the previous settings put back", rc))
+                    return rc;
+            }
+        } else if (kind == kFirstTree && state != kUndoing && !has_[kUndone] && Committed(kind, state)) {
+            if (!Step(RenameKey(parent_, names_.live, names_.undone), "the new settings set aside", rc)) return rc;
+            has_[kUndone] = true;
+        }
+        if (!Step(SetDword(key_.Get(), "State", kUndoing), nullptr, rc)) return rc;
+        if (record_ != nullptr) {
+            bool changed = false;
+            const LONG back = Guarded([&] { return CopyRecordOut(key_.Get(), *record_, changed); });
+            if (!Step(back, changed ? "the previous record put back" : nullptr, rc)) return rc;
+        }
+        if (has_[kWriting] && !Step(Drop(names_.writing), "incomplete new settings dropped", rc)) return rc;
+        if (has_[kWritten] && !Step(Drop(names_.written), "new settings never put in place dropped", rc)) return rc;
+        if (has_[kUndone] && !Step(Drop(names_.undone), "the new settings dropped", rc)) return rc;
+        return Close(rc);
+    }
+
+    LONG Close(LONG rc) {
+        key_.Reset();
+        Step(Drop(names_.journal), nullptr, rc);
+        return rc;
+    }
+
+    HKEY parent_;
+    const JournalNames& names_;
+    const JournalRecord* record_;
+    std::string keyText_;
+    UniqueKey key_;
+    bool has_[kSlots] = {};
+    bool anomalous_ = false;
+    bool quiet_ = false;
+    bool quietFinish_ = false;
+    const RegistrySubtree::ShapeSource* shape_ = nullptr;
+    std::string done_;
+};
 
 // The settings key's parent, open (created when `create`); the root itself
 // for a key right below it. 2 when it does not exist and is not created.
-LONG OpenParent(HKEY root, const SwapNames& names, bool create, UniqueKey& owned, HKEY& parent) {
+LONG OpenParent(HKEY root, const JournalNames& names, bool create, UniqueKey& owned, HKEY& parent) {
     parent = root;
     if (names.parentPath.empty()) return ERROR_SUCCESS;
     const LONG rc = create ? CreateKey(root, names.parentPath.c_str(), owned, nullptr)
-                           : Os().RegOpenKeyExA(root, names.parentPath.c_str(), 0, kSubtreeAccess, owned.Receive());
+                           : Guarded([&] {
+                                 return Os().RegOpenKeyExA(root, names.parentPath.c_str(), 0, kSubtreeAccess,
+                                                           owned.Receive());
+                             });
     parent = owned.Get();
     return rc;
+}
+
+// The owner and access list of a key, as a self-relative descriptor; empty
+// when the key does not exist.
+LONG ReadSecurity(HKEY parent, const std::string& name, std::vector<BYTE>& descriptor) {
+    return Guarded([&] {
+        UniqueKey key;
+        LONG rc = Os().RegOpenKeyExA(parent, name.c_str(), 0, READ_CONTROL, key.Receive());
+        if (rc == ERROR_FILE_NOT_FOUND) return static_cast<LONG>(ERROR_SUCCESS);
+        if (rc != ERROR_SUCCESS) return rc;
+        constexpr SECURITY_INFORMATION kWhat = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+        DWORD size = 0;
+        rc = Os().RegGetKeySecurity(key.Get(), kWhat, nullptr, &size);
+        if (rc != ERROR_INSUFFICIENT_BUFFER) return rc == ERROR_SUCCESS ? static_cast<LONG>(ERROR_INVALID_DATA) : rc;
+        descriptor.resize(size);
+        return static_cast<LONG>(Os().RegGetKeySecurity(key.Get(), kWhat, descriptor.data(), &size));
+    });
+}
+
+// Gives the new settings key the previous one's owner and access list. An
+// owner the user may not give is logged and left as it is.
+LONG CarrySecurity(HKEY parent, const std::string& name, std::vector<BYTE>& descriptor, const std::string& keyText) {
+    return Guarded([&] {
+        UniqueKey key;
+        LONG rc = Os().RegOpenKeyExA(parent, name.c_str(), 0, WRITE_DAC | WRITE_OWNER, key.Receive());
+        if (rc != ERROR_SUCCESS) rc = Os().RegOpenKeyExA(parent, name.c_str(), 0, WRITE_DAC, key.Receive());
+        if (rc != ERROR_SUCCESS) return rc;
+        auto* sd = reinterpret_cast<PSECURITY_DESCRIPTOR>(descriptor.data());
+        const LONG both = Os().RegSetKeySecurity(key.Get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, sd);
+        if (both == ERROR_SUCCESS) return both;
+        rc = Os().RegSetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION, sd);
+        if (rc == ERROR_SUCCESS)
+            Trace(StringPrintf("Code: %d The owner of %s could not be carried over to the new settings; their access "
+                               "list was", static_cast<int>(both), keyText.c_str()));
+        return rc;
+    });
 }
 
 }  // namespace
 
 LONG RegistrySubtree::Save(const Pack& pack, const uint8_t* key, int32_t keyLength) const {
-    if (Validate(pack) != 0) return ERROR_INVALID_DATA;
+    JournalOptions options;
+    options.cipherKey = key;
+    options.keyLength = keyLength;
+    return Save(&pack, options);
+}
+
+LONG RegistrySubtree::Save(const Pack* pack, const JournalOptions& options) const {
+    site_ = nullptr;
+    if (pack != nullptr && Validate(*pack) != 0) return ERROR_INVALID_DATA;
     // An empty path would name the root key itself.
     if (root_ == nullptr || path_.empty() || path_.back() == '\\') return ERROR_INVALID_PARAMETER;
-    return Guarded([&] { return SaveSwapped(pack, key, keyLength); });
+    // Whether keys can be renamed here (the call names no key and changes
+    // nothing; only a system without the function answers "not implemented").
+    // Without renames there is no journal, and nothing is touched.
+    if (Guarded([] { return Os().RegRenameKey(nullptr, nullptr, L""); }) == ERROR_CALL_NOT_IMPLEMENTED) {
+        site_ = "TGITY243MFDUW1E";
+        Trace(StringPrintf("Code: %d Keys cannot be renamed on this system: the settings %s are left as they are",
+                           static_cast<int>(ERROR_CALL_NOT_IMPLEMENTED), KeyText(root_, path_).c_str()));
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+    return Guarded([&] { return SaveJournaled(pack, options); });
 }
 
 LONG RegistrySubtree::Recover() const {
+    return Resolve(0, nullptr, "finished after an interruption");
+}
+
+LONG RegistrySubtree::Rollback(const std::string& owner) const { return Resolve(1, &owner, "rolled back"); }
+
+LONG RegistrySubtree::Commit(const std::string& owner, const ShapeSource& shape) const {
+    return Resolve(0, &owner, "committed", &shape);
+}
+
+LONG RegistrySubtree::Resolve(int undo, const std::string* owner, const char* verb, const ShapeSource* shape) const {
+    site_ = nullptr;
     if (root_ == nullptr || path_.empty() || path_.back() == '\\') return ERROR_INVALID_PARAMETER;
     return Guarded([&] {
-        const SwapNames names = NamesOf(path_);
+        const JournalNames names = NamesOf(path_);
         UniqueKey owned;
         HKEY parent = nullptr;
         const LONG rc = OpenParent(root_, names, false, owned, parent);
         if (rc == ERROR_FILE_NOT_FOUND) return static_cast<LONG>(ERROR_SUCCESS);
-        return rc ? rc : RecoverLeftovers(parent, names, KeyText(root_, path_));
+        if (rc != ERROR_SUCCESS) return rc;
+        JournalPass pass(parent, names, record_, KeyText(root_, path_));
+        if (owner != nullptr && !undo) pass.QuietWhenFinished();
+        pass.KnownShape(shape);
+        const LONG result = pass.Run(undo ? Resolution::Undo : Resolution::Settle, owner, verb);
+        if (pass.Anomalous()) site_ = "TN6YQNSOLUAA6LU";
+        return result;
     });
 }
 
-LONG RegistrySubtree::SaveSwapped(const Pack& pack, const uint8_t* key, int32_t keyLength) const {
-    const SwapNames names = NamesOf(path_);
+LONG RegistrySubtree::SaveJournaled(const Pack* pack, const JournalOptions& options) const {
+    const JournalNames names = NamesOf(path_);
     UniqueKey owned;
     HKEY parent = nullptr;
     if (LONG rc = OpenParent(root_, names, true, owned, parent)) return rc;
-    if (LONG rc = RecoverLeftovers(parent, names, KeyText(root_, path_))) return rc;
-    // Whether keys can be renamed here (the call names no key and changes
-    // nothing; only a system without the function answers "not implemented").
-    if (Guarded([] { return Os().RegRenameKey(nullptr, nullptr, L""); }) == ERROR_CALL_NOT_IMPLEMENTED)
-        return SaveInPlace(pack, key, keyLength);
+    const std::string keyText = KeyText(root_, path_);
+    {
+        JournalPass pass(parent, names, record_, keyText);
+        if (LONG rc = pass.Run(Resolution::Settle, nullptr, "finished after an interruption")) {
+            if (pass.Anomalous()) site_ = "TN6YQNSOLUAA6LU";
+            return rc;
+        }
+    }
 
-    // The new settings, written under their own name into a key that must
-    // be new: nothing is merged into what someone else made meanwhile.
-    UniqueKey target;
+    // What is replaced, and the access list the new settings take over.
+    LONG rc = Probe(parent, names.live);
+    if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return rc;
+    const DWORD kind = pack == nullptr ? kRecordOnly : rc == ERROR_SUCCESS ? kReplacedTree : kFirstTree;
+    std::vector<BYTE> security;
+    if (kind == kReplacedTree) {
+        if ((rc = ReadSecurity(parent, names.live, security)) != ERROR_SUCCESS) {
+            site_ = "XJWN2RYR2GCKS6M";
+            return rc;
+        }
+    }
+
+    // The journal: a key that must be new, with the record's copy, the
+    // installation it is kept for, and what it replaces (written last: a
+    // journal without it was never complete).
+    UniqueKey journal;
     DWORD disposition = 0;
-    LONG rc = CreateKey(parent, names.writing.c_str(), target, &disposition);
-    if (rc != ERROR_SUCCESS) return rc;
-    if (disposition != REG_CREATED_NEW_KEY) {
-        rc = ERROR_ALREADY_EXISTS;
-    } else {
-        rc = Guarded([&] { return Writer(key, keyLength).WriteItems(pack, target.Get()); });
+    rc = CreateKey(parent, names.journal.c_str(), journal, &disposition);
+    if (rc == ERROR_SUCCESS && disposition != REG_CREATED_NEW_KEY) rc = ERROR_ALREADY_EXISTS;
+    if (rc == ERROR_SUCCESS && record_ != nullptr) rc = Guarded([&] { return CopyRecordIn(journal.Get(), *record_); });
+    if (rc == ERROR_SUCCESS) {
+        rc = Guarded([&] {
+            return Os().RegSetValueExA(journal.Get(), "Product", 0, REG_SZ,
+                                       reinterpret_cast<const BYTE*>(options.owner.c_str()),
+                                       static_cast<DWORD>(options.owner.size() + 1));
+        });
     }
-    target.Reset();
-    if (rc == ERROR_SUCCESS) rc = RenameKey(parent, names.writing, names.written);
+    if (rc == ERROR_SUCCESS) rc = SetDword(journal.Get(), "Kind", kind);
+    auto undo = [&](LONG failure) {
+        journal.Reset();
+        JournalPass(parent, names, record_, keyText).Quiet().Run(Resolution::Undo, nullptr, "undone");
+        return failure;
+    };
     if (rc != ERROR_SUCCESS) {
-        // No partly written tree is left behind; what the removal leaves, the
-        // next save or import drops.
-        Guarded([&] { return DeleteTree(parent, names.writing); });
-        return rc == ERROR_CALL_NOT_IMPLEMENTED ? SaveInPlace(pack, key, keyLength) : rc;
+        site_ = "6WLRYRIO4ME42Z1";
+        if (disposition == REG_CREATED_NEW_KEY) return undo(rc);
+        return rc;
     }
 
-    // The swap: the previous settings step aside (the commit), the new ones
-    // take their name.
-    rc = RenameKey(parent, names.live, names.replaced);
-    const bool replacing = rc == ERROR_SUCCESS;
-    if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
-    if (rc == ERROR_SUCCESS) rc = RenameKey(parent, names.written, names.live);
-    if (rc != ERROR_SUCCESS) {
-        if (replacing) {
+    if (pack != nullptr) {
+        // The new settings, written under their own name into a key that must
+        // be new: nothing is merged into what someone else made meanwhile.
+        UniqueKey target;
+        rc = CreateKey(parent, names.writing.c_str(), target, &disposition);
+        if (rc == ERROR_SUCCESS && disposition != REG_CREATED_NEW_KEY) rc = ERROR_ALREADY_EXISTS;
+        if (rc == ERROR_SUCCESS && !security.empty()) {
+            rc = CarrySecurity(parent, names.writing, security, keyText);
+            if (rc != ERROR_SUCCESS) site_ = "XJWN2RYR2GCKS6M";
+        }
+        if (rc == ERROR_SUCCESS)
+            rc = Guarded([&] { return Writer(options.cipherKey, options.keyLength).WriteItems(*pack, target.Get()); });
+        target.Reset();
+        if (rc == ERROR_SUCCESS) rc = RenameKey(parent, names.writing, names.written);
+        if (rc != ERROR_SUCCESS) return undo(rc);
+    }
+
+    // The record that goes with the new settings, before the commit point.
+    if (options.writeRecord) {
+        rc = Guarded([&] { return options.writeRecord(); });
+        if (rc != ERROR_SUCCESS) return undo(rc);
+    }
+
+    // The commit point, then the new settings take the settings' name.
+    if (kind == kReplacedTree) {
+        rc = RenameKey(parent, names.live, names.replaced);
+        if (rc != ERROR_SUCCESS) return undo(rc);
+        rc = RenameKey(parent, names.written, names.live);
+        if (rc != ERROR_SUCCESS) {
             if (const LONG back = RenameKey(parent, names.replaced, names.live)) {
                 Trace(StringPrintf("Code: %d The previous settings could not be put back: %s is left without them; "
                                    "the next import puts the new ones in place",
-                                   static_cast<int>(back), KeyText(root_, path_).c_str()));
+                                   static_cast<int>(back), keyText.c_str()));
                 return rc;
             }
+            return undo(rc);
         }
-        Guarded([&] { return DeleteTree(parent, names.written); });
-        return rc;
+    } else if (kind == kFirstTree) {
+        if ((rc = SetDword(journal.Get(), "State", kSwapping)) != ERROR_SUCCESS) return undo(rc);
+        if ((rc = RenameKey(parent, names.written, names.live)) != ERROR_SUCCESS) return undo(rc);
+    } else if ((rc = SetDword(journal.Get(), "State", kKept)) != ERROR_SUCCESS) {
+        return undo(rc);
     }
-    if (!replacing) return ERROR_SUCCESS;
+    if (!options.owner.empty()) {
+        // Kept for the installation's commit or rollback.
+        SetDword(journal.Get(), "State", kKept);
+        return ERROR_SUCCESS;
+    }
 
-    const LONG dropped = Guarded([&] {
-        std::string known = names.replaced;
-        KnownKeyRemover(parent).Remove(pack, known);
-        return DeleteTree(parent, names.replaced);
+    // Not kept: the previous settings go at once.
+    const LONG finished = Guarded([&] {
+        if (LONG step = SetDword(journal.Get(), "State", kFinishing)) return step;
+        journal.Reset();
+        if (kind == kReplacedTree) {
+            std::string known = names.replaced;
+            KnownKeyRemover(parent).Remove(*pack, known);
+            if (LONG step = DeleteTree(parent, names.replaced)) return step;
+        }
+        return DeleteTree(parent, names.journal);
     });
-    if (dropped != ERROR_SUCCESS)
+    if (finished != ERROR_SUCCESS)
         Trace(StringPrintf("Code: %d The replaced settings could not be deleted: %s is left behind; the next import "
                            "deletes it",
-                           static_cast<int>(dropped), KeyText(root_, path_ + ".old").c_str()));
+                           static_cast<int>(finished), KeyText(root_, path_ + "~CA2Q7.3old").c_str()));
     return ERROR_SUCCESS;
-}
-
-LONG RegistrySubtree::SaveInPlace(const Pack& pack, const uint8_t* key, int32_t keyLength) const {
-    // Where keys cannot be renamed, the settings there now are read first,
-    // so that a write that fails half way can put them back. When they
-    // cannot be read nothing is touched, unless they hold what the mapping
-    // has no item for: there is no copy of such settings to keep, and they
-    // are replaced as they stand.
-    UniqueKey target;
-    DWORD disposition = 0;
-    LONG rc = CreateKey(root_, path_.c_str(), target, &disposition);
-    if (rc != ERROR_SUCCESS) return rc;
-    std::unique_ptr<Pack> previous;
-    if (disposition == REG_OPENED_EXISTING_KEY) {
-        previous = std::make_unique<Pack>();
-        Loader loader(key, keyLength, Loader::Gaps::Refused);
-        rc = Guarded([&] { return loader.LoadKey(*previous, target.Get()); });
-        if (rc != ERROR_SUCCESS) {
-            if (rc == ERROR_NOT_ENOUGH_MEMORY || !loader.Unmapped()) return rc;
-            previous.reset();
-        }
-        rc = EmptyAndRecreate(root_, path_.c_str(), target);
-    }
-    Writer writer(key, keyLength);
-    if (rc == ERROR_SUCCESS) rc = Guarded([&] { return writer.WriteItems(pack, target.Get()); });
-    target.Reset();
-    if (rc == ERROR_SUCCESS) return rc;
-
-    // No partly written tree is left behind.
-    RemoveKey(root_, path_.c_str());
-    if (disposition == REG_OPENED_EXISTING_KEY) {
-        const LONG restored =
-            previous ? Guarded([&] { return writer.SavePack(*previous, root_, path_.c_str()); }) : rc;
-        if (restored != ERROR_SUCCESS) {
-            if (previous) RemoveKey(root_, path_.c_str());
-            Trace(StringPrintf("Code: %d The previous settings could not be written back: %s is left without them",
-                               static_cast<int>(restored), KeyText(root_, path_).c_str()));
-        }
-    }
-    return rc;
 }
 
 LONG RegistrySubtree::Load(Pack& pack, const uint8_t* key, int32_t keyLength) const {

@@ -103,6 +103,10 @@ struct Platform {
     CA_ENTRY(RegDeleteKeyW);
     LSTATUS(WINAPI* RegDeleteTreeW)(HKEY, LPCWSTR) = &DeleteTreeWhereAvailable;
     LSTATUS(WINAPI* DeleteOpenKey)(HKEY) = &DeleteOpenKeyWhereAvailable;
+    // A key's owner and access list: the options import carries the previous
+    // settings key's over to the key that replaces it.
+    CA_ENTRY(RegGetKeySecurity);
+    CA_ENTRY(RegSetKeySecurity);
 
     // Security. The ACL functions are looked up by name at run time by the
     // actions that use them; these entries serve the lookups' callers.

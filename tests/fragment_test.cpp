@@ -21,7 +21,10 @@ constexpr int kTypeMask = 0x3F;
 constexpr int kDllFromBinary = 1;
 constexpr int kSetProperty = 51;
 constexpr int kDeferred = 0x400;
+constexpr int kRollback = 0x100;
+constexpr int kCommit = 0x200;
 constexpr int kNoImpersonate = 0x800;
+constexpr int kTerminalServerAware = 0x4000;
 
 using Row = std::vector<std::string>;
 
@@ -69,7 +72,8 @@ std::string Formatted(MSIHANDLE install, const std::string& text) {
 }
 
 // The custom actions the sequence would run with these properties, in order;
-// a deferred action with the CustomActionData it would receive.
+// a deferred action with the CustomActionData it would receive, the
+// package's ProductCode in it written "{ProductCode}".
 std::vector<std::string> RunSequence(const std::map<std::string, std::string>& properties) {
     InstallerSession session(CA_FRAGMENT_PACKAGE);
     for (const auto& [name, value] : properties) session.Set(name, value);
@@ -85,8 +89,13 @@ std::vector<std::string> RunSequence(const std::map<std::string, std::string>& p
         const CustomAction& ca = action->second;
         if ((ca.type & kTypeMask) == kSetProperty)
             session.Set(ca.source, Formatted(session.Handle(), ca.target));
-        else if (ca.type & kDeferred)
-            ran.push_back(step[0] + "(" + session.Get(step[0]) + ")");
+        else if (ca.type & kDeferred) {
+            std::string data = session.Get(step[0]);
+            const std::string product = session.Get("ProductCode");
+            if (const size_t at = data.find(product); !product.empty() && at != std::string::npos)
+                data.replace(at, product.size(), "{ProductCode}");
+            ran.push_back(step[0] + "(" + data + ")");
+        }
         else
             ran.push_back(step[0]);
     }
@@ -122,6 +131,17 @@ std::map<std::string, std::string> Configured(std::map<std::string, std::string>
 constexpr const char* kImportParameters =
     "CustAction;1;5;10;377;KWAP;;Software\\Maker\\App;C:\\Setup\\;C:\\Setup\\App.opt;";
 
+// The import's three actions with the installation's transaction switch.
+std::vector<std::string> ImportInTransaction(const std::string& parameters) {
+    const std::string data = parameters + "|{ProductCode}";
+    return {"ImportOpt_rollback(" + data + ")", "ImportOpt_commit(" + data + ")", "ImportOpt_run(" + data + ")"};
+}
+
+std::vector<std::string> Then(std::vector<std::string> first, const std::vector<std::string>& more) {
+    first.insert(first.end(), more.begin(), more.end());
+    return first;
+}
+
 TEST(FragmentSequence, RunsEachActionWhenItsInputsAndTheSituationAskForIt) {
     const struct {
         const char* situation;
@@ -132,6 +152,13 @@ TEST(FragmentSequence, RunsEachActionWhenItsInputsAndTheSituationAskForIt) {
          {"ReadProductVerPrm", "CompareInstDir", "CheckISRunning"}},
         {"installation with every input, Word 11 registered",
          Configured({{"MSWORD_VER", "11"}}),
+         Then({"ReadProductVerPrm", "CompareInstDir", "FindActiveApp", "CheckISRunning",
+               "CheckMSWordRunning", "ReadMSWordVer", "ImportOpt_check", "SetFoldRights(C:\\App\\Data)",
+               "CopyMSWordDot(C:\\App\\;App.dot)", "SetRegRights(Software\\App;1;)"},
+              ImportInTransaction(kImportParameters))},
+        // The installer runs no rollback or commit actions: the import keeps nothing.
+        {"installation with every input, rollback disabled",
+         Configured({{"MSWORD_VER", "11"}, {"RollbackDisabled", "1"}}),
          {"ReadProductVerPrm", "CompareInstDir", "FindActiveApp", "CheckISRunning",
           "CheckMSWordRunning", "ReadMSWordVer", "ImportOpt_check", "SetFoldRights(C:\\App\\Data)",
           "CopyMSWordDot(C:\\App\\;App.dot)", "SetRegRights(Software\\App;1;)",
@@ -145,7 +172,9 @@ TEST(FragmentSequence, RunsEachActionWhenItsInputsAndTheSituationAskForIt) {
          Configured({{"IMPORTOPTPRM", "x;0;5;10;0;KW;AP;Software\\K;C:\\;C:\\o.opt;"}, {"MSWORD_VER", "0"}}),
          {"ReadProductVerPrm", "CompareInstDir", "FindActiveApp", "CheckISRunning",
           "CheckMSWordRunning", "ReadMSWordVer", "ImportOpt_check", "SetFoldRights(C:\\App\\Data)",
-          "SetRegRights(Software\\App;1;)", "ImportOpt_run(x;0;5;10;0;KW;AP;Software\\K;C:\\;C:\\o.opt;)"}},
+          "SetRegRights(Software\\App;1;)", "ImportOpt_rollback(x;0;5;10;0;KW;AP;Software\\K;C:\\;C:\\o.opt;|{ProductCode})",
+          "ImportOpt_commit(x;0;5;10;0;KW;AP;Software\\K;C:\\;C:\\o.opt;|{ProductCode})",
+          "ImportOpt_run(x;0;5;10;0;KW;AP;Software\\K;C:\\;C:\\o.opt;|{ProductCode})"}},
         {"full removal", Configured({{"Installed", "1"}, {"REMOVE", "ALL"}, {"MSWORD_VER", "11"}}),
          {"FindActiveApp", "CheckMSWordRunning", "ReadMSWordVer",
           "DelMultiUserData(Software\\Maker;Software\\Maker\\App;*.tmp;App;)", "DelMSWordDot(App.dot)"}},
@@ -177,7 +206,7 @@ TEST(FragmentSequence, DeclaresTheThirteenActionsWithTheirSettersAndProgressText
         texts.insert(r[0]);
     }
 
-    std::set<std::string> fromDll, deferred, runAsSystem;
+    std::set<std::string> fromDll, deferred, runAsSystem, rollback, commit, terminalServerAware;
     std::map<std::string, std::string> setterOf;  // property -> setter
     for (const auto& [name, ca] : actions) {
         if ((ca.type & kTypeMask) == kSetProperty) setterOf[ca.source] = name;
@@ -187,14 +216,24 @@ TEST(FragmentSequence, DeclaresTheThirteenActionsWithTheirSettersAndProgressText
         fromDll.insert(name);
         if (ca.type & kDeferred) deferred.insert(name);
         if (ca.type & kNoImpersonate && ca.type & kDeferred) runAsSystem.insert(name);
+        if (ca.type & kDeferred && ca.type & kRollback) rollback.insert(name);
+        if (ca.type & kDeferred && ca.type & kCommit) commit.insert(name);
+        if (ca.type & kTerminalServerAware) terminalServerAware.insert(name);
     }
     EXPECT_THAT(fromDll, ElementsAre("CheckISRunning", "CheckMSWordRunning", "CompareInstDir",
                                      "CopyMSWordDot", "DelMSWordDot", "DelMultiUserData",
-                                     "FindActiveApp", "ImportOpt_check", "ImportOpt_run",
+                                     "FindActiveApp", "ImportOpt_check", "ImportOpt_commit",
+                                     "ImportOpt_rollback", "ImportOpt_run",
                                      "ReadMSWordVer", "ReadProductVerPrm", "SetFoldRights",
                                      "SetRegRights"));
-    EXPECT_THAT(deferred, ElementsAre("CopyMSWordDot", "DelMSWordDot", "DelMultiUserData",
-                                      "ImportOpt_run", "SetFoldRights", "SetRegRights"));
+    // In-script, with the types the package rule gives them after wixl.
+    EXPECT_THAT(deferred, ElementsAre("CopyMSWordDot", "DelMSWordDot", "DelMultiUserData", "ImportOpt_commit",
+                                      "ImportOpt_rollback", "ImportOpt_run", "SetFoldRights", "SetRegRights"));
+    EXPECT_THAT(rollback, ElementsAre("ImportOpt_rollback"));
+    EXPECT_THAT(commit, ElementsAre("ImportOpt_commit"));
+    // Impersonated on a Remote Desktop Services host as well.
+    EXPECT_THAT(terminalServerAware, ElementsAre("ImportOpt_commit", "ImportOpt_rollback", "ImportOpt_run"));
+    EXPECT_LT(sequence.at("ImportOpt_rollback"), sequence.at("ImportOpt_run"));
     // The import writes below HKEY_CURRENT_USER and so runs as the installing user.
     EXPECT_THAT(runAsSystem, ElementsAre("CopyMSWordDot", "DelMSWordDot", "DelMultiUserData",
                                          "SetFoldRights", "SetRegRights"));

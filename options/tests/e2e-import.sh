@@ -124,7 +124,7 @@ for delay in 0 0.4 0.8 1.5; do
   # Once the new settings are being written (or at the latest after 60 s),
   # wait the delay and kill the action servers.
   for _ in $(seq 200); do
-    "$run" reg query "$settings\\Profiles.writing" >/dev/null 2>&1 && break
+    "$run" reg query "$settings\\Profiles~CA2Q7.5writing" >/dev/null 2>&1 && break
     kill -0 $installer 2>/dev/null || break
   done
   sleep "$delay"

@@ -10,9 +10,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <functional>
+
 extern "C" UINT __stdcall ImportOpt_check(MSIHANDLE);
 extern "C" UINT __stdcall ImportOpt_run(MSIHANDLE);
+extern "C" UINT __stdcall ImportOpt_rollback(MSIHANDLE);
+extern "C" UINT __stdcall ImportOpt_commit(MSIHANDLE);
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using Write = std::pair<std::string, std::string>;
@@ -46,6 +52,26 @@ protected:
         ::RegDeleteTreeA(HKEY_CURRENT_USER, key.Path("Expected").c_str());
         ::RegDeleteKeyA(HKEY_CURRENT_USER, key.Path("Expected").c_str());
         return tree;
+    }
+
+    // Settings and record of an earlier import (none for a first one), and a
+    // user's own backup key of a name like the journal's.
+    void WritePrevious(bool settings) {
+        ::RegDeleteTreeA(HKEY_CURRENT_USER, key.Path().c_str());
+        test::SetValue(HKEY_CURRENT_USER, key.Path("Profiles.old"), "Mine", REG_SZ, {'m', 0});
+        if (!settings) return;
+        test::SetValue(HKEY_CURRENT_USER, key.Path("Profiles\\Earlier"), "Name", REG_SZ, {'o', 'l', 'd', 0});
+        test::SetValue(HKEY_CURRENT_USER, key.Path("OptionVersion"), "MajorVer", REG_DWORD, {4, 0, 0, 0});
+        test::SetValue(HKEY_CURRENT_USER, key.Path("OptionVersion"), "Extra", REG_SZ, {'x', 0});
+    }
+    // Calls an action with this CustomActionData.
+    void Call(UINT(__stdcall* action)(MSIHANDLE), const std::string& data) {
+        session.Set("CustomActionData", data);
+        EXPECT_EQ(action(session.Handle()), 0u);
+    }
+    bool Journal() const {
+        return test::Snapshot(HKEY_CURRENT_USER, key.Path("Profiles~CA2Q7.1journal")) !=
+               test::RegTree{{"<absent>", {}}};
     }
 
     test::InstallerLog log;
@@ -156,6 +182,174 @@ TEST_F(ImportActionsTest, FailuresArePublishedWithTheShortCodeLine) {
         }
     }
     EXPECT_EQ(Registry(), (test::RegTree{{"<absent>", {}}}));
+}
+
+constexpr char kProduct[] = "|{6C1E9B27-4D8A-4F3C-B2E5-8A0D7C3F1E94}";
+constexpr char kOtherProduct[] = "|{6C1E9B27-4D8A-4F3C-B2E5-8A0D7C3F1E95}";
+
+// With the installation's switch the run keeps the previous settings and
+// record until the commit deletes them or the rollback puts them back; both
+// are harmless twice and do nothing without the switch, for another
+// installation, or without a journal. Without the switch the run keeps
+// nothing, as it always did.
+TEST_F(ImportActionsTest, TheInstallationsRollbackAndCommitSettleTheJournal) {
+    test::WriteFileBytes(Settings(), test::SampleFile());
+    const std::string data = Parameters(Settings());
+    const std::string profiles = "HKCU\\" + key.Path("Profiles");
+    for (const bool replacing : {true, false}) {
+        SCOPED_TRACE(replacing ? "replacing settings" : "a first import");
+        WritePrevious(replacing);
+        log.Remove();
+        const test::RegTree before = Registry();
+        Call(ImportOpt_run, data);  // today's form: nothing kept
+        const test::RegTree imported = Registry();
+        EXPECT_EQ(test::QueryValue(HKEY_CURRENT_USER, key.Path("OptionVersion"), "MajorVer"),
+                  (test::RegValue{REG_DWORD, {5, 0, 0, 0}}));
+        EXPECT_FALSE(Journal());
+        EXPECT_THAT(log.Records(), IsEmpty());
+
+        const struct {
+            UINT(__stdcall* action)(MSIHANDLE);
+            const char* product;  // the switch of the rollback or commit; "" none
+            bool settles;
+        } cases[] = {
+            {ImportOpt_rollback, kProduct, true},  {ImportOpt_commit, kProduct, true},
+            {ImportOpt_rollback, "", false},       {ImportOpt_commit, "", false},
+            {ImportOpt_rollback, kOtherProduct, false}, {ImportOpt_commit, kOtherProduct, false},
+        };
+        for (const auto& c : cases) {
+            const bool rollback = c.action == ImportOpt_rollback;
+            SCOPED_TRACE(std::string(rollback ? "rollback" : "commit") + " with the switch '" + c.product + "'");
+            WritePrevious(replacing);
+            Call(c.action, data + kProduct);  // no journal: nothing
+            EXPECT_EQ(Registry(), before);
+            Call(ImportOpt_run, data + kProduct);
+            EXPECT_TRUE(Journal());
+            test::PropertyWrites writes;
+            for (int time = 0; time < 2; ++time) {
+                log.Remove();
+                Call(c.action, data + c.product);
+                EXPECT_EQ(Journal(), !c.settles);
+                if (!c.settles) continue;
+                EXPECT_EQ(Registry(), rollback ? before : imported) << "run " << time + 1;
+                const std::string line = "The import into " + profiles + " was rolled back: " +
+                                         (replacing ? "the new settings set aside; the previous settings put back; "
+                                                    : "the new settings set aside; ") +
+                                         "the previous record put back; the new settings dropped";
+                if (rollback && time == 0)
+                    EXPECT_THAT(log.Records(), ElementsAre(line));
+                else
+                    EXPECT_THAT(log.Records(), IsEmpty());
+            }
+            EXPECT_THAT(writes.Writes(), IsEmpty());
+            // A later run settles what is left.
+            log.Remove();
+            Call(ImportOpt_run, data);
+            EXPECT_EQ(Registry(), imported);
+        }
+        // The commit names the keys to delete from the imported file; gone,
+        // it deletes them all the same.
+        WritePrevious(replacing);
+        Call(ImportOpt_run, data + kProduct);
+        ASSERT_TRUE(::DeleteFileA(Settings().c_str()));
+        Call(ImportOpt_commit, data + kProduct);
+        EXPECT_EQ(Registry(), imported);
+        test::WriteFileBytes(Settings(), test::SampleFile());
+    }
+}
+
+// The journal's own failure sites, provoked through the platform table:
+// each ends the run with its chain and code and the settings as they were.
+TEST_F(ImportActionsTest, FailureSitesOfTheJournal) {
+    test::WriteFileBytes(Settings(), test::SampleFile());
+    const std::string data = Parameters(Settings());
+    const std::string profiles = "HKCU\\" + key.Path("Profiles");
+    auto anomalyIn = [&](const char* verb) {
+        return "Code: 183 The import into " + profiles + " could not be " + verb +
+               ": a settings key was made beside the journal, every copy kept; no more";
+    };
+    const std::string anomaly = anomalyIn("finished after an interruption");
+    // A Profiles made beside a journal whose new settings should take its place.
+    auto plantAnomaly = [&] {
+        const std::string mark = key.Path("Profiles~CA2Q7.");
+        test::SetValue(HKEY_CURRENT_USER, mark + "1journal", "Product", REG_SZ,
+                       test::Bytes(kProduct + 1, kProduct + strlen(kProduct) + 1));
+        test::SetValue(HKEY_CURRENT_USER, mark + "1journal", "Kind", REG_DWORD, {1, 0, 0, 0});
+        test::SetValue(HKEY_CURRENT_USER, mark + "1journal", "State", REG_DWORD, {1, 0, 0, 0});
+        test::SetValue(HKEY_CURRENT_USER, mark + "2new", "New", REG_DWORD, {1, 0, 0, 0});
+        test::SetValue(HKEY_CURRENT_USER, mark + "3old", "Old", REG_DWORD, {1, 0, 0, 0});
+    };
+    using Calls = test::RegistryCalls;
+    const struct {
+        const char* name;
+        const char* site;
+        int code;
+        std::function<void(Calls&)> arm;  // the failing call, or the planted state
+        std::vector<std::string> lines;   // log lines of the site's own
+    } cases[] = {
+        {"keys cannot be renamed", "TGITY243MFDUW1E", 120,
+         [](Calls& c) { c.FailFrom<&Platform::RegRenameKey>(0, ERROR_CALL_NOT_IMPLEMENTED); },
+         {"Code: 120 Keys cannot be renamed on this system: the settings " + profiles + " are left as they are"}},
+        {"the access list cannot be read", "XJWN2RYR2GCKS6M", 5,
+         [](Calls& c) { c.FailNth<&Platform::RegGetKeySecurity>(0, 5); }, {}},
+        {"the access list cannot be given", "XJWN2RYR2GCKS6M", 5,
+         [](Calls& c) { c.FailFrom<&Platform::RegSetKeySecurity>(0, 5); }, {}},
+        // The first key created is the settings' parent, the second the journal.
+        {"the journal cannot be made", "6WLRYRIO4ME42Z1", 5,
+         [](Calls& c) { c.FailNth<&Platform::RegCreateKeyExA>(1, 5); }, {}},
+        {"a settings key beside the journal", "TN6YQNSOLUAA6LU", 183, [&](Calls&) { plantAnomaly(); },
+         {anomaly, anomaly}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WritePrevious(true);
+        test::RegTree before;
+        log.Remove();
+        session.Set("IS_CA_ERROR", "");
+        {
+            Calls calls;
+            c.arm(calls);
+            before = Registry();
+            Call(ImportOpt_run, data + kProduct);
+        }
+        EXPECT_EQ(Registry(), before) << "nothing changed, every copy kept";
+        const std::string chain = std::string("MNORUE2LJU643YD:X9XEP84UYVP6B2T:") + c.site;
+        EXPECT_EQ(session.Get("CA_ERROR_CODE"), StringPrintf("Code: %d Point: ", c.code) + chain);
+        const std::vector<std::string> records = log.Records();
+        EXPECT_THAT(records, Contains(chain));
+        for (const std::string& line : c.lines) EXPECT_THAT(records, Contains(line));
+    }
+
+    // The rollback and the commit only log their failures.
+    const struct {
+        UINT(__stdcall* action)(MSIHANDLE);
+        const char *readPoint, *workerPoint, *catchAllPoint;
+    } settling[] = {{ImportOpt_rollback, "60PPZ8WIZXNZAY5", "7H2RJQM25T90S75", "SYU1ACK5G29D580"},
+                    {ImportOpt_commit, "OMRPFYKNGHXS3EW", "VU151E8XUU2B9ZO", "56F8T3ZGX8GP1TS"}};
+    for (const auto& [action, readPoint, workerPoint, catchAllPoint] : settling) {
+        SCOPED_TRACE(workerPoint);
+        WritePrevious(true);
+        plantAnomaly();
+        const test::RegTree before = Registry();
+        test::PropertyWrites writes;
+        log.Remove();
+        Call(action, data + kProduct);
+        EXPECT_EQ(Registry(), before);
+        EXPECT_THAT(log.Records(), Contains(anomalyIn(action == ImportOpt_rollback ? "rolled back" : "committed")));
+        EXPECT_THAT(log.Records(), Contains(std::string(workerPoint) + ":X9XEP84UYVP6B2T:TN6YQNSOLUAA6LU"));
+        log.Remove();
+        EXPECT_EQ(action(0xBAD), 0u);
+        EXPECT_THAT(log.Records(), Contains(std::string(readPoint) + ":A4LRP85LV7J52YM"));
+        log.Remove();
+        {
+            PlatformOverride property(&Platform::MsiGetPropertyA, +[](MSIHANDLE, LPCSTR, LPSTR, LPDWORD) WINAPI -> UINT {
+                test::ThrowForeign(14);
+            });
+            EXPECT_EQ(action(session.Handle()), 0u);
+        }
+        EXPECT_THAT(log.Records(), ElementsAre(std::string("Code: 14 Point: ") + catchAllPoint + " "));
+        EXPECT_THAT(writes.Writes(), IsEmpty());
+    }
 }
 
 TEST_F(ImportActionsTest, TheMessagesOfThePortableCoreAreTheModulesStringTable) {

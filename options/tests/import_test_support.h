@@ -216,6 +216,8 @@ void ForEachRegistryHook(F&& f) {
     f.template operator()<&Platform::RegQueryInfoKeyW>();
     f.template operator()<&Platform::RegDeleteKeyW>();
     f.template operator()<&Platform::RegDeleteTreeW>();
+    f.template operator()<&Platform::RegGetKeySecurity>();
+    f.template operator()<&Platform::RegSetKeySecurity>();
     f.template operator()<&Platform::RegCloseKey>();
 }
 
@@ -295,7 +297,7 @@ inline void RemoveSetAside(const std::string& parent) {
         DWORD length = sizeof name;
         if (::RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
         const std::string n = name;
-        for (const char* suffix : {".old", ".new", ".writing"}) {
+        for (const char* suffix : {"~CA2Q7.1journal", "~CA2Q7.2new", "~CA2Q7.3old", "~CA2Q7.4undone", "~CA2Q7.5writing"}) {
             if (n.size() > strlen(suffix) && _stricmp(n.c_str() + n.size() - strlen(suffix), suffix) == 0)
                 aside.push_back(n);
         }

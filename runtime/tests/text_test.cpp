@@ -1,4 +1,5 @@
 #include "runtime/text.h"
+#include "runtime/transaction.h"
 
 #include <gtest/gtest.h>
 
@@ -96,6 +97,27 @@ TEST(EscapeFormattedText, KeepsTheTrailBytesOfDoubleByteCharacters) {
     EXPECT_EQ(EscapeFormattedText(text), "\x95[\\[]\x83[\\}][\\[]");
     // A lead byte at the very end has no trail byte to protect.
     EXPECT_EQ(EscapeFormattedText("a]\x95", &ShiftJisLead), "a[\\]]\x95");
+}
+
+TEST(SplitTransactionSwitch, OnlyATrailingBracedGuidCounts) {
+    const std::string code = "{12345678-9ABC-DEF0-1234-56789abcdef0}";
+    const struct {
+        std::string given, data, product;
+    } rows[] = {
+        {"a;b;" "|" + code, "a;b;", code},
+        {"a|b;|" + code, "a|b;", code},          // a bar inside the fields stays in them
+        {"a;b;|" + code + "|", "a;b;|" + code + "|", ""},
+        {"a;b;|" + code + " ", "a;b;|" + code + " ", ""},
+        {"a;b;|{12345678-9ABC-DEF0-1234-56789ABCDEFG}", "a;b;|{12345678-9ABC-DEF0-1234-56789ABCDEFG}", ""},
+        {"a;b;|12345678-9ABC-DEF0-1234-56789ABCDEF0", "a;b;|12345678-9ABC-DEF0-1234-56789ABCDEF0", ""},
+        {"a;b;|", "a;b;|", ""},  // rollback disabled: the setter leaves the code out
+        {"|" + code, "", code},
+    };
+    for (const auto& row : rows) {
+        const TransactionSwitch split = SplitTransactionSwitch(row.given);
+        EXPECT_EQ(split.data, row.data) << row.given;
+        EXPECT_EQ(split.productCode, row.product) << row.given;
+    }
 }
 
 }  // namespace

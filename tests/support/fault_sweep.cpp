@@ -163,6 +163,8 @@ struct Hook<Slot, R(WINAPI*)(A...)> : HookBody<Slot, R(WINAPI*)(A...), R, A...> 
     X(RegDeleteKeyW, Status, ERROR_ACCESS_DENIED, 5, false)              \
     X(RegDeleteTreeW, Status, ERROR_ACCESS_DENIED, 5, false)             \
     X(DeleteOpenKey, Status, ERROR_ACCESS_DENIED, 5, false)              \
+    X(RegGetKeySecurity, Status, ERROR_ACCESS_DENIED, 5, false)          \
+    X(RegSetKeySecurity, Status, ERROR_ACCESS_DENIED, 5, false)          \
     X(OpenProcessToken, Zero, ERROR_ACCESS_DENIED, 5, false)             \
     X(LookupPrivilegeValueA, Zero, ERROR_NO_SUCH_PRIVILEGE, 1313, false) \
     X(FreeSid, Release, ERROR_INVALID_SID, 1337, true)                   \

@@ -1,0 +1,24 @@
+// The switch that ties a deferred action's work to the installation's own
+// transaction. The fragment's setter appends "|" and the ProductCode (a GUID
+// in braces) to the action's usual CustomActionData; the action then keeps
+// what it needs to undo its work until the installation's commit or rollback
+// action disposes of it. Without the switch (a package that schedules only
+// the deferred action, or an installation with rollback disabled) nothing is
+// kept after the action.
+#pragma once
+
+#include <string>
+
+namespace ca {
+
+struct TransactionSwitch {
+    std::string data;         // the action's own CustomActionData
+    std::string productCode;  // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", empty without the switch
+};
+
+// Splits a trailing "|{GUID}" off the CustomActionData. Only a "|" followed
+// by a GUID in braces that ends the text counts: any other "|", inside the
+// action's own fields, is part of its data.
+TransactionSwitch SplitTransactionSwitch(const std::string& customActionData);
+
+}  // namespace ca
