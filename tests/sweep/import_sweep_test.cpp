@@ -92,6 +92,9 @@ TEST(Sweep, ImportOpt_run) {
     }
     RunSweep({"ImportOpt_run",
               [&](InstallerSession& s) {
+                  // Each run starts from the previous settings alone: what a
+                  // failed run left is the kill sweep's concern.
+                  ::RegDeleteTreeA(HKEY_CURRENT_USER, f.key.Path().c_str());
                   WritePreviousSettings(f.profiles);
                   s.Set("CustomActionData", f.parameters);
               },
