@@ -411,13 +411,19 @@ LONG SetDword(HKEY key, const char* name, DWORD value) {
     });
 }
 
-// A DWORD of the journal; `fallback` when it is not there.
-DWORD GetDword(HKEY key, const char* name, DWORD fallback) {
-    DWORD value = 0, type = 0, size = sizeof value;
+// A DWORD of the journal into `value`, left as it is when the value is not
+// there. A value that cannot be read is a failure, never taken for a missing
+// one: the journal's steps depend on what it says.
+LONG ReadDword(HKEY key, const char* name, DWORD& value) {
+    DWORD read = 0, type = 0, size = sizeof read;
     const LONG rc = Guarded([&] {
-        return Os().RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+        return Os().RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&read), &size);
     });
-    return rc == ERROR_SUCCESS && type == REG_DWORD && size == sizeof value ? value : fallback;
+    if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+    if (rc != ERROR_SUCCESS) return rc;
+    if (type != REG_DWORD || size != sizeof read) return ERROR_INVALID_DATA;
+    value = read;
+    return ERROR_SUCCESS;
 }
 
 // A value whole: type and bytes. 2 when it is not there.
@@ -475,7 +481,8 @@ LONG CopyRecordIn(HKEY journal, const JournalRecord& record) {
 // differs from it (`changed` tells whether anything did). Without a copy (the
 // journal was interrupted while it was being made) the record is untouched.
 LONG CopyRecordOut(HKEY journal, const JournalRecord& record, bool& changed) {
-    const DWORD existed = GetDword(journal, "Record", 2);
+    DWORD existed = 2;
+    if (LONG rc = ReadDword(journal, "Record", existed)) return rc;
     if (existed == 2) return ERROR_SUCCESS;
     UniqueKey current;
     LONG rc = Guarded([&] {
@@ -546,19 +553,21 @@ public:
                                       key_.Receive());
         });
         if (rc != ERROR_SUCCESS) return rc;
-        if (owner != nullptr) {
+        DWORD kind = kIncomplete, state = kPending;
+        rc = ReadDword(key_.Get(), "Kind", kind);
+        if (rc == ERROR_SUCCESS && owner != nullptr && kind != kIncomplete) {
             // A journal of another installation is left alone; one that was
             // never complete (no Kind: the process ended while it was being
             // made, before anything else changed) is undone whoever asks.
             std::string product;
-            const bool complete = GetDword(key_.Get(), "Kind", kIncomplete) != kIncomplete;
-            if (complete && (ReadString(key_.Get(), "Product", product) != ERROR_SUCCESS || product != *owner))
-                return ERROR_SUCCESS;
+            const LONG read = ReadString(key_.Get(), "Product", product);
+            if (read != ERROR_SUCCESS && read != ERROR_FILE_NOT_FOUND) rc = read;
+            else if (read != ERROR_SUCCESS || product != *owner) return ERROR_SUCCESS;
         }
-        rc = Probes();
+        if (rc == ERROR_SUCCESS) rc = ReadDword(key_.Get(), "State", state);
+        if (rc == ERROR_SUCCESS) rc = Probes();
         if (rc == ERROR_SUCCESS) {
-            const DWORD kind = GetDword(key_.Get(), "Kind", kRecordOnly);
-            const DWORD state = GetDword(key_.Get(), "State", kPending);
+            if (kind == kIncomplete) kind = kRecordOnly;
             const bool forward = state == kFinishing ||
                                  (resolution == Resolution::Settle && !has_[kUndone] && state != kUndoing &&
                                   Committed(kind, state));

@@ -92,6 +92,9 @@ TEST(Sweep, ImportOpt_run) {
     }
     RunSweep({"ImportOpt_run",
               [&](InstallerSession& s) {
+                  // Each run starts from the previous settings alone: what a
+                  // failed run left is the kill sweep's concern.
+                  ::RegDeleteTreeA(HKEY_CURRENT_USER, f.key.Path().c_str());
                   WritePreviousSettings(f.profiles);
                   s.Set("CustomActionData", f.parameters);
               },
@@ -319,6 +322,52 @@ TEST(Sweep, ImportOpt_runEndedAtEveryRegistryCall) {
                 "an application's new key %d), a part %d\n",
                 held["previous"], held["new"], held["none"], anomalies, held["a part"]);
     for (const auto& [kind, count] : kinds) std::printf("[ sweep    ]   next import: %s %d times\n", kind.c_str(), count);
+}
+
+// The installation's rollback and commit of a kept run, each failing at every
+// call it makes in turn. One that failed and left no journal left exactly the
+// previous settings and record (a rollback) or the new ones (a commit); what
+// it left otherwise, the same action run again settles exactly that way.
+TEST(Sweep, ImportOpt_rollbackAndCommitFailingAtEveryCall) {
+    ImportFixture f;
+    const std::string journal = f.key.Path("Profiles~CA2Q7.1journal");
+    InstallerSession session;
+    auto keptRun = [&] {
+        ::RegDeleteTreeA(HKEY_CURRENT_USER, f.key.Path().c_str());
+        WritePreviousSettings(f.profiles);
+        session.Set("CustomActionData", f.parameters + "|{0C8E2A57-3B1D-4F6A-9E72-5D4B8C1A3F60}");
+        return SettingsAndRecord(f.profiles);
+    };
+    const RegTree previous = keptRun();
+    ImportOpt_run(session.Handle());
+    const RegTree imported = SettingsAndRecord(f.profiles);
+    for (UINT(__stdcall * action)(MSIHANDLE) : {ImportOpt_rollback, ImportOpt_commit}) {
+        const RegTree& settled = action == ImportOpt_rollback ? previous : imported;
+        size_t calls = 0;
+        {
+            keptRun();
+            ImportOpt_run(session.Handle());
+            FaultSweep sweep;
+            sweep.Record();
+            action(session.Handle());
+            calls = sweep.Calls().size();
+        }
+        for (size_t at = 0; at < calls; ++at) {
+            SCOPED_TRACE("failing at call " + std::to_string(at));
+            keptRun();
+            ImportOpt_run(session.Handle());
+            {
+                FaultSweep sweep;
+                sweep.FailAt(at);
+                EXPECT_EQ(action(session.Handle()), 0u);
+            }
+            if (Snapshot(HKEY_CURRENT_USER, journal) == RegTree{{"<absent>", {}}})
+                EXPECT_EQ(SettingsAndRecord(f.profiles), settled) << Describe(SettingsAndRecord(f.profiles));
+            EXPECT_EQ(action(session.Handle()), 0u);
+            EXPECT_EQ(SettingsAndRecord(f.profiles), settled);
+            EXPECT_EQ(Leftovers(f.key.Path()), std::vector<std::string>{});
+        }
+    }
 }
 
 // The same import with a failed allocation (std::bad_alloc thrown) at each
