@@ -34,7 +34,9 @@ constexpr char kSharedKey[] = "Software\\CustActionDemo\\Shared";
 constexpr char kDemoRoot[] = "C:\\CustActionDemo";
 constexpr char kDataFolder[] = "C:\\CustActionDemo\\Data";
 constexpr char kOptionsFile[] = "C:\\CustActionDemo\\Setup\\CustActionDemo.opts";
-constexpr char kWordStartup[] = "C:\\CustActionDemo\\Word Startup";
+// The installing user's own Word startup folder, inside the user's profile
+// (the actions serve no other), named in the user's terms.
+constexpr char kWordStartup[] = "%USERPROFILE%\\CustActionDemo Word Startup";
 constexpr char kWordOptions[] = "Software\\Microsoft\\Office\\11.0\\Word\\Options";
 
 // Each user's data: a key tree, files in the application's AppData folder.
@@ -215,6 +217,13 @@ void RemoveTemplate(const std::string& top, const std::string& folder) {
         if (!RemoveDirectoryA(f.c_str())) break;
 }
 
+// The installing user's Word startup folder, expanded.
+std::string WordStartupFolder() {
+    char expanded[MAX_PATH * 2] = {};
+    const DWORD length = ExpandEnvironmentStringsA(kWordStartup, expanded, sizeof expanded);
+    return length > 0 && length <= sizeof expanded ? std::string(expanded) : std::string();
+}
+
 // One line per file below `folder`, subfolders included.
 void PrintFiles(const std::string& folder) {
     WIN32_FIND_DATAA data;
@@ -354,8 +363,8 @@ int Prepare(const char* optionsSource) {
 
     // Word 11, with a startup folder of the installing user's own.
     SetText(HKEY_CLASSES_ROOT, "Word.Application\\CurVer", nullptr, "Word.Application.11");
-    CreateFolders(kWordStartup);
-    SetText(HKEY_CURRENT_USER, kWordOptions, "STARTUP-PATH", kWordStartup);
+    CreateFolders(WordStartupFolder());
+    SetText(HKEY_CURRENT_USER, kWordOptions, "STARTUP-PATH", kWordStartup, REG_EXPAND_SZ);
 
     // The installing user's data.
     WriteUserData(HKEY_CURRENT_USER, InstallingUserAppData(), "C:\\Recordings\\root.rec");
@@ -399,6 +408,7 @@ int State() {
     PrintTree(HKEY_LOCAL_MACHINE, kProductKey, std::string("HKLM\\") + kProductKey);
     PrintKeyAccess(kSharedKey);
     PrintFiles(kDemoRoot);
+    if (const std::string startup = WordStartupFolder(); !startup.empty()) PrintFiles(startup);
     PrintFolderAccess(kDataFolder);
     PrintTree(HKEY_CLASSES_ROOT, "Word.Application", "HKCR\\Word.Application");
     PrintTree(HKEY_CURRENT_USER, kWordOptions, std::string("HKCU\\") + kWordOptions);
@@ -491,6 +501,7 @@ void Cleanup() {
         RemoveTemplate(appData, appData + "\\Microsoft\\Word\\STARTUP");
     }
     ca::test::RemoveFolderTree(kDemoRoot);
+    if (const std::string startup = WordStartupFolder(); !startup.empty()) ca::test::RemoveFolderTree(startup);
     ca::test::RemoveFolderTree(kOtherFolder);
     ca::test::RemoveFolderTree(kStaleFolder);
 }

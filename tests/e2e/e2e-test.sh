@@ -134,7 +134,7 @@ expect "$install" \
   "  + value HKCU\\Software\\CustActionDemo\\App\\Profiles\\Profile 3\\Window : Hotkey = 65 (dword)" \
   "  + value HKCU\\Software\\CustActionDemo\\App\\Profiles : Current = 2 (dword)" \
   "  + value HKCU\\Software\\CustActionDemo\\App\\OptionVersion : NumbBuild = 1234 (dword)" \
-  "  + file  C:\\CustActionDemo\\Word Startup\\CustActionDemo.dot (read-only)" \
+  "  + file  C:\\users\\root\\CustActionDemo Word Startup\\CustActionDemo.dot (read-only)" \
   "  + file  C:\\users\\root\\AppData\\Roaming\\Microsoft\\Word\\STARTUP\\CustActionDemo.dot (read-only)" \
   "  + file  C:\\users\\demo-user\\AppData\\Roaming\\Microsoft\\Word\\STARTUP\\CustActionDemo.dot (read-only)" \
   "    CopyMSWordDot: User profile: S-1-5-21-4242-4242-4242-1001"
@@ -159,7 +159,7 @@ expect "$remove" "msiexec /x returned 0" \
   "  - file  C:\\users\\root\\AppData\\Roaming\\CustActionDemo\\App\\session.log" \
   "  - file  C:\\users\\demo-user\\AppData\\Roaming\\CustActionDemo\\App\\session.log" \
   "  - file  C:\\users\\demo-user\\AppData\\Roaming\\CustActionDemo\\App\\recorder.log" \
-  "  - file  C:\\CustActionDemo\\Word Startup\\CustActionDemo.dot (read-only)" \
+  "  - file  C:\\users\\root\\CustActionDemo Word Startup\\CustActionDemo.dot (read-only)" \
   "  - file  C:\\users\\root\\AppData\\Roaming\\Microsoft\\Word\\STARTUP\\CustActionDemo.dot (read-only)" \
   "  - file  C:\\users\\demo-user\\AppData\\Roaming\\Microsoft\\Word\\STARTUP\\CustActionDemo.dot (read-only)" \
   "    CustAction: DelMultiUserData: Code: 3 Point: JNNNQTTL8FXBWW3 (S-1-5-21-4242-4242-4242-1002)(C:\\users\\gone-user\\ntuser.dat)" \
