@@ -212,7 +212,11 @@ HANDLE Proven(HANDLE h) {
 }
 
 HANDLE ProvenOpen(const std::string& path, DWORD flags) {
-    const HANDLE h = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY,
+    // A folder is held for listing; a file only for its attributes, as the
+    // hive file is while it is loaded.
+    const DWORD access = (flags & FILE_FLAG_BACKUP_SEMANTICS) ? FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY
+                                                              : FILE_READ_ATTRIBUTES;
+    const HANDLE h = CreateFileA(path.c_str(), access,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr);
     return Proven(h);
