@@ -145,14 +145,21 @@ log_has() {  # log_has NAME TEXT: the installer log of the run NAME has a line w
   installer_log_text "$work/$1.log" | grep -qF -- "$2"
 }
 
+# Installs with the given log name and properties, which must fail, and
+# checks that the machine's snapshot is as it was before.
+fails_unchanged() {
+  snapshot "$work/before.txt"
+  local status
+  status=$(install "$@")
+  [ "$status" != 0 ] || fail "msiexec /i succeeded"
+  snapshot "$work/after.txt"
+  cmp -s "$work/before.txt" "$work/after.txt" || fail "the failed installation changed the machine: $(
+    diff "$work/before.txt" "$work/after.txt" | head -8)"
+}
+
 echo "== failing after every action of the fragment"
 prepare
-snapshot "$work/before.txt"
-status=$(install failing-late CA_TEST_FAIL=late)
-[ "$status" != 0 ] || fail "msiexec /i succeeded"
-snapshot "$work/after.txt"
-cmp -s "$work/before.txt" "$work/after.txt" || fail "the failed installation changed the machine: $(
-  diff "$work/before.txt" "$work/after.txt" | head -8)"
+fails_unchanged failing-late CA_TEST_FAIL=late
 left=$(journal_left)
 [ -z "$left" ] || fail "a journal is left: $left"
 log_has failing-late "CustAction: ImportOpt_rollback: The import into $import_root\\Profiles was rolled back" ||
@@ -163,12 +170,7 @@ log_has failing-late "CustAction: ImportOpt_rollback: The import into $import_ro
 
 echo "== failing before the fragment's deferred actions"
 prepare
-snapshot "$work/before.txt"
-status=$(install failing-early CA_TEST_FAIL=early)
-[ "$status" != 0 ] || fail "msiexec /i succeeded"
-snapshot "$work/after.txt"
-cmp -s "$work/before.txt" "$work/after.txt" || fail "the failed installation changed the machine: $(
-  diff "$work/before.txt" "$work/after.txt" | head -8)"
+fails_unchanged failing-early CA_TEST_FAIL=early
 [ -z "$(journal_left)" ] || fail "a journal is left"
 [ -f "$marker" ] || fail "the rollback actions after the fragment's did not run"
 
