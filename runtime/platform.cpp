@@ -137,6 +137,14 @@ NTSTATUS NTAPI NtQueryInformationFileWhereAvailable(HANDLE file, PIO_STATUS_BLOC
     return static_cast<NTSTATUS>(0xC0000002L);  // STATUS_NOT_IMPLEMENTED
 }
 
+NTSTATUS NTAPI NtSetInformationFileWhereAvailable(HANDLE file, PIO_STATUS_BLOCK status, PVOID info, ULONG length,
+                                                  FILE_INFORMATION_CLASS type) {
+    using Fn = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS);
+    static const Fn function = NtdllFunction<Fn>("NtSetInformationFile");
+    if (function) return function(file, status, info, length, type);
+    return static_cast<NTSTATUS>(0xC0000002L);  // STATUS_NOT_IMPLEMENTED
+}
+
 ULONG NTAPI NtStatusToErrorWhereAvailable(NTSTATUS status) {
     using Fn = ULONG(NTAPI*)(NTSTATUS);
     static const Fn function = NtdllFunction<Fn>("RtlNtStatusToDosError");

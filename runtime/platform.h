@@ -65,6 +65,8 @@ NTSTATUS NTAPI NtCreateFileWhereAvailable(PHANDLE file, ACCESS_MASK access, POBJ
                                           PIO_STATUS_BLOCK status, PLARGE_INTEGER allocation, ULONG attributes,
                                           ULONG share, ULONG disposition, ULONG options, PVOID ea, ULONG eaLength);
 ULONG NTAPI NtStatusToErrorWhereAvailable(NTSTATUS status);
+NTSTATUS NTAPI NtSetInformationFileWhereAvailable(HANDLE file, PIO_STATUS_BLOCK status, PVOID info, ULONG length,
+                                                  FILE_INFORMATION_CLASS type);
 // The by-handle queries that ask nothing of the volume (kernel32.dll from
 // Windows Vista on, ntdll.dll); without them the answer is failure with
 // ERROR_CALL_NOT_IMPLEMENTED, or STATUS_NOT_IMPLEMENTED.
@@ -170,6 +172,11 @@ struct Platform {
     NTSTATUS(NTAPI* NtCreateFile)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG,
                                   ULONG, ULONG, ULONG, PVOID, ULONG) = &NtCreateFileWhereAvailable;
     ULONG(NTAPI* RtlNtStatusToDosError)(NTSTATUS) = &NtStatusToErrorWhereAvailable;
+    // Moving an open object to a single name relative to a held folder
+    // handle (the rename information's root directory): the backups of the
+    // undo store go in and out by handle.
+    NTSTATUS(NTAPI* NtSetInformationFile)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS) =
+        &NtSetInformationFileWhereAvailable;
 
     // System, handles, modules.
     CA_ENTRY(GetVersionExA);

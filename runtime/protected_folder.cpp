@@ -4,6 +4,8 @@
 
 #include <mbstring.h>
 
+#include <cstring>
+
 #include <vector>
 
 namespace ca {
@@ -23,8 +25,29 @@ constexpr DWORD kChangingRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRIT
                                   FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
                                   GENERIC_ALL;
 
+bool SameSid(const SID* a, const SID* b) {
+    if (a->Revision != b->Revision || a->SubAuthorityCount != b->SubAuthorityCount) return false;
+    return std::memcmp(a, b, 8 + 4u * a->SubAuthorityCount) == 0;
+}
+
+// Whether `sid` is the user of the token the calling thread acts with: the
+// account that runs the action may keep its own things (LocalSystem on
+// Windows; under Wine every program runs as the installing user).
+bool IsRunningUser(PSID sid) {
+    UniqueHandle token;
+    if (!Os().OpenThreadToken(Os().GetCurrentThread(), TOKEN_QUERY, TRUE, token.Receive()) &&
+        !Os().OpenProcessToken(Os().GetCurrentProcess(), TOKEN_QUERY, token.Receive()))
+        return false;
+    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+    DWORD needed = 0;
+    if (!Os().GetTokenInformation(token.Get(), TokenUser, buffer, sizeof buffer, &needed)) return false;
+    const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer);
+    return user->User.Sid != nullptr && SameSid(static_cast<const SID*>(user->User.Sid), static_cast<const SID*>(sid));
+}
+
 bool IsProtector(PSID sid) {
-    return Os().IsWellKnownSid(sid, WinLocalSystemSid) || Os().IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
+    return Os().IsWellKnownSid(sid, WinLocalSystemSid) || Os().IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+           IsRunningUser(sid);
 }
 
 // Whether the list lets no one but SYSTEM and Administrators change

@@ -37,7 +37,11 @@ struct ProtectedFolder {
 // owned by SYSTEM or Administrators; with an access list that grants nobody
 // else any right to write, append, create, delete, change attributes or
 // extended attributes, the access list or the owner, on the folder or on what
-// it passes on to new objects below it (deny entries are allowed). An
+// it passes on to new objects below it (deny entries are allowed). The
+// account the calling thread acts with counts as SYSTEM does: for an action
+// that runs as LocalSystem that is SYSTEM itself; an action run by another
+// account (Wine runs every program as the installing user) may keep its
+// own things where it alone can create them. An
 // existing folder that fails is never repaired.
 //
 // Answers ERROR_SUCCESS with `folder` filled; otherwise nothing is held and

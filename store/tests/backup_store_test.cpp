@@ -1,0 +1,223 @@
+// The undo store: protected levels, the journal, backups moved in and out by
+// handle, and what becomes of a store that cannot be trusted or that an
+// earlier installation left behind.
+#include "store/backup_store.h"
+
+#include "folders.h"
+#include "installer_session.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+namespace ca {
+namespace {
+
+constexpr char kProduct[] = "{5B0C1D2E-3F40-4A5B-8C6D-7E8F90A1B2C3}";
+
+std::string TempFolder() {
+    char path[MAX_PATH] = {};
+    GetTempPathA(sizeof path, path);
+    return path;
+}
+
+std::string g_windows;
+
+UINT WINAPI TestWindowsFolder(LPSTR path, UINT size) {
+    return static_cast<UINT>(lstrlenA(lstrcpynA(path, g_windows.c_str(), static_cast<int>(size))));
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+UniqueFile OpenForMove(const std::string& path, bool folder = false) {
+    return UniqueFile(CreateFileA(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  folder ? FILE_FLAG_BACKUP_SEMANTICS : 0, nullptr));
+}
+
+class StoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_windows = TempFolder() + "ca-store-windows";
+        test::RemoveFolderTree(g_windows);
+        ASSERT_TRUE(test::CreateFolders(g_windows + "\\Installer"));
+        user = TempFolder() + "ca-store-user";
+        test::RemoveFolderTree(user);
+        ASSERT_TRUE(test::CreateFolders(user));
+    }
+    void TearDown() override {
+        test::RemoveFolderTree(g_windows);
+        test::RemoveFolderTree(user);
+    }
+    std::string StorePath(const char* action) const {
+        return g_windows + "\\Installer\\CustAction\\" + kProduct + "\\" + action;
+    }
+    PlatformOverride<decltype(Platform::GetSystemWindowsDirectoryA)> windows{&Platform::GetSystemWindowsDirectoryA,
+                                                                             &TestWindowsFolder};
+    std::string user;
+};
+
+// A forward run, then its rollback: every record read back, files and an
+// empty folder moved in and out by handle with their marks, a name taken
+// meanwhile never replaced, and the store gone after it is cleared.
+TEST_F(StoreTest, JournalAndBackupsGoInAndOutAndTheStoreIsDeletedAfter) {
+    test::InstallerLog log;
+    ActionError error;
+    BackupStore store;
+    ASSERT_TRUE(BeginUndo(kProduct, "Act", store, error));
+    EXPECT_EQ(store.Path(), StorePath("Act"));
+    WriteText(user + "\\a.ini", "first");
+    WriteText(user + "\\b.ini", "second");
+    SetFileAttributesA((user + "\\b.ini").c_str(), FILE_ATTRIBUTE_READONLY);
+    ASSERT_TRUE(test::CreateFolders(user + "\\empty"));
+    const std::string a = store.NewBackupName(), b = store.NewBackupName(), folder = store.NewBackupName();
+    EXPECT_EQ(a, "00000001");
+    for (const auto& [name, backup] : {std::pair{"a.ini", a}, {"b.ini", b}, {"empty", folder}}) {
+        ASSERT_EQ(store.Append({"moved", name, backup}), 0u);
+        UniqueFile object = OpenForMove(user + "\\" + name, backup == folder);
+        ASSERT_TRUE(object);
+        ASSERT_EQ(store.MoveIn(object.Get(), backup), 0u) << name;
+    }
+    ASSERT_EQ(store.WriteBackup(store.NewBackupName(), "saved tree"), 0u);
+    EXPECT_FALSE(Exists(user + "\\a.ini") || Exists(user + "\\b.ini") || Exists(user + "\\empty"));
+    store.Close();
+
+    // The rollback's view: the existing store, the records in order.
+    BackupStore again;
+    ASSERT_EQ(again.OpenExisting(kProduct, "Act"), 0u);
+    std::vector<JournalRecord> records;
+    ASSERT_EQ(again.ReadJournal(records), 0u);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[1], (JournalRecord{"moved", "b.ini", b}));
+    std::string saved;
+    EXPECT_EQ(again.ReadBackup("00000004", saved), 0u);
+    EXPECT_EQ(saved, "saved tree");
+    UniqueFile target(CreateFileA(user.c_str(), FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY |
+                                                    FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    WriteText(user + "\\a.ini", "made meanwhile");
+    EXPECT_EQ(again.MoveOut(a, target.Get(), "a.ini"), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(ReadText(user + "\\a.ini"), "made meanwhile");
+    EXPECT_EQ(again.MoveOut(b, target.Get(), "b.ini"), 0u);
+    EXPECT_EQ(again.MoveOut(b, target.Get(), "b.ini"), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));  // twice
+    EXPECT_EQ(again.MoveOut(folder, target.Get(), "empty"), 0u);
+    EXPECT_EQ(ReadText(user + "\\b.ini"), "second");
+    EXPECT_EQ(GetFileAttributesA((user + "\\b.ini").c_str()) & FILE_ATTRIBUTE_READONLY,
+              static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(GetFileAttributesA((user + "\\empty").c_str()) & FILE_ATTRIBUTE_DIRECTORY,
+              static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+    SetFileAttributesA((user + "\\b.ini").c_str(), FILE_ATTRIBUTE_NORMAL);
+    // The backup that could not go back is deleted with the store only when
+    // the caller says everything is settled: here, it is.
+    ASSERT_EQ(again.Clear(), 0u);
+    EXPECT_FALSE(Exists(g_windows + "\\Installer\\CustAction\\" + kProduct));
+    EXPECT_TRUE(Exists(g_windows + "\\Installer\\CustAction"));
+    EXPECT_EQ(BackupStore().OpenExisting(kProduct, "Act"), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_THAT(log.Records(), ::testing::IsEmpty());
+}
+
+// Across volumes the rename answers "not the same device": a file is copied
+// with its mark and the original deleted; an empty folder stays where it is.
+TEST_F(StoreTest, AnotherVolumeCopiesFilesAndKeepsFolders) {
+    BackupStore store;
+    ActionError error;
+    ASSERT_TRUE(BeginUndo(kProduct, "Act", store, error));
+    PlatformOverride otherVolume(&Platform::NtSetInformationFile,
+                                 [](HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS) -> NTSTATUS {
+                                     return static_cast<NTSTATUS>(0xC00000D4L);  // STATUS_NOT_SAME_DEVICE
+                                 });
+    WriteText(user + "\\c.dot", "template");
+    SetFileAttributesA((user + "\\c.dot").c_str(), FILE_ATTRIBUTE_READONLY);
+    ASSERT_TRUE(test::CreateFolders(user + "\\empty"));
+    {
+        UniqueFile file = OpenForMove(user + "\\c.dot");
+        EXPECT_EQ(store.MoveIn(file.Get(), "00000001"), 0u);
+        UniqueFile folder = OpenForMove(user + "\\empty", true);
+        EXPECT_EQ(store.MoveIn(folder.Get(), "00000002"), static_cast<DWORD>(ERROR_NOT_SAME_DEVICE));
+    }
+    EXPECT_FALSE(Exists(user + "\\c.dot"));
+    EXPECT_TRUE(Exists(user + "\\empty"));
+    EXPECT_EQ(ReadText(store.Path() + "\\00000001"), "template");
+    UniqueFile target(CreateFileA(user.c_str(), FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE |
+                                                    FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    EXPECT_EQ(store.MoveOut("00000001", target.Get(), "c.dot"), 0u);
+    EXPECT_EQ(ReadText(user + "\\c.dot"), "template");
+    EXPECT_NE(GetFileAttributesA((user + "\\c.dot").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_FALSE(store.HasBackup("00000001"));
+    SetFileAttributesA((user + "\\c.dot").c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(store.Clear(), 0u);
+}
+
+// A store level whose owner or access list lets others change it is not
+// used, and a journal an earlier installation left is set aside, whole.
+DWORD WINAPI ForeignOwner(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*, PACL* dacl, PACL*,
+                          PSECURITY_DESCRIPTOR* descriptor) {
+    BOOL present = FALSE, defaulted = FALSE;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("O:BUD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BU)", 1, descriptor,
+                                                              nullptr))
+        return GetLastError();
+    GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
+    GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
+    return ERROR_SUCCESS;
+}
+
+TEST_F(StoreTest, AStoreOthersMayChangeIsNotUsedAndALeftoverIsSetAside) {
+    test::InstallerLog log;
+    ActionError error;
+    BackupStore store;
+    EXPECT_FALSE(BeginUndo("", "Act", store, error));  // no switch: nothing kept, nothing said
+    EXPECT_THAT(log.Records(), ::testing::IsEmpty());
+    {
+        PlatformOverride security(&Platform::GetSecurityInfo, &ForeignOwner);
+        EXPECT_FALSE(BeginUndo(kProduct, "Act", store, error));
+        EXPECT_FALSE(store.IsOpen());
+        EXPECT_EQ(error.Point(), "NFJ3W8QX5TB2KLD");
+        EXPECT_EQ(error.Code(), static_cast<int32_t>(ERROR_INVALID_OWNER));
+        EXPECT_THAT(log.Records(), ElementsAre("Code: 1307 Point: NFJ3W8QX5TB2KLD (" +
+                                               g_windows + "\\Installer\\CustAction\\" + kProduct + "\\Act)"));
+    }
+    log.Remove();
+    ASSERT_TRUE(BeginUndo(kProduct, "Act", store, error));
+    ASSERT_EQ(store.Append({"moved", "x", store.NewBackupName()}), 0u);
+    ASSERT_EQ(store.WriteBackup("00000001", "kept"), 0u);
+    store.Close();
+    ASSERT_TRUE(BeginUndo(kProduct, "Act", store, error));
+    EXPECT_FALSE(store.HasJournal());
+    EXPECT_EQ(store.NewBackupName(), "00000001");
+    ASSERT_EQ(log.Records().size(), 1u);
+    const std::string record = log.Records()[0];
+    EXPECT_THAT(record, HasSubstr("Point: 7QMZK2VH9RDX4TE (" + StorePath("Act") + ")(" + g_windows +
+                                  "\\Installer\\CustAction\\" + kProduct + "\\Act-left-"));
+    const std::string aside = record.substr(record.rfind('(') + 1, record.size() - record.rfind('(') - 2);
+    EXPECT_EQ(ReadText(aside + "\\00000001"), "kept");
+    EXPECT_THAT(ReadText(aside + "\\journal"), HasSubstr("moved"));
+    // A torn record at the end is written over by the next one.
+    WriteText(store.Path() + "\\journal", EncodeJournalRecord({"one"}) + "two\t0000");
+    ASSERT_EQ(store.Append({"three"}), 0u);
+    std::vector<JournalRecord> records;
+    ASSERT_EQ(store.ReadJournal(records), 0u);
+    EXPECT_THAT(records, ElementsAre(JournalRecord{"one"}, JournalRecord{"three"}));
+    EXPECT_EQ(store.Clear(), 0u);
+}
+
+}  // namespace
+}  // namespace ca
