@@ -109,6 +109,22 @@ DWORD WINAPI SecurityInfoWhereAvailable(HANDLE handle, SE_OBJECT_TYPE type, SECU
     return function ? function(handle, type, info, owner, group, dacl, sacl, descriptor) : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
+BOOL WINAPI DescriptorToTextWhereAvailable(PSECURITY_DESCRIPTOR descriptor, DWORD revision,
+                                           SECURITY_INFORMATION info, LPSTR* text, PULONG size) {
+    using Fn = BOOL(WINAPI*)(PSECURITY_DESCRIPTOR, DWORD, SECURITY_INFORMATION, LPSTR*, PULONG);
+    static const Fn function = Advapi32Function<Fn>("ConvertSecurityDescriptorToStringSecurityDescriptorA");
+    if (function) return function(descriptor, revision, info, text, size);
+    ::SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return FALSE;
+}
+
+DWORD WINAPI SetSecurityInfoWhereAvailable(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner,
+                                           PSID group, PACL dacl, PACL sacl) {
+    using Fn = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID, PACL, PACL);
+    static const Fn function = Advapi32Function<Fn>("SetSecurityInfo");
+    return function ? function(handle, type, info, owner, group, dacl, sacl) : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
 BOOL WINAPI DescriptorFromTextWhereAvailable(LPCSTR text, DWORD revision, PSECURITY_DESCRIPTOR* descriptor,
                                              PULONG size) {
     using Fn = BOOL(WINAPI*)(LPCSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG);

@@ -58,6 +58,12 @@ DWORD WINAPI SecurityInfoWhereAvailable(HANDLE handle, SE_OBJECT_TYPE type, SECU
                                         PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);
 BOOL WINAPI DescriptorFromTextWhereAvailable(LPCSTR text, DWORD revision, PSECURITY_DESCRIPTOR* descriptor,
                                              PULONG size);
+// The undo of the rights actions: the access list kept as text, and written
+// back through a held handle.
+BOOL WINAPI DescriptorToTextWhereAvailable(PSECURITY_DESCRIPTOR descriptor, DWORD revision,
+                                           SECURITY_INFORMATION info, LPSTR* text, PULONG size);
+DWORD WINAPI SetSecurityInfoWhereAvailable(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner,
+                                           PSID group, PACL dacl, PACL sacl);
 // The native file functions, looked up in ntdll.dll when first called;
 // without them the create answers STATUS_NOT_IMPLEMENTED and the translation
 // ERROR_CALL_NOT_IMPLEMENTED.
@@ -130,6 +136,9 @@ struct Platform {
     decltype(&::GetSecurityInfo) GetSecurityInfo = &SecurityInfoWhereAvailable;
     decltype(&::ConvertStringSecurityDescriptorToSecurityDescriptorA)
         ConvertStringSecurityDescriptorToSecurityDescriptorA = &DescriptorFromTextWhereAvailable;
+    decltype(&::ConvertSecurityDescriptorToStringSecurityDescriptorA)
+        ConvertSecurityDescriptorToStringSecurityDescriptorA = &DescriptorToTextWhereAvailable;
+    decltype(&::SetSecurityInfo) SetSecurityInfo = &SetSecurityInfoWhereAvailable;
 
     // Files and folders.
     CA_ENTRY(CreateFileA);

@@ -81,7 +81,8 @@ bool NamesKeyBelowRoot(const std::string& keyPath) {
 
 }  // namespace
 
-bool GrantUsersOnRegistryKey(const std::string& keyPath, DWORD accessMask, ActionError& error) {
+bool GrantUsersOnRegistryKey(const std::string& keyPath, DWORD accessMask, ActionError& error,
+                             const KeepAccessList& keep) {
     // Released in reverse order on every path: key, descriptor, new DACL, SID.
     UniqueSid users;
     UniqueAcl newDacl;
@@ -113,6 +114,7 @@ bool GrantUsersOnRegistryKey(const std::string& keyPath, DWORD accessMask, Actio
 
         MergeUsersEntry(setEntries, users.Get(), accessMask, CONTAINER_INHERIT_ACE, dacl, newDacl,
                         "LPESR34SVHC9NEL", error);
+        if (keep && !keep(descriptor.Get())) ThrowFailure();
         result = setSecurityInfo(key.Get(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
                                  nullptr, newDacl.Get(), nullptr);
         if (result != ERROR_SUCCESS) Fail(error, "IPPKPFGGSCRL936", result);
@@ -120,7 +122,7 @@ bool GrantUsersOnRegistryKey(const std::string& keyPath, DWORD accessMask, Actio
     return outcome == BodyOutcome::Completed;
 }
 
-bool GrantUsersOnFolder(HANDLE folder, DWORD accessMask, ActionError& error) {
+bool GrantUsersOnFolder(HANDLE folder, DWORD accessMask, ActionError& error, const KeepAccessList& keep) {
     UniqueSid users;
     UniqueAcl newDacl;
     UniqueSecurityDescriptor descriptor;
@@ -148,6 +150,7 @@ bool GrantUsersOnFolder(HANDLE folder, DWORD accessMask, ActionError& error) {
         MergeUsersEntry(setEntries, users.Get(), accessMask,
                         OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, dacl, newDacl,
                         "HUHYT4IVCT88VEW", error);
+        if (keep && !keep(descriptor.Get())) ThrowFailure();
         result = setSecurityInfo(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
                                  newDacl.Get(), nullptr);
         if (result != ERROR_SUCCESS) Fail(error, "TIAWS8BFBECCELF", result);

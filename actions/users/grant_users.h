@@ -7,6 +7,7 @@
 
 #include "runtime/action_error.h"
 
+#include <functional>
 #include <string>
 
 namespace ca {
@@ -23,17 +24,24 @@ constexpr DWORD kUsersFolderFull = READ_CONTROL | FILE_READ_DATA | FILE_WRITE_DA
 static_assert(kUsersKeyRead == 0x20019 && kUsersKeyReadWrite == 0x3001F &&
               kUsersFolderFull == 0x201FF);
 
+// Called with the object's descriptor (its DACL and control bits) after it
+// was read and before the new list is written; false (it has recorded why)
+// leaves the object unchanged and fails the grant. The rights actions keep
+// the old list for the installation's rollback this way.
+using KeepAccessList = std::function<bool(PSECURITY_DESCRIPTOR descriptor)>;
+
 // Sets the Users entry (SET_ACCESS, inherited by subkeys) of the key below
 // HKEY_LOCAL_MACHINE. A key without a DACL is left alone and counts as
 // success. The key is never created. On failure records its site in `error`
 // and returns false; never throws.
-bool GrantUsersOnRegistryKey(const std::string& keyPath, DWORD accessMask, ActionError& error);
+bool GrantUsersOnRegistryKey(const std::string& keyPath, DWORD accessMask, ActionError& error,
+                             const KeepAccessList& keep = nullptr);
 
 // The folder variant, on a folder held open with READ_CONTROL | WRITE_DAC
 // whose place the caller has proven: the access list is read and written
 // through that handle, never by name. The entry is inherited by files and
 // subfolders.
-bool GrantUsersOnFolder(HANDLE folder, DWORD accessMask, ActionError& error);
+bool GrantUsersOnFolder(HANDLE folder, DWORD accessMask, ActionError& error, const KeepAccessList& keep = nullptr);
 
 // Both rights actions need Windows 2000 or later. Records `callFailedPoint`
 // with the last error when the version cannot be read, `tooOldPoint` with 13

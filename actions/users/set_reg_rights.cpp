@@ -2,11 +2,16 @@
 // key below HKEY_LOCAL_MACHINE and its subkeys. Input "key path;selector;"
 // with selector "0" for read and "1" for read and write; any other selector
 // is refused like a missing item, and the key's access list stays as it was.
-// Failures are only logged.
+// Failures are only logged. With the transaction switch at the end of its
+// data ("|" and the ProductCode) it keeps the key's old access list for the
+// installation's rollback (SetRegRightsRollback) or commit
+// (SetRegRightsCommit).
 #include "actions/action.h"
 #include "actions/users/grant_users.h"
+#include "actions/users/rights_undo.h"
 #include "runtime/properties.h"
 #include "runtime/text.h"
+#include "runtime/transaction.h"
 
 #include <mbstring.h>
 
@@ -42,15 +47,23 @@ CA_ACTION SetRegRights(MSIHANDLE install) {
             error.PrependPoint("6E9FB35DWS7FVI5");
             ThrowFailure();
         }
+        const TransactionSwitch split = SplitTransactionSwitch(data);
         std::string keyPath, selector;
         size_t position = 0;
         // Any other selector would replace the Users entry by one granting nothing.
-        if (!NextItem(data, position, keyPath) || !NextItem(data, position, selector) || !IsKnownSelector(selector)) {
+        if (!NextItem(split.data, position, keyPath) || !NextItem(split.data, position, selector) ||
+            !IsKnownSelector(selector)) {
             error.RecordError("CWB6URKWZ45GRIR", ERROR_INVALID_DATA, nullptr,
                               StringPrintf("(%s)", data.c_str()));
             ThrowFailure();
         }
-        if (!GrantUsersOnRegistryKey(keyPath, KeyAccessMask(selector), error)) {
+        BackupStore store;
+        KeepAccessList keep;
+        if (BeginUndo(split.productCode, "SetRegRights", store, error))
+            keep = [&](PSECURITY_DESCRIPTOR old) {
+                return KeepOldAccessList(store, keyPath, "", old, "H2MX9QT6ZK4WV8R", error);
+            };
+        if (!GrantUsersOnRegistryKey(keyPath, KeyAccessMask(selector), error, keep)) {
             error.PrependPoint("D48JVGHEBBL94W3");
             ThrowFailure();
         }

@@ -506,12 +506,62 @@ void Cleanup() {
     ca::test::RemoveFolderTree(kStaleFolder);
 }
 
+// The access list of HKLM\<key> as SDDL, protection included (the rollback
+// harness's snapshot); "absent" when the key is not there.
+int PrintKeyAccess(const char* key) {
+    HKEY handle = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, READ_CONTROL, &handle) != ERROR_SUCCESS) {
+        std::printf("absent\n");
+        return 0;
+    }
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    char* text = nullptr;
+    const DWORD read = GetSecurityInfo(handle, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                                       nullptr, &descriptor);
+    RegCloseKey(handle);
+    if (read != ERROR_SUCCESS ||
+        !ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                              &text, nullptr))
+        return 1;
+    std::printf("%s\n", text);
+    LocalFree(text);
+    LocalFree(descriptor);
+    return 0;
+}
+
+// Gives HKLM\<key> (made when missing) the access list of an SDDL text.
+int SetKeyAccess(const char* key, const char* sddl) {
+    HKEY handle = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, READ_CONTROL | WRITE_DAC, nullptr, &handle,
+                        nullptr) != ERROR_SUCCESS)
+        return 1;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    DWORD result = 1;
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr) &&
+        GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) &&
+        GetSecurityDescriptorControl(descriptor, &control, &revision))
+        result = SetSecurityInfo(handle, SE_REGISTRY_KEY,
+                                 DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED)
+                                                                  ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                                  : UNPROTECTED_DACL_SECURITY_INFORMATION),
+                                 nullptr, nullptr, dacl, nullptr);
+    LocalFree(descriptor);
+    RegCloseKey(handle);
+    return result == ERROR_SUCCESS ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "prepare" && argc == 3) return Prepare(argv[2]);
     if (command == "state" && argc == 2) return State();
+    if (command == "key-access" && argc == 3) return PrintKeyAccess(argv[2]);
+    if (command == "set-key-access" && argc == 4) return SetKeyAccess(argv[2], argv[3]);
     if (command == "hold" && argc > 3) return Hold(argv[2], argc - 3, argv + 3);
     if (command == "release" && argc == 3) return Release(argv[2]);
     if (command == "cleanup" && argc == 2) {

@@ -1,17 +1,28 @@
 #!/bin/bash
-# End to end: a failed installation changes nothing. The package
+# End to end: a failed installation or removal changes nothing. The package
 # (tests/packages/rollback.wxs) holds the authoring fragment and deferred
-# actions that fail on request; it is installed with msiexec under Wine:
+# actions that fail on request; it is installed and removed with msiexec
+# under Wine:
 #   - failing after every action of the fragment: the machine's snapshot
-#     (the keys of each action below, the product's own keys, with values)
-#     equals the one taken before, and no journal is left;
+#     (the keys of each action below with values and the key's access list,
+#     the installing user's files with contents and read-only marks, the
+#     templates in the user's Word startup folder, the product's own keys)
+#     equals the one taken before, and no journal or store is left;
 #   - failing before the fragment's deferred actions: the same;
-#   - succeeding: each action's new state is in place, nothing beside it;
+#   - succeeding: each action's new state is in place, nothing beside it,
+#     and no store is left;
+#   - a removal failing after every action of the fragment: the same
+#     snapshot, and no store; a succeeding removal leaves no store;
 #   - failing with rollback disabled: the deferred actions keep nothing.
+# What it cannot see under Wine: folder access lists (Wine keeps none, so
+# SetFoldRights and its rollback leave the same list), and the hives of users
+# who are not logged on (Wine writes none back to its file); the actions'
+# own tests prove those restores through the seam.
 # Each action the harness covers is a name in `actions` with three functions:
 # <name>_prepare (the machine before: the previous state), <name>_keys (the
 # keys its snapshot holds) and <name>_installed (checks after a successful
-# installation), and may add properties to `install_properties`.
+# installation), and may add properties to `install_properties`, folders to
+# `snapshot_folders` and lines to the snapshot with <name>_state.
 # Usage: rollback-test.sh BUILD_DIR   (inside xvfb-run, prefix prepared by scripts/wine-prefix.sh)
 set -u
 build=$(cd "$1" && pwd)
@@ -58,7 +69,9 @@ msibuild "$msi_file" -q "UPDATE \`CustomAction\` SET \`Type\` = 1394 WHERE \`Act
   fail "msibuild could not set the type of MarkRollback"
 types=$(msiinfo export "$msi_file" CustomAction | tr -d '\r' | awk -F'\t' 'NR > 3 { print $1 "=" $2 }')
 for expected in ImportOpt_rollback=17665 ImportOpt_commit=17921 ImportOpt_run=17409 MarkRollback=1394 \
-                FailOnRequest=1074 FailEarlyOnRequest=1074; do
+                FailOnRequest=1074 FailEarlyOnRequest=1074 DelMultiUserData=3073 DelMultiUserDataRollback=3329 \
+                DelMultiUserDataCommit=3585 SetRegRightsRollback=3329 SetFoldRightsCommit=3585 \
+                CopyMSWordDotRollback=3329 DelMSWordDotCommit=3585; do
   grep -qxF "$expected" <<<"$types" || fail "CustomAction type: expected $expected, the package has $(
     grep "^${expected%%=*}=" <<<"$types")"
 done
@@ -67,8 +80,13 @@ product_code=$(msiinfo export "$msi_file" Property | tr -d '\r' | awk -F'\t' '$1
 msi=$(windows_path "$msi_file")
 
 # ---------------------------------------------------------------- the actions
-actions=(import)
+actions=(import rights word userdata)
 install_properties=()
+snapshot_folders=()
+helper="$build/tests/demo_prepare.exe"
+user_data=$(find "$WINEPREFIX/drive_c/users" -mindepth 3 -maxdepth 3 -ipath '*/AppData/Roaming' -type d | grep -v -i public | head -1)
+store_root="$WINEPREFIX/drive_c/windows/Installer/CustAction"
+machine="$WINEPREFIX/drive_c/ca-rollback"
 
 # The import: previous settings and record (and a user's own backup key of a
 # name like the journal's) replaced by those of an options file.
@@ -100,6 +118,65 @@ import_installed() {
   [ "$beside" = "OptionVersion Profiles Profiles.old " ] || fail "import: beside the settings: $beside"
 }
 
+# SetRegRights and SetFoldRights: a key with a protected access list that lets
+# the Users group only read, and a folder.
+grant_key='Software\CustActionRollbackE2E\Shared'
+install_properties+=("CA_GRANT_KEY=$grant_key" "CA_GRANT_KEY_ACCESS=1" 'CA_GRANT_FOLDER=C:\ca-rollback\shared')
+rights_prepare() {
+  "$run" "$helper" set-key-access "$grant_key" 'D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)' >/dev/null ||
+    fail "rights: the key's access list could not be set"
+  mkdir -p "$machine/shared"
+}
+rights_keys() { :; }
+rights_state() {
+  echo "access of $grant_key: $("$run" "$helper" key-access "$grant_key" | tr -d '\r')"
+}
+rights_installed() {
+  "$run" "$helper" key-access "$grant_key" | grep -qF '(A;CI;CCDCLCSWRPSDRC;;;BU)' ||
+    fail "rights: the Users entry was not set: $("$run" "$helper" key-access "$grant_key")"
+}
+
+# CopyMSWordDot on installation, DelMSWordDot on removal: Word 11 registered,
+# an older read-only template in the installing user's startup folder.
+startup="$user_data/Microsoft/Word/STARTUP"
+snapshot_folders+=("$user_data/Microsoft" "$machine")
+install_properties+=('CA_WORD_TEMPLATE_FOLDER=C:\ca-rollback\source' "CA_WORD_TEMPLATE=ca-rollback.dot")
+word_prepare() {
+  "$run" reg add 'HKCR\Word.Application\CurVer' /ve /d Word.Application.11 /f >/dev/null
+  mkdir -p "$machine/source" "$startup"
+  echo "the new template" >"$machine/source/ca-rollback.dot"
+  rm -f "$startup/ca-rollback.dot"
+  echo "an older template" >"$startup/ca-rollback.dot"
+  "$run" cmd /c attrib +r "$(windows_path "$startup/ca-rollback.dot")" >/dev/null 2>&1
+}
+word_keys() { :; }
+word_installed() {
+  [ "$(cat "$startup/ca-rollback.dot" 2>/dev/null)" = "the new template" ] || fail "word: the template was not copied"
+}
+
+# DelMultiUserData on removal: the installing user's settings tree, a key
+# left empty, files and the application's folder.
+userdata_root='HKCU\Software\CustActionRollbackUser'
+remove_properties=("CA_USERDATA_EMPTY_KEY=Software\CustActionRollbackUser" "CA_USERDATA_TREE_KEY=Software\CustActionRollbackUser\Data"
+                   "CA_USERDATA_FILES=*.ini" "CA_USERDATA_FOLDER=CustActionRollbackE2E")
+snapshot_folders+=("$user_data/CustActionRollbackE2E")
+userdata_prepare() {
+  "$run" reg delete "$userdata_root" /f >/dev/null 2>&1
+  "$run" reg add "$userdata_root\Data\Window" /v Left /t REG_DWORD /d 40 /f >/dev/null
+  "$run" reg add "$userdata_root\Data" /v Name /t REG_SZ /d "a user's name" /f >/dev/null
+  rm -rf "$user_data/CustActionRollbackE2E"
+  mkdir -p "$user_data/CustActionRollbackE2E"
+  echo "settings" >"$user_data/CustActionRollbackE2E/app.ini"
+  echo "read-only settings" >"$user_data/CustActionRollbackE2E/fixed.ini"
+  "$run" cmd /c attrib +r "$(windows_path "$user_data/CustActionRollbackE2E/fixed.ini")" >/dev/null 2>&1
+}
+userdata_keys() { echo "$userdata_root"; }
+userdata_installed() { :; }
+userdata_removed() {
+  [ -e "$user_data/CustActionRollbackE2E" ] && fail "userdata: the application's folder is still there"
+  "$run" reg query "$userdata_root" >/dev/null 2>&1 && fail "userdata: the user's keys are still there"
+}
+
 # ------------------------------------------------------------------ snapshots
 # One line per key and per value of every key the actions name, and of the
 # product's own keys; "absent" for a key that is not there.
@@ -107,9 +184,21 @@ product_keys() {
   echo 'HKLM\Software\CustActionRollbackE2E'
   echo "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$product_code"
 }
+files_state() {  # every file and folder below the snapshot's folders: mode (the read-only mark) and contents
+  local folder
+  for folder in "${snapshot_folders[@]}"; do
+    [ -e "$folder" ] || { echo "absent $folder"; continue; }
+    find "$folder" -printf '%P %y %m\n' | sort | sed "s|^|$folder/|"
+    find "$folder" -type f -exec md5sum {} + | sort
+  done
+}
 snapshot() {  # snapshot OUT
   local key out=$1
   : >"$out"
+  files_state >>"$out"
+  for action in "${actions[@]}"; do
+    declare -F "${action}_state" >/dev/null && "${action}_state" >>"$out"
+  done
   for key in $(for action in "${actions[@]}"; do "${action}_keys"; done; product_keys); do
     rm -f "$work/export.reg"
     if "$run" reg export "$key" "$(windows_path "$work/export.reg")" /y $view >/dev/null 2>&1; then
@@ -120,10 +209,11 @@ snapshot() {  # snapshot OUT
     fi
   done
 }
-journal_left() {  # the journal keys below every action's keys
+journal_left() {  # the journal keys below every action's keys, and what the store holds
   for action in "${actions[@]}"; do
     "${action}_keys"
   done | while read -r key; do subkeys "$key"; done | grep -F '~CA2Q7.'
+  [ -d "$store_root" ] && find "$store_root" -mindepth 1 | sed "s|^$store_root/|store: |"
 }
 
 install() {  # install NAME PROPERTY=value...: one installation with a verbose log; prints msiexec's status
@@ -134,11 +224,20 @@ install() {  # install NAME PROPERTY=value...: one installation with a verbose l
   echo $?
   [ -f "$kwinst" ] && cp "$kwinst" "$work/$name.kwinst.log"
 }
-remove() {
-  "$run" msiexec /x "$msi" /qn >/dev/null 2>&1
+remove() {  # remove [NAME PROPERTY=value...]: one removal; prints msiexec's status when named
+  local name=${1:-}
+  [ $# -gt 0 ] && shift
+  rm -f "$kwinst" "$marker"
+  "$run" msiexec /x "$msi" /qn ${name:+/l*v "$(windows_path "$work/$name.log")"} "${remove_properties[@]}" \
+    "CA_TEST_MARKER=$(windows_path "$marker")" "$@" >/dev/null 2>&1
+  local status=$?
+  [ -n "$name" ] && echo $status
+  [ -n "$name" ] && [ -f "$kwinst" ] && cp "$kwinst" "$work/$name.kwinst.log"
+  return 0
 }
 prepare() {
   remove
+  rm -rf "$store_root"
   for action in "${actions[@]}"; do "${action}_prepare"; done
 }
 log_has() {  # log_has NAME TEXT: the installer log of the run NAME has a line with TEXT
@@ -183,6 +282,29 @@ for action in "${actions[@]}"; do "${action}_installed"; done
 [ -f "$work/succeeding.kwinst.log" ] && fail "kwinst.log has records: $(tr -d '\r' <"$work/succeeding.kwinst.log")"
 [ "$(query 'HKLM\Software\CustActionRollbackE2E' Installed)" = "0x1" ] || fail "the product's own key is missing"
 
+echo "== a removal failing after every action of the fragment"
+prepare
+status=$(install for-removal)
+[ "$status" = 0 ] || fail "msiexec /i returned $status"
+userdata_prepare
+snapshot "$work/before.txt"
+status=$(remove failing-removal CA_TEST_FAIL=late)
+[ "$status" != 0 ] || fail "msiexec /x succeeded"
+snapshot "$work/after.txt"
+cmp -s "$work/before.txt" "$work/after.txt" || fail "the failed removal changed the machine: $(
+  diff "$work/before.txt" "$work/after.txt" | head -8)"
+left=$(journal_left)
+[ -z "$left" ] || fail "a journal is left after the failed removal: $left"
+log_has failing-removal "DelMultiUserDataRollback" || fail "the removal's rollback did not run DelMultiUserDataRollback"
+
+echo "== a succeeding removal"
+status=$(remove removing)
+[ "$status" = 0 ] || fail "msiexec /x returned $status"
+userdata_removed
+[ -e "$startup/ca-rollback.dot" ] && fail "word: the template is still there after the removal"
+left=$(journal_left)
+[ -z "$left" ] || fail "a store is left after the removal: $left"
+
 echo "== failing with rollback disabled: nothing is kept for a rollback that never comes"
 prepare
 status=$(install no-rollback CA_TEST_FAIL=late CA_TEST_NO_ROLLBACK=1)
@@ -197,6 +319,10 @@ installer_log_text "$work/no-rollback.log" | grep -qxF "Property(S): ImportOpt_r
 
 remove
 "$run" reg delete "$import_root" /f >/dev/null 2>&1
+"$run" reg delete "$userdata_root" /f >/dev/null 2>&1
+"$run" reg delete 'HKCR\Word.Application' /f >/dev/null 2>&1
+rm -rf "$machine" "$user_data/CustActionRollbackE2E" "$store_root"
+[ -f "$startup/ca-rollback.dot" ] && { "$run" cmd /c attrib -r "$(windows_path "$startup/ca-rollback.dot")" >/dev/null 2>&1; rm -f "$startup/ca-rollback.dot"; }
 "$run" reg delete 'HKLM\Software\CustActionRollbackE2E' /f $view >/dev/null 2>&1
 rm -f "$marker"
 if [ $failures -ne 0 ]; then

@@ -15,9 +15,14 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
 
 extern "C" UINT __stdcall SetRegRights(MSIHANDLE);
 extern "C" UINT __stdcall SetFoldRights(MSIHANDLE);
+extern "C" UINT __stdcall SetRegRightsRollback(MSIHANDLE);
+extern "C" UINT __stdcall SetRegRightsCommit(MSIHANDLE);
+extern "C" UINT __stdcall SetFoldRightsRollback(MSIHANDLE);
+extern "C" UINT __stdcall SetFoldRightsCommit(MSIHANDLE);
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
@@ -568,6 +573,214 @@ TEST_F(RightsTest, FailureSitesAreLoggedWithTheirChainAndCode) {
     EXPECT_THAT(KeyAces(kMissingKey), ElementsAre("no key"));
     EXPECT_THAT(KeyAces(kKey), UnorderedElementsAre(kOtherTrustees[0], kOtherTrustees[1],
                                                     kOtherTrustees[2], "A;;0xF003F;S-1-5-32-545"));
+}
+
+// ---------------------------------------------------------------- rollback
+
+constexpr char kSwitch[] = "|{7D3F2A10-5B4C-4E8D-9A61-0C2B3E4F5A6B}";
+
+std::string ProductStore() {
+    char windows[MAX_PATH] = {};
+    GetSystemWindowsDirectoryA(windows, sizeof windows);
+    return std::string(windows) + "\\Installer\\CustAction\\{7D3F2A10-5B4C-4E8D-9A61-0C2B3E4F5A6B}";
+}
+
+bool StoreExists() { return GetFileAttributesA(ProductStore().c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// The key's access list as SDDL, protection included.
+std::string KeySddl(const char* path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, READ_CONTROL, &key) != ERROR_SUCCESS) return "no key";
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    char* text = nullptr;
+    GetSecurityInfo(key, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr, &descriptor);
+    ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                         nullptr);
+    const std::string sddl = text ? text : "";
+    LocalFree(text);
+    LocalFree(descriptor);
+    RegCloseKey(key);
+    return sddl;
+}
+
+// What the folder rollback writes: Wine keeps no folder lists, so the write
+// is watched, and passed on.
+struct Written {
+    std::string sddl;
+    SECURITY_INFORMATION info = 0;
+    std::array<DWORD, 3> object{};
+    DWORD answer = ERROR_SUCCESS;  // answered instead of writing, when not 0
+};
+Written g_written;
+
+DWORD WINAPI WatchedSetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner,
+                                    PSID group, PACL dacl, PACL sacl) {
+    if (g_written.answer != ERROR_SUCCESS) return g_written.answer;
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE);
+    char* text = nullptr;
+    ConvertSecurityDescriptorToStringSecurityDescriptorA(&descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                         nullptr);
+    g_written = {text ? text : "", info, Identity(object), ERROR_SUCCESS};
+    LocalFree(text);
+    return SetSecurityInfo(object, type, info, owner, group, dacl, sacl);
+}
+
+// The rollback puts back the old lists, protection included, and deletes
+// what it kept; so does the commit, leaving the new lists. A run twice, or
+// without the switch, changes nothing and keeps nothing; a list that cannot
+// be kept is not changed, and one that cannot be written back keeps its
+// store for the next rollback.
+TEST_F(RightsTest, RollbackPutsBackTheOldListsAndCommitDropsThem) {
+    const std::string keyData = KeyData("1") + kSwitch, folderData = folder + kSwitch;
+    PlatformOverride<decltype(Platform::SetSecurityInfo)> watch(&Platform::SetSecurityInfo, &WatchedSetSecurityInfo);
+    CreateKey(kKey, "D:(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)");
+    const std::string before = KeySddl(kKey);
+    Run(&SetRegRights, keyData);
+    const std::string granted = KeySddl(kKey);
+    EXPECT_NE(granted, before);
+    Run(&SetRegRightsRollback, keyData);
+    EXPECT_EQ(KeySddl(kKey), before);
+    EXPECT_FALSE(StoreExists());
+    Run(&SetRegRightsRollback, keyData);
+    EXPECT_EQ(KeySddl(kKey), before);
+    Run(&SetRegRights, keyData);
+    Run(&SetRegRightsCommit, keyData);
+    Run(&SetRegRightsRollback, keyData);  // after the commit: nothing left to undo
+    EXPECT_EQ(KeySddl(kKey), granted);
+    EXPECT_FALSE(StoreExists());
+    CreateKey(kKey, "D:(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)");
+    Run(&SetRegRights, KeyData("1"));
+    EXPECT_FALSE(StoreExists());
+    {
+        // A protected list (Wine keeps no protection bit: the list read is
+        // reported protected) comes back protected.
+        using ToText = decltype(Platform::ConvertSecurityDescriptorToStringSecurityDescriptorA);
+        PlatformOverride<ToText> protectedList(
+            &Platform::ConvertSecurityDescriptorToStringSecurityDescriptorA,
+            [](PSECURITY_DESCRIPTOR, DWORD, SECURITY_INFORMATION, LPSTR* text, PULONG) -> BOOL {
+                const char sddl[] = "D:PAI(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)";
+                *text = static_cast<LPSTR>(LocalAlloc(LMEM_FIXED, sizeof sddl));
+                std::memcpy(*text, sddl, sizeof sddl);
+                return TRUE;
+            });
+        Run(&SetRegRights, keyData);
+    }
+    Run(&SetRegRightsRollback, keyData);
+    EXPECT_EQ(g_written.sddl, "D:(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)");
+    EXPECT_EQ(g_written.info,
+              static_cast<SECURITY_INFORMATION>(DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION));
+
+    HANDLE held = CreateFileA(folder.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    char* text = nullptr;
+    GetSecurityInfo(held, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr, &descriptor);
+    ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                         nullptr);
+    const std::string folderBefore = text;
+    LocalFree(text);
+    LocalFree(descriptor);
+    Run(&SetFoldRights, folderData);
+    g_written = {};
+    Run(&SetFoldRightsRollback, folderData);
+    EXPECT_EQ(g_written.sddl, folderBefore);
+    EXPECT_EQ(g_written.info, static_cast<SECURITY_INFORMATION>(DACL_SECURITY_INFORMATION |
+                                                                UNPROTECTED_DACL_SECURITY_INFORMATION));
+    EXPECT_EQ(g_written.object, Identity(held));
+    CloseHandle(held);
+    EXPECT_FALSE(StoreExists());
+    // Another folder at the name since: its list is not the one kept.
+    Run(&SetFoldRights, folderData);
+    ASSERT_TRUE(MoveFileA(folder.c_str(), (folder + "Moved").c_str()));
+    CreateDirectoryA(folder.c_str(), nullptr);
+    g_written = {};
+    Run(&SetFoldRightsRollback, folderData);
+    EXPECT_EQ(g_written.sddl, "");
+    EXPECT_FALSE(StoreExists());
+    test::RemoveFolderTree(folder + "Moved");
+    Run(&SetFoldRights, folderData);
+    Run(&SetFoldRightsCommit, folderData);
+    EXPECT_FALSE(StoreExists());
+
+    // Failures: what the log holds, and the store kept where the rollback
+    // could not put the list back.
+    using ToText = decltype(Platform::ConvertSecurityDescriptorToStringSecurityDescriptorA);
+    const struct Row {
+        Action forward, undo;
+        bool keyRow;
+        Fault fault;             // on the undo entry point
+        bool keepFails;          // the old list cannot be kept by the forward action
+        DWORD writeFails;        // the rollback's write answers this
+        std::vector<std::string> log;
+    } rows[] = {
+        {SetRegRights, nullptr, true, {}, true, 0,
+         {"Code: 8 Point: H2MX9QT6ZK4WV8R (" + std::string(kKey) + ")", "D48JVGHEBBL94W3:H2MX9QT6ZK4WV8R"}},
+        {SetFoldRights, nullptr, false, {}, true, 0,
+         {"Code: 8 Point: T8WQ3KX7ZN5MD2V (" + folder + ")", "VY2AUTEG6WRFBHY:T8WQ3KX7ZN5MD2V"}},
+        {SetRegRights, SetRegRightsRollback, true, {}, false, 5, {"Code: 5 Point: B3XH7KQ9VM2TZ5N (" + std::string(kKey) + ")"}},
+        {SetFoldRights, SetFoldRightsRollback, false, {}, false, 5, {"Code: 5 Point: D9TF3KZ6WQ8MX2R (" + folder + ")"}},
+        {nullptr, SetRegRightsRollback, true, {"MsiGetPropertyA", Misbehave::Fails, 1615}, false, 0,
+         {"Code: 1615 Point: A4LRP85LV7J52YM (0)(CustomActionData)((null))", "K4T9WQ2MZ7XH3VB:A4LRP85LV7J52YM"}},
+        {nullptr, SetRegRightsCommit, true, {"MsiGetPropertyA", Misbehave::Fails, 1615}, false, 0,
+         {"Code: 1615 Point: A4LRP85LV7J52YM (0)(CustomActionData)((null))", "Y6PD2RW8KX4MJ9T:A4LRP85LV7J52YM"}},
+        {nullptr, SetFoldRightsRollback, false, {"MsiGetPropertyA", Misbehave::Fails, 1615}, false, 0,
+         {"Code: 1615 Point: A4LRP85LV7J52YM (0)(CustomActionData)((null))", "M2KW8TX5QZ9RD3F:A4LRP85LV7J52YM"}},
+        {nullptr, SetFoldRightsCommit, false, {"MsiGetPropertyA", Misbehave::Fails, 1615}, false, 0,
+         {"Code: 1615 Point: A4LRP85LV7J52YM (0)(CustomActionData)((null))", "P4RN8XZ2KV6QH7W:A4LRP85LV7J52YM"}},
+        {nullptr, SetRegRightsRollback, true, {"MsiGetPropertyA", Misbehave::Throws, 14}, false, 0,
+         {"Code: 14 Point: R8NC5JY2PL6QWD4 "}},
+        {nullptr, SetRegRightsCommit, true, {"MsiGetPropertyA", Misbehave::Throws, 14}, false, 0,
+         {"Code: 14 Point: G5VZ3NQ7HT2BX8L "}},
+        {nullptr, SetFoldRightsRollback, false, {"MsiGetPropertyA", Misbehave::Throws, 14}, false, 0,
+         {"Code: 14 Point: X7HQ4VB9NC2KT6P "}},
+        {nullptr, SetFoldRightsCommit, false, {"MsiGetPropertyA", Misbehave::Throws, 14}, false, 0,
+         {"Code: 14 Point: Q9ZK5WT3MD7XB2C "}},
+    };
+    for (const Row& row : rows) {
+        const std::string& data = row.keyRow ? keyData : folderData;
+        const std::string what = row.log.front();
+        CreateKey(kKey, kKeyDacl);
+        const std::string keyBefore = KeySddl(kKey);
+        if (row.forward) {
+            std::optional<PlatformOverride<ToText>> failing;
+            if (row.keepFails)
+                failing.emplace(&Platform::ConvertSecurityDescriptorToStringSecurityDescriptorA,
+                                [](PSECURITY_DESCRIPTOR, DWORD, SECURITY_INFORMATION, LPSTR*, PULONG) -> BOOL {
+                                    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                                    return FALSE;
+                                });
+            if (row.keepFails) log.Remove();
+            Run(row.forward, data);
+            if (row.keepFails) {
+                EXPECT_THAT(log.Records(), ElementsAreArray(row.log)) << what;
+                Run(row.keyRow ? SetRegRightsCommit : SetFoldRightsCommit, data);  // its empty store
+                if (row.keyRow) {
+                    EXPECT_EQ(KeySddl(kKey), keyBefore) << what;
+                }
+            }
+        }
+        if (row.undo) {
+            log.Remove();
+            g_fault = row.fault;
+            g_written = {};
+            g_written.answer = row.writeFails;
+            Run(row.undo, data);
+            g_fault = {};
+            g_written = {};
+            EXPECT_THAT(log.Records(), ElementsAreArray(row.log)) << what;
+            // Kept for the next rollback, which succeeds.
+            if (row.writeFails) {
+                EXPECT_TRUE(StoreExists()) << what;
+                Run(row.undo, data);
+                if (row.keyRow) {
+                    EXPECT_EQ(KeySddl(kKey), keyBefore) << what;
+                }
+            }
+        }
+        EXPECT_FALSE(StoreExists()) << what;
+    }
 }
 
 // ---------------------------------------------------------------- msiexec
