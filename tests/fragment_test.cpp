@@ -142,6 +142,17 @@ std::vector<std::string> Then(std::vector<std::string> first, const std::vector<
     return first;
 }
 
+// A deferred action of the LocalSystem ones with the switch: its rollback,
+// commit and itself, in the order the sequence runs them.
+std::vector<std::string> Kept(const std::string& name, const std::string& data) {
+    const std::string kept = "(" + data + "|{ProductCode})";
+    return {name + "Rollback" + kept, name + "Commit" + kept, name + kept};
+}
+std::vector<std::string> Then(std::vector<std::string> first, const std::vector<std::string>& second,
+                              const std::vector<std::string>& more) {
+    return Then(Then(std::move(first), second), more);
+}
+
 TEST(FragmentSequence, RunsEachActionWhenItsInputsAndTheSituationAskForIt) {
     const struct {
         const char* situation;
@@ -152,10 +163,10 @@ TEST(FragmentSequence, RunsEachActionWhenItsInputsAndTheSituationAskForIt) {
          {"ReadProductVerPrm", "CompareInstDir", "CheckISRunning"}},
         {"installation with every input, Word 11 registered",
          Configured({{"MSWORD_VER", "11"}}),
-         Then({"ReadProductVerPrm", "CompareInstDir", "FindActiveApp", "CheckISRunning",
-               "CheckMSWordRunning", "ReadMSWordVer", "ImportOpt_check", "SetFoldRights(C:\\App\\Data)",
-               "CopyMSWordDot(C:\\App\\;App.dot)", "SetRegRights(Software\\App;1;)"},
-              ImportInTransaction(kImportParameters))},
+         Then(Then({"ReadProductVerPrm", "CompareInstDir", "FindActiveApp", "CheckISRunning", "CheckMSWordRunning",
+                    "ReadMSWordVer", "ImportOpt_check"},
+                   Kept("SetFoldRights", "C:\\App\\Data"), Kept("CopyMSWordDot", "C:\\App\\;App.dot")),
+              Kept("SetRegRights", "Software\\App;1;"), ImportInTransaction(kImportParameters))},
         // The installer runs no rollback or commit actions: the import keeps nothing.
         {"installation with every input, rollback disabled",
          Configured({{"MSWORD_VER", "11"}, {"RollbackDisabled", "1"}}),
@@ -165,28 +176,28 @@ TEST(FragmentSequence, RunsEachActionWhenItsInputsAndTheSituationAskForIt) {
           std::string("ImportOpt_run(") + kImportParameters + ")"}},
         {"installation without an options file, the Word version not read",
          Configured({{"CA_OPTIONS_FILE", ""}}),
-         {"ReadProductVerPrm", "CompareInstDir", "FindActiveApp", "CheckISRunning",
-          "CheckMSWordRunning", "ReadMSWordVer", "SetFoldRights(C:\\App\\Data)",
-          "SetRegRights(Software\\App;1;)"}},
+         Then({"ReadProductVerPrm", "CompareInstDir", "FindActiveApp", "CheckISRunning", "CheckMSWordRunning",
+               "ReadMSWordVer"},
+              Kept("SetFoldRights", "C:\\App\\Data"), Kept("SetRegRights", "Software\\App;1;"))},
         {"installation with the package's own import parameters, Word not registered",
          Configured({{"IMPORTOPTPRM", "x;0;5;10;0;KW;AP;Software\\K;C:\\;C:\\o.opt;"}, {"MSWORD_VER", "0"}}),
-         {"ReadProductVerPrm", "CompareInstDir", "FindActiveApp", "CheckISRunning",
-          "CheckMSWordRunning", "ReadMSWordVer", "ImportOpt_check", "SetFoldRights(C:\\App\\Data)",
-          "SetRegRights(Software\\App;1;)", "ImportOpt_rollback(x;0;5;10;0;KW;AP;Software\\K;C:\\;C:\\o.opt;|{ProductCode})",
-          "ImportOpt_commit(x;0;5;10;0;KW;AP;Software\\K;C:\\;C:\\o.opt;|{ProductCode})",
-          "ImportOpt_run(x;0;5;10;0;KW;AP;Software\\K;C:\\;C:\\o.opt;|{ProductCode})"}},
+         Then(Then({"ReadProductVerPrm", "CompareInstDir", "FindActiveApp", "CheckISRunning", "CheckMSWordRunning",
+                    "ReadMSWordVer", "ImportOpt_check"},
+                   Kept("SetFoldRights", "C:\\App\\Data"), Kept("SetRegRights", "Software\\App;1;")),
+              ImportInTransaction("x;0;5;10;0;KW;AP;Software\\K;C:\\;C:\\o.opt;"))},
         {"full removal", Configured({{"Installed", "1"}, {"REMOVE", "ALL"}, {"MSWORD_VER", "11"}}),
-         {"FindActiveApp", "CheckMSWordRunning", "ReadMSWordVer",
-          "DelMultiUserData(Software\\Maker;Software\\Maker\\App;*.tmp;App;)", "DelMSWordDot(App.dot)"}},
+         Then({"FindActiveApp", "CheckMSWordRunning", "ReadMSWordVer"},
+              Kept("DelMultiUserData", "Software\\Maker;Software\\Maker\\App;*.tmp;App;"),
+              Kept("DelMSWordDot", "App.dot"))},
         {"removal of this version by an upgrade",
          Configured({{"Installed", "1"}, {"REMOVE", "ALL"}, {"MSWORD_VER", "11"},
                      {"UPGRADINGPRODUCTCODE", "{11111111-2222-3333-4444-555555555555}"}}),
          {"FindActiveApp", "CheckMSWordRunning", "ReadMSWordVer"}},
         // A repair puts files and rights back but does not import the options again.
         {"repair", Configured({{"Installed", "1"}, {"REINSTALL", "ALL"}, {"MSWORD_VER", "11"}}),
-         {"FindActiveApp", "CheckISRunning", "CheckMSWordRunning", "ReadMSWordVer",
-          "SetFoldRights(C:\\App\\Data)", "CopyMSWordDot(C:\\App\\;App.dot)",
-          "SetRegRights(Software\\App;1;)"}},
+         Then(Then({"FindActiveApp", "CheckISRunning", "CheckMSWordRunning", "ReadMSWordVer"},
+                   Kept("SetFoldRights", "C:\\App\\Data"), Kept("CopyMSWordDot", "C:\\App\\;App.dot")),
+              Kept("SetRegRights", "Software\\App;1;"))},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.situation);
@@ -220,23 +231,36 @@ TEST(FragmentSequence, DeclaresTheThirteenActionsWithTheirSettersAndProgressText
         if (ca.type & kDeferred && ca.type & kCommit) commit.insert(name);
         if (ca.type & kTerminalServerAware) terminalServerAware.insert(name);
     }
-    EXPECT_THAT(fromDll, ElementsAre("CheckISRunning", "CheckMSWordRunning", "CompareInstDir",
-                                     "CopyMSWordDot", "DelMSWordDot", "DelMultiUserData",
-                                     "FindActiveApp", "ImportOpt_check", "ImportOpt_commit",
-                                     "ImportOpt_rollback", "ImportOpt_run",
-                                     "ReadMSWordVer", "ReadProductVerPrm", "SetFoldRights",
-                                     "SetRegRights"));
+    const std::vector<std::string> system = {"CopyMSWordDot", "DelMSWordDot", "DelMultiUserData", "SetFoldRights",
+                                             "SetRegRights"};
+    std::set<std::string> systemRollback, systemCommit, systemAll(system.begin(), system.end());
+    for (const std::string& name : system) {
+        systemRollback.insert(name + "Rollback");
+        systemCommit.insert(name + "Commit");
+        systemAll.insert({name + "Rollback", name + "Commit"});
+    }
+    std::set<std::string> expected = {"CheckISRunning", "CheckMSWordRunning", "CompareInstDir", "FindActiveApp",
+                                      "ImportOpt_check", "ImportOpt_commit", "ImportOpt_rollback", "ImportOpt_run",
+                                      "ReadMSWordVer", "ReadProductVerPrm"};
+    expected.insert(systemAll.begin(), systemAll.end());
+    EXPECT_EQ(fromDll, expected);
     // In-script, with the types the package rule gives them after wixl.
-    EXPECT_THAT(deferred, ElementsAre("CopyMSWordDot", "DelMSWordDot", "DelMultiUserData", "ImportOpt_commit",
-                                      "ImportOpt_rollback", "ImportOpt_run", "SetFoldRights", "SetRegRights"));
-    EXPECT_THAT(rollback, ElementsAre("ImportOpt_rollback"));
-    EXPECT_THAT(commit, ElementsAre("ImportOpt_commit"));
+    std::set<std::string> inScript = systemAll;
+    inScript.insert({"ImportOpt_commit", "ImportOpt_rollback", "ImportOpt_run"});
+    EXPECT_EQ(deferred, inScript);
+    systemRollback.insert("ImportOpt_rollback");
+    systemCommit.insert("ImportOpt_commit");
+    EXPECT_EQ(rollback, systemRollback);
+    EXPECT_EQ(commit, systemCommit);
+    for (const std::string& name : system) {
+        EXPECT_LT(sequence.at(name + "Rollback"), sequence.at(name)) << name;
+        EXPECT_GT(sequence.at(name + "Commit"), sequence.at(name + "Rollback")) << name;
+    }
     // Impersonated on a Remote Desktop Services host as well.
     EXPECT_THAT(terminalServerAware, ElementsAre("ImportOpt_commit", "ImportOpt_rollback", "ImportOpt_run"));
     EXPECT_LT(sequence.at("ImportOpt_rollback"), sequence.at("ImportOpt_run"));
     // The import writes below HKEY_CURRENT_USER and so runs as the installing user.
-    EXPECT_THAT(runAsSystem, ElementsAre("CopyMSWordDot", "DelMSWordDot", "DelMultiUserData",
-                                         "SetFoldRights", "SetRegRights"));
+    EXPECT_EQ(runAsSystem, systemAll);
     EXPECT_EQ(texts, fromDll);
     // Each deferred action's data is set just before it, under the same condition.
     const std::map<std::string, std::string> conditions = [&] {

@@ -508,7 +508,7 @@ void Cleanup() {
 
 // The access list of HKLM\<key> as SDDL, protection included (the rollback
 // harness's snapshot); "absent" when the key is not there.
-int PrintKeyAccess(const char* key) {
+int PrintKeySddl(const char* key) {
     HKEY handle = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, READ_CONTROL, &handle) != ERROR_SUCCESS) {
         std::printf("absent\n");
@@ -560,7 +560,7 @@ int main(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "prepare" && argc == 3) return Prepare(argv[2]);
     if (command == "state" && argc == 2) return State();
-    if (command == "key-access" && argc == 3) return PrintKeyAccess(argv[2]);
+    if (command == "key-access" && argc == 3) return PrintKeySddl(argv[2]);
     if (command == "set-key-access" && argc == 4) return SetKeyAccess(argv[2], argv[3]);
     if (command == "hold" && argc > 3) return Hold(argv[2], argc - 3, argv + 3);
     if (command == "release" && argc == 3) return Release(argv[2]);

@@ -172,8 +172,9 @@ userdata_prepare() {
 }
 userdata_keys() { echo "$userdata_root"; }
 userdata_installed() { :; }
-userdata_removed() {
-  [ -e "$user_data/CustActionRollbackE2E" ] && fail "userdata: the application's folder is still there"
+userdata_removed() {  # the read-only file stays, and so does its folder
+  [ -e "$user_data/CustActionRollbackE2E/app.ini" ] && fail "userdata: the user's file is still there"
+  [ -e "$user_data/CustActionRollbackE2E/fixed.ini" ] || fail "userdata: the user's read-only file was removed"
   "$run" reg query "$userdata_root" >/dev/null 2>&1 && fail "userdata: the user's keys are still there"
 }
 
@@ -184,11 +185,15 @@ product_keys() {
   echo 'HKLM\Software\CustActionRollbackE2E'
   echo "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$product_code"
 }
-files_state() {  # every file and folder below the snapshot's folders: mode (the read-only mark) and contents
+# Files with their mode (Wine keeps the read-only mark as the mode) and
+# contents, folders by name: Wine maps an access list written to a folder onto
+# its mode one way only, so a folder's mode tells nothing of its list.
+files_state() {
   local folder
   for folder in "${snapshot_folders[@]}"; do
     [ -e "$folder" ] || { echo "absent $folder"; continue; }
-    find "$folder" -printf '%P %y %m\n' | sort | sed "s|^|$folder/|"
+    { find "$folder" -type f -printf '%P f %m\n'; find "$folder" -mindepth 1 -not -type f -printf '%P %y\n'; } |
+      sort | sed "s|^|$folder/|"
     find "$folder" -type f -exec md5sum {} + | sort
   done
 }
