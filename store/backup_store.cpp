@@ -455,7 +455,16 @@ UINT RunUndoAction(MSIHANDLE install, const char* action, const char* readPoint,
         if (split.productCode.empty()) return;
         BackupStore store;
         const DWORD answer = store.OpenExisting(split.productCode, action);
-        if (answer == ERROR_FILE_NOT_FOUND || answer == ERROR_PATH_NOT_FOUND) return;
+        if (answer == ERROR_FILE_NOT_FOUND || answer == ERROR_PATH_NOT_FOUND) {
+            // An action ended before its own folder was made leaves the
+            // product's folder empty: it goes too (not when it holds more).
+            const std::string root = StoreRootPath();
+            if (!root.empty()) {
+                UniqueFile product = OpenForRemoval(root + "\\" + split.productCode);
+                if (product) MarkForDeletion(product.Get());
+            }
+            return;
+        }
         if (answer != ERROR_SUCCESS) {
             error.RecordError(kStoreRefused, static_cast<int32_t>(answer), nullptr,
                               StringPrintf("(%s)", (StoreRootPath() + "\\" + split.productCode + "\\" + action).c_str()));

@@ -44,7 +44,24 @@ struct State {
     bool acting = false;
     FaultAction action = FaultAction::Exit;
     size_t actTarget = 0;
+    // The calls that change the machine or write a journal, and whether the
+    // run ends at one of those rather than at a registry call.
+    size_t changingCalls = 0;
+    bool actOnChanges = false;
 };
+
+// The calls by which an action changes the machine or writes its journal:
+// ending a run at each of them ends it at each of its steps.
+bool IsChangingCall(const char* name) {
+    static const char* const kChanging[] = {"WriteFile", "FlushFileBuffers", "SetEndOfFile", "NtSetInformationFile",
+                                            "SetFileInformationByHandle", "SetSecurityInfo", "CreateDirectoryA",
+                                            "SetFileAttributesA", "CopyFileA", "DeleteFileA", "RemoveDirectoryA",
+                                            "DeleteOpenKey"};
+    if (std::strncmp(name, "Reg", 3) == 0) return true;
+    for (const char* changing : kChanging)
+        if (std::strcmp(name, changing) == 0) return true;
+    return false;
+}
 
 State& S() {
     static State state;
@@ -56,7 +73,11 @@ State& S() {
 bool Turn(const EntryFault& entry) {
     const size_t position = S().counter++;
     S().calls.push_back(entry.name);
-    if (std::strncmp(entry.name, "Reg", 3) == 0) {
+    if (IsChangingCall(entry.name)) {
+        const size_t changing = S().changingCalls++;
+        if (S().acting && S().actOnChanges && changing == S().actTarget) ::ExitProcess(kKilledExitCode);
+    }
+    if (std::strncmp(entry.name, "Reg", 3) == 0 && !S().actOnChanges) {
         const size_t all = S().registryCalls++;
         const bool mayThrow = entry.kind != Kind::Release;
         const size_t throwing = mayThrow ? S().throwingCalls++ : 0;
@@ -191,6 +212,9 @@ struct Hook<Slot, R(WINAPI*)(A...)> : HookBody<Slot, R(WINAPI*)(A...), R, A...> 
     X(GetLongPathNameA, Zero, ERROR_NOT_ENOUGH_MEMORY, 8, true)          \
     X(GetFinalPathNameByHandleA, Zero, ERROR_NOT_ENOUGH_MEMORY, 8, false) \
     X(SetFileInformationByHandle, Zero, ERROR_ACCESS_DENIED, 5, false)   \
+    X(NtSetInformationFile, Status, static_cast<int32_t>(0xC0000022), 5, false) \
+    X(SetSecurityInfo, Status, ERROR_ACCESS_DENIED, 5, false)            \
+    X(ConvertSecurityDescriptorToStringSecurityDescriptorA, Zero, ERROR_NOT_ENOUGH_MEMORY, 8, false) \
     X(GetVersionExA, Zero, ERROR_INVALID_PARAMETER, 87, false)           \
     X(ExpandEnvironmentStringsA, Zero, ERROR_NOT_ENOUGH_MEMORY, 8, false) \
     X(CreateMutexA, Zero, ERROR_INVALID_HANDLE, 6, false)                \
@@ -351,6 +375,8 @@ void FaultSweep::Record() {
     S().acting = false;
     S().registryCalls = 0;
     S().throwingCalls = 0;
+    S().changingCalls = 0;
+    S().actOnChanges = false;
     S().counter = 0;
     S().calls.clear();
     S().injected = false;
@@ -370,6 +396,16 @@ void FaultSweep::ActAtRegistryCall(size_t index, FaultAction action) {
     S().action = action;
     S().actTarget = index;
 }
+
+void FaultSweep::EndAtChangingCall(size_t index) {
+    Record();
+    S().acting = true;
+    S().action = FaultAction::Exit;
+    S().actOnChanges = true;
+    S().actTarget = index;
+}
+
+size_t FaultSweep::ChangingCallCount() const { return S().changingCalls; }
 
 size_t FaultSweep::RegistryCallCount(FaultAction action) const {
     return action == FaultAction::Exit ? S().registryCalls : S().throwingCalls;

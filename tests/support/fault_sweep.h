@@ -53,6 +53,13 @@ public:
     void ActAtRegistryCall(size_t index, FaultAction action);
     // How many registry calls of the last run an action applies to.
     size_t RegistryCallCount(FaultAction action) const;
+    // The next run ends the process (kKilledExitCode) at the call with this
+    // index (0-based) among those that change the machine or write a journal:
+    // the registry's, the file writes, flushes, renames, deletions and
+    // attribute changes, access-list writes.
+    void EndAtChangingCall(size_t index);
+    // How many such calls the last run made.
+    size_t ChangingCallCount() const;
 
     // The entries called since the last Record / FailAt, in order.
     const std::vector<std::string>& Calls() const;

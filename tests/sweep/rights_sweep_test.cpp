@@ -4,11 +4,14 @@
 #include "sweep.h"
 
 #include <aclapi.h>
+#include <cstdlib>
 #include <sddl.h>
 #include <gtest/gtest.h>
 
 extern "C" UINT __stdcall SetRegRights(MSIHANDLE);
 extern "C" UINT __stdcall SetFoldRights(MSIHANDLE);
+extern "C" UINT __stdcall SetRegRightsRollback(MSIHANDLE);
+extern "C" UINT __stdcall SetFoldRightsRollback(MSIHANDLE);
 
 namespace ca::test {
 namespace {
@@ -84,6 +87,97 @@ TEST(Sweep, SetFoldRights) {
               {"GetFileAttributesA"},
               {{"malloc", 234}},
               [&] { RemoveDirectoryA(folder.c_str()); }});
+}
+
+// ------------------------------------------------------------ killed
+
+constexpr char kSwitch[] = "|{2E8C4A61-9B3D-4F70-8A15-6C0D2B9E7F34}";
+
+// A child of the kill sweep: this executable started with
+// CA_KILL_RIGHTS_AT=<n> runs SetRegRights (or SetFoldRights with
+// CA_KILL_RIGHTS_FOLDER) on CA_KILL_RIGHTS_DATA and ends itself at its n-th
+// changing call.
+const int g_rightsKillChild = [] {
+    const char* at = std::getenv("CA_KILL_RIGHTS_AT");
+    if (at == nullptr) return 0;
+    {
+        InstallerSession session;
+        session.Set("CustomActionData", std::getenv("CA_KILL_RIGHTS_DATA"));
+        FaultSweep sweep;
+        sweep.EndAtChangingCall(static_cast<size_t>(std::atoi(at)));
+        if (std::getenv("CA_KILL_RIGHTS_FOLDER")) SetFoldRights(session.Handle());
+        else SetRegRights(session.Handle());
+    }
+    ::ExitProcess(0);
+    return 1;
+}();
+
+UINT RunKilledRights(size_t at, const std::string& data, bool folder) {
+    char exe[MAX_PATH] = {};
+    ::GetModuleFileNameA(nullptr, exe, sizeof exe);
+    ::SetEnvironmentVariableA("CA_KILL_RIGHTS_AT", std::to_string(at).c_str());
+    ::SetEnvironmentVariableA("CA_KILL_RIGHTS_DATA", data.c_str());
+    ::SetEnvironmentVariableA("CA_KILL_RIGHTS_FOLDER", folder ? "1" : nullptr);
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION child{};
+    std::string command = std::string("\"") + exe + "\"";
+    const BOOL started =
+        ::CreateProcessA(exe, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &child);
+    for (const char* name : {"CA_KILL_RIGHTS_AT", "CA_KILL_RIGHTS_DATA", "CA_KILL_RIGHTS_FOLDER"})
+        ::SetEnvironmentVariableA(name, nullptr);
+    if (!started) return 0xFFFFFFFF;
+    DWORD exitCode = 0xFFFFFFFF;
+    if (::WaitForSingleObject(child.hProcess, 60000) == WAIT_OBJECT_0) ::GetExitCodeProcess(child.hProcess, &exitCode);
+    ::CloseHandle(child.hThread);
+    ::CloseHandle(child.hProcess);
+    return exitCode;
+}
+
+bool StoreLeft() {
+    char windows[MAX_PATH] = {};
+    ::GetSystemWindowsDirectoryA(windows, sizeof windows);
+    const std::string product = std::string(windows) + "\\Installer\\CustAction\\" +
+                                std::string(kSwitch + 1);
+    return ::GetFileAttributesA(product.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Each rights action with the switch, ended at each call by which it changes
+// the machine or writes its journal, then the installation's rollback: the
+// key's list is the one before (the folder's Wine does not keep), and no
+// store is left.
+TEST(Sweep, RightsEndedAtEveryStepThenRolledBack) {
+    char temp[MAX_PATH] = {};
+    GetTempPathA(sizeof temp, temp);
+    const std::string folder = std::string(temp) + "CustActionSweepRightsKilled";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    InstallerSession session;
+    for (const bool onFolder : {false, true}) {
+        const std::string data = (onFolder ? folder : std::string(kKey) + ";1;") + kSwitch;
+        const auto rollback = onFolder ? SetFoldRightsRollback : SetRegRightsRollback;
+        session.Set("CustomActionData", data);
+        PrepareKey();
+        const std::string before = KeyDacl();
+        size_t calls = 0;
+        {
+            FaultSweep sweep;
+            (onFolder ? SetFoldRights : SetRegRights)(session.Handle());
+            calls = sweep.ChangingCallCount();
+        }
+        rollback(session.Handle());
+        ASSERT_GT(calls, 3u);
+        for (size_t at = 0; at < calls; ++at) {
+            SCOPED_TRACE((onFolder ? "folder, ended at changing call " : "key, ended at changing call ") +
+                         std::to_string(at));
+            PrepareKey();
+            ASSERT_EQ(RunKilledRights(at, data, onFolder), kKilledExitCode);
+            rollback(session.Handle());
+            EXPECT_EQ(KeyDacl(), before);
+            EXPECT_FALSE(StoreLeft());
+        }
+    }
+    RemoveDirectoryA(folder.c_str());
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\CustActionSweep");
 }
 
 }  // namespace
