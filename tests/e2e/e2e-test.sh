@@ -17,6 +17,8 @@ export WINEPREFIX=$(sed -n 's/^export WINEPREFIX="${CA_WINEPREFIX:-\(.*\)}"$/\1/
 source "$build/wine-env.sh"
 view=/reg:$ca_wine_bits
 msi=$(windows_path "$build/tests/demo.msi")
+# The deferred actions' data ends in the transaction switch: "|" and the ProductCode.
+kept="|$(msiinfo export "$build/tests/demo.msi" Property | tr -d '\r' | awk -F'\t' '$1 == "ProductCode" { print $2 }')"
 temp_dir=$(find "$WINEPREFIX/drive_c/users" -maxdepth 2 -iname temp -type d | head -1)
 kwinst="$temp_dir/kwinst.log"
 log="$build/tests/e2e-install.log"
@@ -115,7 +117,10 @@ expect "$install" "msiexec /i returned 0" \
   "    SetFoldRights: Granting users access to a folder" \
   "    CopyMSWordDot: Installing the Word template" \
   "    SetRegRights: Granting users access to a registry key" \
-  "    ImportOpt_run: Importing the options file"
+  "    ImportOpt_run: Importing the options file" \
+  "    SetFoldRightsCommit: Removing the kept access list of a folder" \
+  "    CopyMSWordDotCommit: Removing the replaced Word templates" \
+  "    SetRegRightsCommit: Removing the kept access list of a registry key"
 # ... with the results of the prepared machine ...
 expect "$install" "    REG_COMMONREG = 1" "    REG_COMMONSET = 0" "    REG_SETACCESS = 1" "    OLD_COMMONREG = 1" \
   "    OLD_COMMONSET = 0" "    OLD_SETACCESS = 1" "    OLD_MAJORVER = 4" "    OLD_MINORVER = 12" \
@@ -123,9 +128,9 @@ expect "$install" "    REG_COMMONREG = 1" "    REG_COMMONSET = 0" "    REG_SETAC
   "    ACTIVE_APP_IND = 1" "    IS_IS_RUNNING = 0" "    IS_MSWORD_RUNNING = 0" "    MSWORD_VER = 11" \
   "    IS_CA_ERROR = " \
   "    IMPORTOPTPRM = CustAction;0;5;10;1;CA01;;Software\\CustActionDemo\\App;C:\\CustActionDemo\\Setup\\;C:\\CustActionDemo\\Setup\\CustActionDemo.opts;" \
-  "    SetFoldRights = C:\\CustActionDemo\\Data" \
-  "    CopyMSWordDot = C:\\Program Files\\CustActionDemo\\;CustActionDemo.dot" \
-  "    SetRegRights = Software\\CustActionDemo\\Shared;1;"
+  "    SetFoldRights = C:\\CustActionDemo\\Data$kept" \
+  "    CopyMSWordDot = C:\\Program Files\\CustActionDemo\\;CustActionDemo.dot$kept" \
+  "    SetRegRights = Software\\CustActionDemo\\Shared;1;$kept"
 # ... and their effects.
 expect "$install" \
   "  - access HKLM\\Software\\CustActionDemo\\Shared : Users entry (A;CI;0x20019;;;BU) (read)" \
@@ -148,9 +153,10 @@ reject "$install" "  + hive  HKU\\S-1-5-21-4242-4242-4242-1001 : loaded"
 # The removal: the window has gone, the mutex is still held.
 expect "$remove" "msiexec /x returned 0" \
   "    DelMultiUserData: Removing the data of every user" "    DelMSWordDot: Removing the Word template" \
+  "    DelMultiUserDataCommit: Removing the kept data of every user" "    DelMSWordDotCommit: Removing the kept Word templates" \
   "    IS_ACTIVE_APP = 1" "    ACTIVE_APP_IND = 1000" "    MSWORD_VER = 11" \
-  "    DelMultiUserData = Software\\CustActionDemo;Software\\CustActionDemo\\App;*.log;CustActionDemo\\App;" \
-  "    DelMSWordDot = CustActionDemo.dot" \
+  "    DelMultiUserData = Software\\CustActionDemo;Software\\CustActionDemo\\App;*.log;CustActionDemo\\App;$kept" \
+  "    DelMSWordDot = CustActionDemo.dot$kept" \
   "    DelMultiUserData: User profile: S-1-5-21-0-0-0-1000" \
   "    DelMultiUserData: User profile: S-1-5-21-4242-4242-4242-1001" \
   "    DelMSWordDot: User profile: S-1-5-21-4242-4242-4242-1001" \

@@ -25,7 +25,8 @@ system_temp=$(find "$WINEPREFIX/drive_c" -maxdepth 2 -ipath '*/windows/temp' -ty
 status=0
 
 actions="ReadProductVerPrm CompareInstDir FindActiveApp CheckISRunning CheckMSWordRunning ReadMSWordVer
-ImportOpt_check DelMultiUserData DelMSWordDot SetFoldRights CopyMSWordDot SetRegRights ImportOpt_run"
+ImportOpt_check DelMultiUserData DelMSWordDot SetFoldRights CopyMSWordDot SetRegRights ImportOpt_run
+DelMultiUserDataCommit DelMSWordDotCommit SetFoldRightsCommit CopyMSWordDotCommit SetRegRightsCommit ImportOpt_commit"
 
 indent() { sed 's/^/    /'; }
 
