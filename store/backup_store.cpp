@@ -350,8 +350,8 @@ DWORD BackupStore::MoveOut(const std::string& name, HANDLE target, const std::st
     // puts the backup there (a torn passing copy stays beside it).
     UniqueFile copy;
     for (unsigned attempt = 0;; ++attempt) {
-        answer = CopyInto(backup.Get(), target, StringPrintf("~%s-%s-%u.tmp", name.c_str(), UtcStamp().c_str(), attempt),
-                          &copy);
+        const std::string passing = StringPrintf("~%s-%s-%u.tmp", name.c_str(), UtcStamp().c_str(), attempt);
+        answer = CopyInto(backup.Get(), target, passing, &copy);
         if ((answer != ERROR_ALREADY_EXISTS && answer != ERROR_FILE_EXISTS) || attempt == 9) break;
     }
     if (answer != ERROR_SUCCESS) return answer;
