@@ -176,16 +176,11 @@ TEST_F(StoreTest, AnotherVolumeCopiesFilesAndKeepsFolders) {
                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     {
         // Cut short after the copy was begun, and left there (a power cut).
-        PlatformOverride<decltype(Platform::WriteFile)> cut(
-            &Platform::WriteFile, [](HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) -> BOOL {
-                SetLastError(ERROR_DISK_FULL);
-                return FALSE;
-            });
-        PlatformOverride<decltype(Platform::SetFileInformationByHandle)> kept(
-            &Platform::SetFileInformationByHandle, [](HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD) -> BOOL {
-                SetLastError(ERROR_ACCESS_DENIED);
-                return FALSE;
-            });
+        PlatformOverride cut(&Platform::WriteFile, [](HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) -> BOOL {
+            return SetLastError(ERROR_DISK_FULL), FALSE;
+        });
+        PlatformOverride kept(&Platform::SetFileInformationByHandle,
+                              [](HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD) -> BOOL { return FALSE; });
         EXPECT_EQ(store.MoveOut("00000001", target.Get(), "c.dot"), static_cast<DWORD>(ERROR_DISK_FULL));
     }
     EXPECT_FALSE(Exists(user + "\\c.dot"));
@@ -254,11 +249,9 @@ TEST_F(StoreTest, AStoreOthersMayChangeIsNotUsedAndALeftoverIsSetAside) {
     // none: nothing is appended to a journal it could not read, and the
     // journal stays with the backups it explains.
     {
-        PlatformOverride<decltype(Platform::GetFileAttributesA)> unseen(&Platform::GetFileAttributesA,
-                                                                          [](LPCSTR) -> DWORD {
-                                                                              SetLastError(ERROR_ACCESS_DENIED);
-                                                                              return INVALID_FILE_ATTRIBUTES;
-                                                                          });
+        PlatformOverride unseen(&Platform::GetFileAttributesA, [](LPCSTR) -> DWORD {
+            return SetLastError(ERROR_ACCESS_DENIED), INVALID_FILE_ATTRIBUTES;
+        });
         EXPECT_EQ(store.OpenExisting(kProduct, "Act"), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     }
     {
@@ -267,16 +260,13 @@ TEST_F(StoreTest, AStoreOthersMayChangeIsNotUsedAndALeftoverIsSetAside) {
         ASSERT_TRUE(busy);
         log.Remove();
         EXPECT_FALSE(BeginUndo(kProduct, "Act", store, error));
-        EXPECT_THAT(log.Records(),
-                    ElementsAre("Code: 32 Point: NFJ3W8QX5TB2KLD (" + StorePath("Act") + ")"));
+        EXPECT_THAT(log.Records(), ElementsAre("Code: 32 Point: NFJ3W8QX5TB2KLD (" + StorePath("Act") + ")"));
     }
     ASSERT_EQ(store.OpenExisting(kProduct, "Act"), 0u);
     {
-        PlatformOverride<decltype(Platform::FindFirstFileA)> unlisted(
-            &Platform::FindFirstFileA, [](LPCSTR, LPWIN32_FIND_DATAA) -> HANDLE {
-                SetLastError(ERROR_ACCESS_DENIED);
-                return INVALID_HANDLE_VALUE;
-            });
+        PlatformOverride unlisted(&Platform::FindFirstFileA, [](LPCSTR, LPWIN32_FIND_DATAA) -> HANDLE {
+            return SetLastError(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
+        });
         EXPECT_EQ(store.Clear(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     }
     EXPECT_TRUE(Exists(StorePath("Act") + "\\journal"));
