@@ -112,8 +112,9 @@ DWORD WriteAll(HANDLE file, const char* data, size_t size) {
 }
 
 // Copies the contents and attributes of the open file `from` into a new file
-// `name` of the held folder `target`, flushed.
-DWORD CopyInto(HANDLE from, HANDLE target, const std::string& name) {
+// `name` of the held folder `target`, flushed. With `kept` the copy stays
+// open there (with DELETE and FILE_WRITE_ATTRIBUTES access).
+DWORD CopyInto(HANDLE from, HANDLE target, const std::string& name, UniqueFile* kept = nullptr) {
     FileFacts facts;
     if (!ReadFileFacts(from, facts)) return Os().GetLastError();
     std::string bytes;
@@ -137,6 +138,7 @@ DWORD CopyInto(HANDLE from, HANDLE target, const std::string& name) {
             answer = Os().GetLastError();
     }
     if (answer != ERROR_SUCCESS) MarkForDeletion(copy.Get());
+    if (answer == ERROR_SUCCESS && kept) *kept = std::move(copy);
     return answer;
 }
 
@@ -203,9 +205,11 @@ DWORD BackupStore::OpenChain(const std::string& productCode, const std::string& 
     if (!create) {
         // Nothing is made for a look: a store that is not there is no store.
         const DWORD attributes = Os().GetFileAttributesA(actionPath.c_str());
+        // Any other answer is no proof that there is none: the rollback
+        // then says so and leaves the store, rather than passing it over.
         if (attributes == INVALID_FILE_ATTRIBUTES) {
             const DWORD error = Os().GetLastError();
-            return error == ERROR_PATH_NOT_FOUND ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
+            return error == ERROR_SUCCESS ? ERROR_FILE_NOT_FOUND : error;
         }
     }
     ProtectedFolder top;
@@ -340,9 +344,23 @@ DWORD BackupStore::MoveOut(const std::string& name, HANDLE target, const std::st
     const DWORD renamed = RenameInto(backup.Get(), target, targetName);
     if (renamed == ERROR_FILE_EXISTS) return ERROR_ALREADY_EXISTS;
     if (renamed != ERROR_NOT_SAME_DEVICE) return renamed;
-    answer = CopyInto(backup.Get(), target, targetName);
-    if (answer == ERROR_FILE_EXISTS) return ERROR_ALREADY_EXISTS;
+    // Across volumes the copy is made under a passing name of its own and
+    // takes `targetName` only once it is complete and flushed: a copy that a
+    // power cut tore off never holds the name, so the next rollback still
+    // puts the backup there (a torn passing copy stays beside it).
+    UniqueFile copy;
+    for (unsigned attempt = 0;; ++attempt) {
+        const std::string passing = StringPrintf("~%s-%s-%u.tmp", name.c_str(), UtcStamp().c_str(), attempt);
+        answer = CopyInto(backup.Get(), target, passing, &copy);
+        if ((answer != ERROR_ALREADY_EXISTS && answer != ERROR_FILE_EXISTS) || attempt == 9) break;
+    }
     if (answer != ERROR_SUCCESS) return answer;
+    answer = RenameInto(copy.Get(), target, targetName);
+    if (answer != ERROR_SUCCESS) {
+        DeleteMarked(copy.Get());
+        return answer == ERROR_FILE_EXISTS ? ERROR_ALREADY_EXISTS : answer;
+    }
+    copy.Reset();
     backup.Reset();
     return DeleteInStore(name);
 }
@@ -360,6 +378,7 @@ DWORD BackupStore::DeleteInStore(const std::string& name) {
         const std::string path = Path() + "\\" + name;
         const DWORD attributes = Os().GetFileAttributesA(path.c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
             Os().SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY))
             answer = MarkForDeletion(object.Get());
     }
@@ -371,13 +390,19 @@ DWORD BackupStore::Clear() {
     DWORD failed = ERROR_SUCCESS;
     std::vector<std::string> names;
     WIN32_FIND_DATAA data{};
+    // Only a complete listing lets the journal go: a backup the listing
+    // missed would stay without the journal that explains it.
     UniqueFind search(Os().FindFirstFileA((Path() + "\\*").c_str(), &data));
-    if (search) {
-        do {
-            const std::string name = data.cFileName;
-            if (name != "." && name != ".." && name != kJournal) names.push_back(name);
-        } while (Os().FindNextFileA(search.Get(), &data));
+    if (!search) {
+        const DWORD error = Os().GetLastError();
+        return error == ERROR_SUCCESS ? ERROR_PATH_NOT_FOUND : error;
     }
+    do {
+        const std::string name = data.cFileName;
+        if (name != "." && name != ".." && name != kJournal) names.push_back(name);
+    } while (Os().FindNextFileA(search.Get(), &data));
+    const DWORD listed = Os().GetLastError();
+    if (listed != ERROR_NO_MORE_FILES) return listed == ERROR_SUCCESS ? ERROR_NO_MORE_FILES : listed;
     search.Reset();
     for (const std::string& name : names) {
         const DWORD answer = DeleteInStore(name);
@@ -424,7 +449,11 @@ bool BeginUndo(const std::string& productCode, const char* action, BackupStore& 
     if (productCode.empty()) return false;
     const std::string path = StoreRootPath() + "\\" + productCode + "\\" + action;
     DWORD answer = store.Create(productCode, action);
-    if (answer == ERROR_SUCCESS && store.HasJournal()) {
+    // A journal that cannot be read is no proof that there is none: records
+    // appended to it would mix two installations.
+    std::vector<JournalRecord> leftover;
+    if (answer == ERROR_SUCCESS) answer = store.ReadJournal(leftover);
+    if (answer == ERROR_SUCCESS && !leftover.empty()) {
         std::string aside;
         answer = store.SetAside(aside);
         if (answer == ERROR_SUCCESS) {

@@ -39,7 +39,8 @@ public:
     // store open, or why it cannot be used (OpenProtectedFolder's answers).
     DWORD Create(const std::string& productCode, const std::string& action);
     // The existing store only (rollback, commit): ERROR_FILE_NOT_FOUND or
-    // ERROR_PATH_NOT_FOUND when there is none.
+    // ERROR_PATH_NOT_FOUND when there is none; a look that fails otherwise
+    // answers its error, as a store that cannot be used.
     DWORD OpenExisting(const std::string& productCode, const std::string& action);
     bool IsOpen() const { return static_cast<bool>(folder_.handle); }
     void Close();
@@ -75,11 +76,13 @@ public:
     // Moves backup `name` into the held folder `target` under the single
     // name `targetName`, never replacing: ERROR_ALREADY_EXISTS when the name
     // is taken, ERROR_FILE_NOT_FOUND when there is no such backup (never
-    // moved in, or moved back already). Across volumes a file is copied and
-    // the backup deleted.
+    // moved in, or moved back already). Across volumes a file is copied
+    // under a passing name ("~<name>-<time>-<n>.tmp"), renamed to `targetName`
+    // when complete, and the backup deleted.
     DWORD MoveOut(const std::string& name, HANDLE target, const std::string& targetName);
 
-    // Deletes every backup and the journal (the journal last), then the
+    // Deletes every backup and the journal (the journal last, and only when
+    // the store could be listed whole and every backup went), then the
     // action's folder, and the product's folder when it is left empty.
     DWORD Clear();
     // Moves the whole store aside, beside it, under "<Action>-left-<time>":
@@ -103,7 +106,7 @@ private:
 // nothing, as before. With it, the action's store is created; a store that
 // cannot be used is logged ("NFJ3W8QX5TB2KLD", its answer, extra "(<store
 // path>)") and the answer is false: the action runs without keeping its
-// undo, as before. A journal found in the store is an earlier
+// undo, as before (so does a journal that cannot be read). A journal found in the store is an earlier
 // installation's that neither rolled back nor committed (a power cut, a
 // killed process): that store is set aside, never undone nor deleted
 // ("7QMZK2VH9RDX4TE", code 0, extra "(<store>)(<where it was set aside>)"),

@@ -40,6 +40,9 @@ DWORD WriteAccessList(HANDLE object, SE_OBJECT_TYPE type, const std::string& sdd
     PACL dacl = nullptr;
     if ((relative->Control & SE_DACL_PRESENT) != 0 && relative->Dacl != 0)
         dacl = reinterpret_cast<PACL>(reinterpret_cast<BYTE*>(descriptor.Get()) + relative->Dacl);
+    // No list at all would let everyone do everything; the actions never
+    // keep one (they leave an object without a list alone).
+    if (dacl == nullptr) return ERROR_INVALID_SECURITY_DESCR;
     const SECURITY_INFORMATION info =
         DACL_SECURITY_INFORMATION | ((relative->Control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
                                                                                 : UNPROTECTED_DACL_SECURITY_INFORMATION);

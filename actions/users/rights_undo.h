@@ -17,7 +17,8 @@ bool KeepOldAccessList(BackupStore& store, const std::string& path, const std::s
                        PSECURITY_DESCRIPTOR descriptor, const char* point, ActionError& error);
 
 // Writes the SDDL's access list and protection through `object`, held with
-// WRITE_DAC. 0 or the failing call's error.
+// WRITE_DAC. 0 or the failing call's error; ERROR_INVALID_SECURITY_DESCR
+// for a text without a list, which is never written.
 DWORD WriteAccessList(HANDLE object, SE_OBJECT_TYPE type, const std::string& sddl);
 
 // A folder's number on its volume as journal text; empty when unknown.

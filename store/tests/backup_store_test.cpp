@@ -9,6 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -133,16 +134,30 @@ TEST_F(StoreTest, JournalAndBackupsGoInAndOutAndTheStoreIsDeletedAfter) {
     EXPECT_THAT(log.Records(), ::testing::IsEmpty());
 }
 
+// The store and the user's folder as two volumes: a rename from one to the
+// other answers "not the same device"; within one it is made.
+bool InStore(HANDLE object) {
+    char path[MAX_PATH * 2] = {};
+    GetFinalPathNameByHandleA(object, path, sizeof path, FILE_NAME_NORMALIZED);
+    return std::strstr(path, "ca-store-windows") != nullptr;
+}
+
+NTSTATUS NTAPI OtherVolume(HANDLE object, PIO_STATUS_BLOCK status, PVOID info, ULONG length,
+                           FILE_INFORMATION_CLASS type) {
+    if (InStore(object) != InStore(static_cast<FILE_RENAME_INFO*>(info)->RootDirectory))
+        return static_cast<NTSTATUS>(0xC00000D4L);  // STATUS_NOT_SAME_DEVICE
+    return NtSetInformationFileWhereAvailable(object, status, info, length, type);
+}
+
 // Across volumes the rename answers "not the same device": a file is copied
 // with its mark and the original deleted; an empty folder stays where it is.
+// A copy back that was cut short never holds the user's name: the next
+// rollback still puts the backup there.
 TEST_F(StoreTest, AnotherVolumeCopiesFilesAndKeepsFolders) {
     BackupStore store;
     ActionError error;
     ASSERT_TRUE(BeginUndo(kProduct, "Act", store, error));
-    PlatformOverride otherVolume(&Platform::NtSetInformationFile,
-                                 [](HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS) -> NTSTATUS {
-                                     return static_cast<NTSTATUS>(0xC00000D4L);  // STATUS_NOT_SAME_DEVICE
-                                 });
+    PlatformOverride otherVolume(&Platform::NtSetInformationFile, &OtherVolume);
     WriteText(user + "\\c.dot", "template");
     SetFileAttributesA((user + "\\c.dot").c_str(), FILE_ATTRIBUTE_READONLY);
     ASSERT_TRUE(test::CreateFolders(user + "\\empty"));
@@ -159,6 +174,16 @@ TEST_F(StoreTest, AnotherVolumeCopiesFilesAndKeepsFolders) {
                                                     FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    {
+        // Cut short after the copy was begun, and left there (a power cut).
+        PlatformOverride cut(&Platform::WriteFile, [](HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) -> BOOL {
+            return SetLastError(ERROR_DISK_FULL), FALSE;
+        });
+        PlatformOverride kept(&Platform::SetFileInformationByHandle,
+                              [](HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD) -> BOOL { return FALSE; });
+        EXPECT_EQ(store.MoveOut("00000001", target.Get(), "c.dot"), static_cast<DWORD>(ERROR_DISK_FULL));
+    }
+    EXPECT_FALSE(Exists(user + "\\c.dot"));
     EXPECT_EQ(store.MoveOut("00000001", target.Get(), "c.dot"), 0u);
     EXPECT_EQ(ReadText(user + "\\c.dot"), "template");
     EXPECT_NE(GetFileAttributesA((user + "\\c.dot").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
@@ -216,6 +241,36 @@ TEST_F(StoreTest, AStoreOthersMayChangeIsNotUsedAndALeftoverIsSetAside) {
     std::vector<JournalRecord> records;
     ASSERT_EQ(store.ReadJournal(records), 0u);
     EXPECT_THAT(records, ElementsAre(JournalRecord{"one"}, JournalRecord{"three"}));
+    const std::string backup = store.NewBackupName();
+    ASSERT_EQ(store.WriteBackup(backup, "kept"), 0u);
+    store.Close();
+
+    // A store that cannot be looked at, listed or read is not taken for
+    // none: nothing is appended to a journal it could not read, and the
+    // journal stays with the backups it explains.
+    {
+        PlatformOverride unseen(&Platform::GetFileAttributesA, [](LPCSTR) -> DWORD {
+            return SetLastError(ERROR_ACCESS_DENIED), INVALID_FILE_ATTRIBUTES;
+        });
+        EXPECT_EQ(store.OpenExisting(kProduct, "Act"), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    }
+    {
+        UniqueFile busy(CreateFileA((StorePath("Act") + "\\journal").c_str(), GENERIC_READ, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(busy);
+        log.Remove();
+        EXPECT_FALSE(BeginUndo(kProduct, "Act", store, error));
+        EXPECT_THAT(log.Records(), ElementsAre("Code: 32 Point: NFJ3W8QX5TB2KLD (" + StorePath("Act") + ")"));
+    }
+    ASSERT_EQ(store.OpenExisting(kProduct, "Act"), 0u);
+    {
+        PlatformOverride unlisted(&Platform::FindFirstFileA, [](LPCSTR, LPWIN32_FIND_DATAA) -> HANDLE {
+            return SetLastError(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
+        });
+        EXPECT_EQ(store.Clear(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    }
+    EXPECT_TRUE(Exists(StorePath("Act") + "\\journal"));
+    EXPECT_TRUE(Exists(StorePath("Act") + "\\" + backup));
     EXPECT_EQ(store.Clear(), 0u);
 }
 

@@ -6,6 +6,7 @@
 #include "accounting.h"
 #include "actions/action.h"
 #include "actions/users/grant_users.h"
+#include "actions/users/rights_undo.h"
 #include "folders.h"
 #include "installer_session.h"
 #include "runtime/text.h"
@@ -703,6 +704,20 @@ TEST_F(RightsTest, RollbackPutsBackTheOldListsAndCommitDropsThem) {
     Run(&SetFoldRights, folderData);
     Run(&SetFoldRightsCommit, folderData);
     EXPECT_FALSE(StoreExists());
+
+    // A kept text without a list is never written back: on Windows no list
+    // at all lets everyone do everything (the seam sees any write).
+    CreateKey(kKey, kKeyDacl);
+    const std::string keyBefore = KeySddl(kKey);
+    g_written = {};
+    {
+        UniqueKey key;
+        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, READ_CONTROL | WRITE_DAC, key.Receive()), 0);
+        EXPECT_EQ(WriteAccessList(key.Get(), SE_REGISTRY_KEY, "O:SY"),
+                  static_cast<DWORD>(ERROR_INVALID_SECURITY_DESCR));
+    }
+    EXPECT_EQ(g_written.info, 0u);
+    EXPECT_EQ(KeySddl(kKey), keyBefore);
 
     // Failures: what the log holds, and the store kept where the rollback
     // could not put the list back.
