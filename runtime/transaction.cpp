@@ -24,8 +24,15 @@ bool IsBracedGuid(const std::string& text, size_t at) {
 
 TransactionSwitch SplitTransactionSwitch(const std::string& customActionData) {
     const size_t bar = customActionData.rfind('|');
-    if (bar == std::string::npos || !IsBracedGuid(customActionData, bar + 1)) return {customActionData, {}};
-    return {customActionData.substr(0, bar), customActionData.substr(bar + 1)};
+    if (bar == std::string::npos || !IsBracedGuid(customActionData, bar + 1)) return {customActionData, {}, {}};
+    TransactionSwitch split{customActionData.substr(0, bar), customActionData.substr(bar + 1), {}};
+    static constexpr char kRun[] = "|run ";
+    const size_t run = split.data.rfind('|');
+    if (run != std::string::npos && split.data.compare(run, sizeof kRun - 1, kRun) == 0) {
+        split.run = split.data.substr(run + sizeof kRun - 1);
+        split.data.resize(run);
+    }
+    return split;
 }
 
 }  // namespace ca

@@ -14,10 +14,15 @@ namespace ca {
 struct TransactionSwitch {
     std::string data;         // the action's own CustomActionData
     std::string productCode;  // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", empty without the switch
+    // What tells this installation from an earlier one of the same product
+    // (the date and time the installation's script was made); empty when
+    // the switch has none.
+    std::string run;
 };
 
-// Splits a trailing "|{GUID}" off the CustomActionData. Only a "|" followed
-// by a GUID in braces that ends the text counts: any other "|", inside the
+// Splits a trailing "|{GUID}" off the CustomActionData, and before it a
+// "|run <text without a bar>" when there is one. Only a "|" followed by a
+// GUID in braces that ends the text counts: any other "|", inside the
 // action's own fields, is part of its data.
 TransactionSwitch SplitTransactionSwitch(const std::string& customActionData);
 

@@ -17,6 +17,8 @@ constexpr char kJournal[] = "journal";
 constexpr DWORD kFileIsADirectory = 336;  // ERROR_FILE_IS_A_DIRECTORY
 constexpr char kStoreRefused[] = "NFJ3W8QX5TB2KLD";
 constexpr char kLeftoverSetAside[] = "7QMZK2VH9RDX4TE";
+// The first record of a journal: the installation it belongs to.
+constexpr char kRunRecord[] = "run";
 constexpr NTSTATUS kNotImplemented = static_cast<NTSTATUS>(0xC0000002L);
 
 // FILE_RENAME_INFORMATION with room for a name of up to 255 characters.
@@ -444,8 +446,9 @@ DWORD BackupStore::SetAside(std::string& aside) {
     return ERROR_SUCCESS;
 }
 
-bool BeginUndo(const std::string& productCode, const char* action, BackupStore& store, ActionError& error) {
+bool BeginUndo(const TransactionSwitch& transaction, const char* action, BackupStore& store, ActionError& error) {
     store.Close();
+    const std::string& productCode = transaction.productCode;
     if (productCode.empty()) return false;
     const std::string path = StoreRootPath() + "\\" + productCode + "\\" + action;
     DWORD answer = store.Create(productCode, action);
@@ -462,6 +465,8 @@ bool BeginUndo(const std::string& productCode, const char* action, BackupStore& 
             answer = store.Create(productCode, action);
         }
     }
+    // The journal starts with the installation it belongs to.
+    if (answer == ERROR_SUCCESS && !transaction.run.empty()) answer = store.Append({kRunRecord, transaction.run});
     if (answer != ERROR_SUCCESS) {
         store.Close();
         error.RecordError(kStoreRefused, static_cast<int32_t>(answer), nullptr, StringPrintf("(%s)", path.c_str()));
@@ -504,6 +509,24 @@ UINT RunUndoAction(MSIHANDLE install, const char* action, const char* readPoint,
         if (read != ERROR_SUCCESS) {
             error.RecordError(kStoreRefused, static_cast<int32_t>(read), nullptr, StringPrintf("(%s)", store.Path().c_str()));
             ThrowFailure();
+        }
+        // The journal of another installation: this one's action has not run
+        // yet, and an earlier one neither rolled back nor committed. It is
+        // not this rollback's to undo, nor this commit's to delete.
+        if (!records.empty() && records.front().size() == 2 && records.front()[0] == kRunRecord) {
+            if (!split.run.empty() && records.front()[1] != split.run) {
+                const std::string path = store.Path();
+                std::string aside;
+                const DWORD setAside = store.SetAside(aside);
+                if (setAside == ERROR_SUCCESS)
+                    error.RecordError(kLeftoverSetAside, ERROR_SUCCESS, nullptr,
+                                      StringPrintf("(%s)(%s)", path.c_str(), aside.c_str()));
+                else
+                    error.RecordError(kStoreRefused, static_cast<int32_t>(setAside), nullptr,
+                                      StringPrintf("(%s)", path.c_str()));
+                return;
+            }
+            records.erase(records.begin());
         }
         if (settle(split.data, store, records, error)) {
             const std::string path = store.Path();

@@ -17,6 +17,7 @@
 #include "runtime/action_error.h"
 #include "runtime/handles.h"
 #include "runtime/protected_folder.h"
+#include "runtime/transaction.h"
 #include "store/journal_text.h"
 
 #include <functional>
@@ -111,7 +112,10 @@ private:
 // killed process): that store is set aside, never undone nor deleted
 // ("7QMZK2VH9RDX4TE", code 0, extra "(<store>)(<where it was set aside>)"),
 // and a new one is made.
-bool BeginUndo(const std::string& productCode, const char* action, BackupStore& store, ActionError& error);
+// The switch's run (TransactionSwitch::run) is the journal's first record:
+// the rollback or commit of another installation never settles this journal
+// (see RunUndoAction).
+bool BeginUndo(const TransactionSwitch& transaction, const char* action, BackupStore& store, ActionError& error);
 
 // What a rollback or commit does with the journal of its store. Answers
 // whether the store may be deleted now (everything was put back, or
@@ -125,8 +129,12 @@ using SettleJournal = std::function<bool(BackupStore& store, const std::vector<J
 // the action's existing store and hands its journal to `settle`; the store
 // is deleted when `settle` answers true. Nothing happens without the
 // switch or without a store; a store that cannot be used is logged
-// ("NFJ3W8QX5TB2KLD"). `settle` receives the action's own data in
-// `data`. Any exception: `catchAllPoint`. Always ERROR_SUCCESS.
+// ("NFJ3W8QX5TB2KLD"). A journal that names another run than the switch
+// (the forward action of this installation has not run yet, and the store is
+// an earlier installation's that neither rolled back nor committed) is not
+// settled: it is set aside as BeginUndo sets it aside ("7QMZK2VH9RDX4TE").
+// `settle` receives the action's own data in `data`, and the records after
+// the run's. Any exception: `catchAllPoint`. Always ERROR_SUCCESS.
 UINT RunUndoAction(MSIHANDLE install, const char* action, const char* readPoint, const char* catchAllPoint,
                    const std::function<bool(const std::string& data, BackupStore& store,
                                             const std::vector<JournalRecord>& records, ActionError& error)>& settle);

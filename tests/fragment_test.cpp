@@ -94,6 +94,14 @@ std::vector<std::string> RunSequence(const std::map<std::string, std::string>& p
             const std::string product = session.Get("ProductCode");
             if (const size_t at = data.find(product); !product.empty() && at != std::string::npos)
                 data.replace(at, product.size(), "{ProductCode}");
+            // The run: the date and time of the installation's script.
+            const std::string transaction = session.Get("CA_TRANSACTION");
+            if (transaction.rfind("|run ", 0) == 0) {
+                const std::string run = transaction.substr(5, transaction.rfind('|') - 5);
+                EXPECT_NE(run.find_first_of("0123456789"), std::string::npos) << transaction;
+                if (const size_t at = data.find("|run " + run + "|"); at != std::string::npos)
+                    data.replace(at + 5, run.size(), "{Run}");
+            }
             ran.push_back(step[0] + "(" + data + ")");
         }
         else
@@ -133,7 +141,7 @@ constexpr const char* kImportParameters =
 
 // The import's three actions with the installation's transaction switch.
 std::vector<std::string> ImportInTransaction(const std::string& parameters) {
-    const std::string data = parameters + "|{ProductCode}";
+    const std::string data = parameters + "|run {Run}|{ProductCode}";
     return {"ImportOpt_rollback(" + data + ")", "ImportOpt_commit(" + data + ")", "ImportOpt_run(" + data + ")"};
 }
 
@@ -145,7 +153,7 @@ std::vector<std::string> Then(std::vector<std::string> first, const std::vector<
 // A deferred action of the LocalSystem ones with the switch: its rollback,
 // commit and itself, in the order the sequence runs them.
 std::vector<std::string> Kept(const std::string& name, const std::string& data) {
-    const std::string kept = "(" + data + "|{ProductCode})";
+    const std::string kept = "(" + data + "|run {Run}|{ProductCode})";
     return {name + "Rollback" + kept, name + "Commit" + kept, name + kept};
 }
 std::vector<std::string> Then(std::vector<std::string> first, const std::vector<std::string>& second,

@@ -39,7 +39,7 @@ CA_ACTION SetFoldRights(MSIHANDLE install) {
         if (place == FolderPlace::Missing) return;
         BackupStore store;
         KeepAccessList keep;
-        if (place == FolderPlace::InPlace && BeginUndo(split.productCode, "SetFoldRights", store, error))
+        if (place == FolderPlace::InPlace && BeginUndo(split, "SetFoldRights", store, error))
             keep = [&](PSECURITY_DESCRIPTOR old) {
                 return KeepOldAccessList(store, folder, FolderNumber(pin.Get()), old, "T8WQ3KX7ZN5MD2V", error);
             };

@@ -59,7 +59,7 @@ CA_ACTION SetRegRights(MSIHANDLE install) {
         }
         BackupStore store;
         KeepAccessList keep;
-        if (BeginUndo(split.productCode, "SetRegRights", store, error))
+        if (BeginUndo(split, "SetRegRights", store, error))
             keep = [&](PSECURITY_DESCRIPTOR old) {
                 return KeepOldAccessList(store, keyPath, "", old, "H2MX9QT6ZK4WV8R", error);
             };

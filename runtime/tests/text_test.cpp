@@ -102,9 +102,12 @@ TEST(EscapeFormattedText, KeepsTheTrailBytesOfDoubleByteCharacters) {
 TEST(SplitTransactionSwitch, OnlyATrailingBracedGuidCounts) {
     const std::string code = "{12345678-9ABC-DEF0-1234-56789abcdef0}";
     const struct {
-        std::string given, data, product;
+        std::string given, data, product, run;
     } rows[] = {
         {"a;b;" "|" + code, "a;b;", code},
+        {"a;b;|run 12/9/2026 14:05:09|" + code, "a;b;", code, "12/9/2026 14:05:09"},
+        {"a|run;b;|" + code, "a|run;b;", code},    // a bar in the fields is no run
+        {"a;b;|run 1|x|" + code, "a;b;|run 1|x", code},
         {"a|b;|" + code, "a|b;", code},          // a bar inside the fields stays in them
         {"a;b;|" + code + "|", "a;b;|" + code + "|", ""},
         {"a;b;|" + code + " ", "a;b;|" + code + " ", ""},
@@ -117,6 +120,7 @@ TEST(SplitTransactionSwitch, OnlyATrailingBracedGuidCounts) {
         const TransactionSwitch split = SplitTransactionSwitch(row.given);
         EXPECT_EQ(split.data, row.data) << row.given;
         EXPECT_EQ(split.productCode, row.product) << row.given;
+        EXPECT_EQ(split.run, row.run) << row.given;
     }
 }
 

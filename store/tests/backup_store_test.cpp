@@ -21,6 +21,8 @@ namespace {
 
 constexpr char kProduct[] = "{5B0C1D2E-3F40-4A5B-8C6D-7E8F90A1B2C3}";
 
+TransactionSwitch Kept(const char* run = "") { return {"", kProduct, run}; }
+
 std::string TempFolder() {
     char path[MAX_PATH] = {};
     GetTempPathA(sizeof path, path);
@@ -81,7 +83,7 @@ TEST_F(StoreTest, JournalAndBackupsGoInAndOutAndTheStoreIsDeletedAfter) {
     test::InstallerLog log;
     ActionError error;
     BackupStore store;
-    ASSERT_TRUE(BeginUndo(kProduct, "Act", store, error));
+    ASSERT_TRUE(BeginUndo(Kept(), "Act", store, error));
     EXPECT_EQ(store.Path(), StorePath("Act"));
     WriteText(user + "\\a.ini", "first");
     WriteText(user + "\\b.ini", "second");
@@ -156,7 +158,7 @@ NTSTATUS NTAPI OtherVolume(HANDLE object, PIO_STATUS_BLOCK status, PVOID info, U
 TEST_F(StoreTest, AnotherVolumeCopiesFilesAndKeepsFolders) {
     BackupStore store;
     ActionError error;
-    ASSERT_TRUE(BeginUndo(kProduct, "Act", store, error));
+    ASSERT_TRUE(BeginUndo(Kept(), "Act", store, error));
     PlatformOverride otherVolume(&Platform::NtSetInformationFile, &OtherVolume);
     WriteText(user + "\\c.dot", "template");
     SetFileAttributesA((user + "\\c.dot").c_str(), FILE_ATTRIBUTE_READONLY);
@@ -209,11 +211,11 @@ TEST_F(StoreTest, AStoreOthersMayChangeIsNotUsedAndALeftoverIsSetAside) {
     test::InstallerLog log;
     ActionError error;
     BackupStore store;
-    EXPECT_FALSE(BeginUndo("", "Act", store, error));  // no switch: nothing kept, nothing said
+    EXPECT_FALSE(BeginUndo(TransactionSwitch{}, "Act", store, error));  // no switch: nothing kept, nothing said
     EXPECT_THAT(log.Records(), ::testing::IsEmpty());
     {
         PlatformOverride security(&Platform::GetSecurityInfo, &ForeignOwner);
-        EXPECT_FALSE(BeginUndo(kProduct, "Act", store, error));
+        EXPECT_FALSE(BeginUndo(Kept(), "Act", store, error));
         EXPECT_FALSE(store.IsOpen());
         EXPECT_EQ(error.Point(), "NFJ3W8QX5TB2KLD");
         EXPECT_EQ(error.Code(), static_cast<int32_t>(ERROR_INVALID_OWNER));
@@ -221,11 +223,11 @@ TEST_F(StoreTest, AStoreOthersMayChangeIsNotUsedAndALeftoverIsSetAside) {
                                                g_windows + "\\Installer\\CustAction\\" + kProduct + "\\Act)"));
     }
     log.Remove();
-    ASSERT_TRUE(BeginUndo(kProduct, "Act", store, error));
+    ASSERT_TRUE(BeginUndo(Kept(), "Act", store, error));
     ASSERT_EQ(store.Append({"moved", "x", store.NewBackupName()}), 0u);
     ASSERT_EQ(store.WriteBackup("00000001", "kept"), 0u);
     store.Close();
-    ASSERT_TRUE(BeginUndo(kProduct, "Act", store, error));
+    ASSERT_TRUE(BeginUndo(Kept(), "Act", store, error));
     EXPECT_FALSE(store.HasJournal());
     EXPECT_EQ(store.NewBackupName(), "00000001");
     ASSERT_EQ(log.Records().size(), 1u);
@@ -259,7 +261,7 @@ TEST_F(StoreTest, AStoreOthersMayChangeIsNotUsedAndALeftoverIsSetAside) {
                                     OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(busy);
         log.Remove();
-        EXPECT_FALSE(BeginUndo(kProduct, "Act", store, error));
+        EXPECT_FALSE(BeginUndo(Kept(), "Act", store, error));
         EXPECT_THAT(log.Records(), ElementsAre("Code: 32 Point: NFJ3W8QX5TB2KLD (" + StorePath("Act") + ")"));
     }
     ASSERT_EQ(store.OpenExisting(kProduct, "Act"), 0u);
@@ -272,6 +274,37 @@ TEST_F(StoreTest, AStoreOthersMayChangeIsNotUsedAndALeftoverIsSetAside) {
     EXPECT_TRUE(Exists(StorePath("Act") + "\\journal"));
     EXPECT_TRUE(Exists(StorePath("Act") + "\\" + backup));
     EXPECT_EQ(store.Clear(), 0u);
+}
+
+// The rollback of an installation whose action has not run yet meets an
+// earlier installation's journal: it is set aside whole, not undone; the
+// journal of its own run is settled, without the run's record.
+TEST_F(StoreTest, AnotherInstallationsJournalIsSetAsideNotSettled) {
+    test::InstallerLog log;
+    ActionError error;
+    BackupStore store;
+    ASSERT_TRUE(BeginUndo(Kept("12/9/2026 10:00:00"), "Act", store, error));
+    ASSERT_EQ(store.Append({"moved", "x", "00000001"}), 0u);
+    store.Close();
+    test::InstallerSession session;
+    session.Set("CustomActionData", std::string("data|run 12/9/2026 11:00:00|") + kProduct);
+    std::vector<std::vector<JournalRecord>> settled;
+    const auto settle = [&](const std::string& data, BackupStore&, const std::vector<JournalRecord>& records,
+                            ActionError&) {
+        EXPECT_EQ(data, "data");
+        settled.push_back(records);
+        return true;
+    };
+    EXPECT_EQ(RunUndoAction(session.Handle(), "Act", "READ", "CATCH", settle), 0u);
+    EXPECT_TRUE(settled.empty());
+    ASSERT_EQ(log.Records().size(), 1u);
+    EXPECT_THAT(log.Records()[0], HasSubstr("Code: 0 Point: 7QMZK2VH9RDX4TE (" + StorePath("Act") + ")("));
+    ASSERT_TRUE(BeginUndo(Kept("12/9/2026 11:00:00"), "Act", store, error));
+    ASSERT_EQ(store.Append({"moved", "y", "00000001"}), 0u);
+    store.Close();
+    RunUndoAction(session.Handle(), "Act", "READ", "CATCH", settle);
+    EXPECT_THAT(settled, ElementsAre(std::vector<JournalRecord>{{"moved", "y", "00000001"}}));
+    EXPECT_FALSE(Exists(StorePath("Act")));
 }
 
 }  // namespace

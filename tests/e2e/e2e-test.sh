@@ -17,8 +17,16 @@ export WINEPREFIX=$(sed -n 's/^export WINEPREFIX="${CA_WINEPREFIX:-\(.*\)}"$/\1/
 source "$build/wine-env.sh"
 view=/reg:$ca_wine_bits
 msi=$(windows_path "$build/tests/demo.msi")
-# The deferred actions' data ends in the transaction switch: "|" and the ProductCode.
-kept="|$(msiinfo export "$build/tests/demo.msi" Property | tr -d '\r' | awk -F'\t' '$1 == "ProductCode" { print $2 }')"
+# The deferred actions' data ends in the transaction switch: "|run ", the date
+# and time of the installation's script, "|" and the ProductCode.
+product_code=$(msiinfo export "$build/tests/demo.msi" Property | tr -d '\r' | awk -F'\t' '$1 == "ProductCode" { print $2 }')
+switch_of() {  # switch_of TEXT PREFIX: the switch after PREFIX in the line "    PREFIX..."
+  local found
+  found=$(grep -F -- "    $2" <<<"$1" | head -1)
+  found=${found#"    $2"}
+  [[ "$found" =~ ^\|run\ [^|]*[0-9][^|]*\|$product_code$ ]] || fail "no transaction switch after '$2': '$found'"
+  echo "$found"
+}
 temp_dir=$(find "$WINEPREFIX/drive_c/users" -maxdepth 2 -iname temp -type d | head -1)
 kwinst="$temp_dir/kwinst.log"
 log="$build/tests/e2e-install.log"
@@ -88,6 +96,8 @@ echo "$report"
 [ $status -eq 0 ] || fail "run-demo.sh returned $status"
 install=$(sed -n '/^== Installation/,/^== Removal/p' <<<"$report")
 remove=$(sed -n '/^== Removal/,$p' <<<"$report")
+kept=$(switch_of "$install" "SetFoldRights = C:\\CustActionDemo\\Data")
+kept_removal=$(switch_of "$remove" "DelMSWordDot = CustActionDemo.dot")
 
 # The actions ran in the installer's action server of the DLL's bitness: for
 # the i686 DLL the 32-bit msiexec of syswow64, whose code qemu runs here (it
@@ -155,8 +165,7 @@ expect "$remove" "msiexec /x returned 0" \
   "    DelMultiUserData: Removing the data of every user" "    DelMSWordDot: Removing the Word template" \
   "    DelMultiUserDataCommit: Removing the kept data of every user" "    DelMSWordDotCommit: Removing the kept Word templates" \
   "    IS_ACTIVE_APP = 1" "    ACTIVE_APP_IND = 1000" "    MSWORD_VER = 11" \
-  "    DelMultiUserData = Software\\CustActionDemo;Software\\CustActionDemo\\App;*.log;CustActionDemo\\App;$kept" \
-  "    DelMSWordDot = CustActionDemo.dot$kept" \
+  "    DelMultiUserData = Software\\CustActionDemo;Software\\CustActionDemo\\App;*.log;CustActionDemo\\App;$kept_removal" \
   "    DelMultiUserData: User profile: S-1-5-21-0-0-0-1000" \
   "    DelMultiUserData: User profile: S-1-5-21-4242-4242-4242-1001" \
   "    DelMSWordDot: User profile: S-1-5-21-4242-4242-4242-1001" \
