@@ -3,6 +3,7 @@
 // a file in use, and every failure site.
 #include "actions/action.h"
 #include "actions/word/template_file.h"
+#include "store/backup_store.h"
 #include "accounting.h"
 #include "diag/error_info.h"
 #include "helper_process.h"
@@ -23,6 +24,10 @@
 
 extern "C" UINT __stdcall CopyMSWordDot(MSIHANDLE);
 extern "C" UINT __stdcall DelMSWordDot(MSIHANDLE);
+extern "C" UINT __stdcall CopyMSWordDotRollback(MSIHANDLE);
+extern "C" UINT __stdcall CopyMSWordDotCommit(MSIHANDLE);
+extern "C" UINT __stdcall DelMSWordDotRollback(MSIHANDLE);
+extern "C" UINT __stdcall DelMSWordDotCommit(MSIHANDLE);
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
@@ -37,6 +42,9 @@ using test::TestProfile;
 constexpr char kTemplate[] = "ca-template.dot";
 constexpr char kShellFolders[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
 constexpr char kOptions[] = "Software\\Microsoft\\Office\\11.0\\Word\\Options";
+constexpr char kSwitch[] = "|{6A1F0C3B-92D4-4E57-8B1A-C0D2E3F4A5B6}";
+
+std::string StoreOf(const char* action) { return StoreRootPath() + "\\" + (kSwitch + 1) + "\\" + action; }
 
 // A user's hive: "Shell Folders" with AppData, the Word 11 options with
 // STARTUP-PATH; each left out when absent.
@@ -54,6 +62,26 @@ std::string Content(const std::string& path) {
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
+}
+
+// Every folder and file below `folder` (hive files left out): path, and a
+// file's content and read-only mark.
+std::string Tree(const std::string& folder) {
+    std::string text;
+    WIN32_FIND_DATAA found{};
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return text;
+    do {
+        const std::string name = found.cFileName, path = folder + "\\" + name;
+        if (name == "." || name == ".." || _strnicmp(name.c_str(), "ntuser", 6) == 0) continue;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            text += path + "\n" + Tree(path);
+        } else {
+            text += path + "=" + Content(path) + ((found.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ? " ro\n" : "\n");
+        }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return text;
 }
 
 bool IsReadOnly(const std::string& path) {
@@ -222,6 +250,62 @@ TEST_F(WordTemplateTest, CopiesIntoEveryUsersFoldersAndRemovesAgain) {
     EXPECT_EQ(record.point, "NJPFBYKHSENRG8N");
     EXPECT_EQ(record.code, ERROR_PATH_NOT_FOUND);
     EXPECT_EQ(record.extText, FormatStrgLine(noneFolder + "\\Microsoft\\Word\\STARTUP\\" + kTemplate));
+}
+
+// With the transaction switch each action does what it does without, and
+// its rollback puts every user's folders back as they were (files, contents,
+// read-only marks, folders made), its commit keeps the change; either
+// leaves no store, and without the switch none is made.
+TEST_F(WordTemplateTest, RollbackPutsEveryUsersFoldersBackAndCommitKeepsTheChange) {
+    Template(root + "\\source", "new");
+    User("on", WordUser(root + "\\on\\AppData", "%UserProfile%\\custom\\deep\\"), true);  // both missing
+    User("off", WordUser(root + "\\off\\AppData", "%APPDATA%\\custom"));  // an older read-only template
+    const auto prepare = [&] {
+        for (const char* made : {"\\on\\custom", "\\on\\AppData", "\\off\\AppData"})
+            test::RemoveFolderTree(root + made);
+        Template(root + "\\off\\AppData\\Microsoft\\Word\\STARTUP", "old", FILE_ATTRIBUTE_READONLY);
+        Template(root + "\\off\\AppData\\custom", "other");
+        SetFileAttributesA(ownTemplate.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(ownTemplate.c_str());
+        for (const std::string& folder : ownFolders) RemoveDirectoryA(folder.c_str());
+    };
+    const std::string own = ownTemplate.substr(0, ownTemplate.rfind("\\Microsoft\\"));
+    const auto snapshot = [&] { return Tree(root) + "|" + Tree(own + "\\Microsoft\\Word"); };
+    prepare();
+    const std::string before = snapshot();
+    using Action = UINT(__stdcall*)(MSIHANDLE);
+    const struct {
+        Action forward;
+        std::string data;
+        Action settle;  // null: none
+        bool rolledBack;
+    } cases[] = {
+        {CopyMSWordDot, root + "\\source;" + kTemplate, nullptr, false},  // no switch: the state it makes
+        {CopyMSWordDot, root + "\\source;" + kTemplate + kSwitch, CopyMSWordDotRollback, true},
+        {CopyMSWordDot, root + "\\source;" + kTemplate + kSwitch, CopyMSWordDotCommit, false},
+        {DelMSWordDot, kTemplate, nullptr, false},
+        {DelMSWordDot, kTemplate + std::string(kSwitch), DelMSWordDotRollback, true},
+        {DelMSWordDot, kTemplate + std::string(kSwitch), DelMSWordDotCommit, false},
+    };
+    std::map<Action, std::string> done;  // what each action leaves
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.data + (c.rolledBack ? " rolled back" : ""));
+        prepare();
+        Run(c.forward, c.data);
+        EXPECT_THAT(log.Records(), IsEmpty());
+        const std::string store = StoreOf(c.forward == CopyMSWordDot ? "CopyMSWordDot" : "DelMSWordDot");
+        EXPECT_EQ(PathExists(store), c.settle != nullptr);
+        if (!c.settle) {
+            done[c.forward] = snapshot();
+            EXPECT_NE(done[c.forward], before);
+            continue;
+        }
+        EXPECT_EQ(snapshot(), done[c.forward]);
+        for (int time = 0; time < 2; ++time) Run(c.settle, c.data);  // twice: the second finds nothing
+        EXPECT_THAT(log.Records(), IsEmpty());
+        EXPECT_EQ(snapshot(), c.rolledBack ? before : done[c.forward]);
+        EXPECT_FALSE(PathExists(store));
+    }
 }
 
 TEST_F(WordTemplateTest, TemplateHeldByAnotherProcessIsTriedFourTimesAndKept) {
