@@ -2,6 +2,7 @@
 // startup folders they find, the files they place and remove, the retries on
 // a file in use, and every failure site.
 #include "actions/action.h"
+#include "actions/users/folder.h"
 #include "actions/word/template_file.h"
 #include "store/backup_store.h"
 #include "accounting.h"
@@ -585,8 +586,39 @@ TEST_F(WordTemplateTest, EveryActionAndWalkFailureSite) {
     }
     const auto copy = &CopyMSWordDot;
     const auto del = &DelMSWordDot;
+    const std::string copyKept = copyData + kSwitch, delKept = kTemplate + std::string(kSwitch);
+    const std::string file = startup + "\\" + kTemplate;
+    // A rollback's seam, after the forward action with the switch (over a
+    // template there when `old`).
+    const auto after = [&](UINT(__stdcall * forward)(MSIHANDLE), bool old, const Seam& seam) -> Seam {
+        return [=, this](const std::function<void()>& run) {
+            if (old) Template(startup, "old");
+            Run(forward, forward == copy ? copyKept : delKept);
+            log.Remove();
+            seam(run);
+        };
+    };
+    const auto denied = [](const std::string& path, ACCESS_MASK access, bool folder) {
+        return [=](const std::function<void()>& run) {
+            PlatformOverride o(&Platform::NtCreateFile, &HookedNtCreateFile);
+            g_beforeCreate = [=](const std::string& named, ACCESS_MASK asked, ULONG options) -> std::optional<NTSTATUS> {
+                const bool match = named.find(Lower(path)) != std::string::npos && (asked & access) &&
+                                   ((options & FILE_DIRECTORY_FILE) != 0) == folder;
+                return match ? std::optional<NTSTATUS>(kAccessDenied) : std::nullopt;
+            };
+            run();
+        };
+    };
+    const Seam noRename = [](const auto& run) {
+        PlatformOverride o(&Platform::NtSetInformationFile,
+                           [](HANDLE h, PIO_STATUS_BLOCK status, PVOID info, ULONG size, FILE_INFORMATION_CLASS type) {
+                               if (type == 10) return kAccessDenied;  // FileRenameInformation
+                               return test::Tracked().NtSetInformationFile(h, status, info, size, type);
+                           });
+        run();
+    };
 
-    const struct {
+    struct Case {
         const char* name;
         UINT(__stdcall* action)(MSIHANDLE);
         std::string data;
@@ -594,7 +626,8 @@ TEST_F(WordTemplateTest, EveryActionAndWalkFailureSite) {
         Seam seam;
         std::vector<std::string> records;
         std::vector<std::string> calls = {};  // checked when given
-    } cases[] = {
+    };
+    std::vector<Case> cases = {
         {"copy without a separator", copy, "C:\\source", 0, none, {"Code: 13 Point: IIBWX626YLU8GZ3 "}},
         {"copy without a source folder", copy, ";name;x", 0, none, {"Code: 13 Point: JYV46EXXPKPHBT2 "}},
         {"copy without a file name", copy, "C:\\source;", 0, none, {"Code: 13 Point: 2XS6TZAEJ6UPS9D "}},
@@ -720,12 +753,88 @@ TEST_F(WordTemplateTest, EveryActionAndWalkFailureSite) {
          },
          {"Code: 32 Point: 1UYDXARAHJRJLWF (" + startup + "\\" + kTemplate + ")",
           "GWLXWPMD6G28HLV:1UYDXARAHJRJLWF"}},
+        {"copy: a record of the undo cannot be written", copy, copyKept, 0, denied("\\journal", GENERIC_WRITE, false),
+         {"Code: 5 Point: F1JRMN1V1Y9J03B (copied)(" + ownTemplate + ")", "GWLXWPMD6G28HLV:F1JRMN1V1Y9J03B",
+          "Code: 5 Point: F1JRMN1V1Y9J03B (folder)(" + root + "\\user\\AppData)", "BDRIWZKRSRBJFHT:F1JRMN1V1Y9J03B",
+          "GWLXWPMD6G28HLV:BDRIWZKRSRBJFHT:F1JRMN1V1Y9J03B"}},
+        {"copy: the older template cannot go into the store", copy, copyKept, 0,
+         [&](const auto& run) {
+             Template(startup, "old");
+             noRename(run);
+         },
+         {"Code: 5 Point: 64S1JQXWEF8V346 (" + file + ")", "GWLXWPMD6G28HLV:64S1JQXWEF8V346"}},
+        {"delete: the template cannot go into the store", del, delKept, 0,
+         [&](const auto& run) {
+             Template(startup, "old");
+             noRename(run);
+         },
+         {"Code: 5 Point: ZOC83AP8SV8132U (" + file + ")", "GWLXWPMD6G28HLV:ZOC83AP8SV8132U"}},
+        {"delete rollback: a file took the name meanwhile", DelMSWordDotRollback, delKept, 0,
+         after(del, true,
+               [&](const auto& run) {
+                   Template(startup, "meanwhile");
+                   run();
+               }),
+         {"Code: 183 Point: OHIOFYK2LXYZ8MJ (" + file + ")(00000001)"}},
+        {"copy rollback: the copy cannot be deleted", CopyMSWordDotRollback, copyKept, 0,
+         after(copy, false, denied(file, DELETE, false)), {"Code: 5 Point: U74YR16RCOD443G (" + file + ")"}},
+        {"copy rollback: a folder made cannot be removed", CopyMSWordDotRollback, copyKept, 0,
+         after(copy, false,
+               [](const auto& run) {
+                   PlatformOverride o(&Platform::SetFileInformationByHandle,
+                                      [](HANDLE h, FILE_INFO_BY_HANDLE_CLASS type, LPVOID info, DWORD size) -> BOOL {
+                                          if (type != FileDispositionInfo || !FinalPathOf(h).ends_with("\\STARTUP"))
+                                              return SetFileInformationByHandle(h, type, info, size);
+                                          SetLastError(ERROR_ACCESS_DENIED);
+                                          return FALSE;
+                                      });
+                   run();
+               }),
+         {"Code: 5 Point: UJH4HJHXNBM4E2H (" + startup + ")"}},
+        {"copy rollback: the user is not reached", CopyMSWordDotRollback, copyKept, 0,
+         after(copy, false,
+               [](const auto& run) {
+                   PlatformOverride o(&Platform::RegLoadKeyA, [](HKEY, LPCSTR, LPCSTR) -> LSTATUS { return 5; });
+                   run();
+               }),
+         {"Code: 5 Point: 6S6WD9D7TCZRNVU (" + user.keyName + ")(" + user.hiveFile + ")",
+          "Code: 1317 Point: R9BVQ6RVBPTZS06 (" + user.keyName + ")"}},
     };
+    // Each rollback's failed walk, and the entry points' unreadable input and exception.
+    const Seam noVersion = [](const auto& run) {
+        PlatformOverride o(&Platform::GetVersionExA, [](LPOSVERSIONINFOA) -> BOOL {
+            SetLastError(ERROR_OLD_WIN_VERSION);
+            return FALSE;
+        });
+        run();
+    };
+    const Seam throwing = [](const auto& run) {
+        PlatformOverride o(&Platform::MsiGetPropertyA,
+                           [](MSIHANDLE, LPCSTR, LPSTR, LPDWORD) -> UINT { test::ThrowForeign(8); });
+        run();
+    };
+    for (const auto& [forward, action, walk, read, thrown] :
+         {std::tuple{copy, &CopyMSWordDotRollback, "CPG00K7SBT8G8SI", "2P7PJFHTO8TIG07", "7XVYT8N4ZZ5JBM5"},
+          {copy, &CopyMSWordDotCommit, "", "BBE9F9NMIOMXJCH", "SJAFRZO7N6SBD8J"},
+          {del, &DelMSWordDotRollback, "SPHZZ3JU7X84TFD", "6VERWNSKU6P2O63", "60IJ1USARYIS0F6"},
+          {del, &DelMSWordDotCommit, "", "7LRWQI09WB0FJ2I", "POF90W18DGG24NG"}}) {
+        const std::string data = forward == copy ? copyKept : delKept;
+        if (*walk)
+            cases.push_back({"rollback: the walk fails", action, data, 0, after(forward, true, noVersion),
+                             {"Code: 1150 Point: FX3DY62ICHNGM52 ", std::string(walk) + ":FX3DY62ICHNGM52"}});
+        cases.push_back({"undo input unreadable", action, data, 0xBAD, none,
+                         {"Code: 6 Point: A4LRP85LV7J52YM (0)(CustomActionData)((null))",
+                          std::string(read) + ":A4LRP85LV7J52YM"}});
+        cases.push_back({"undo: exception", action, data, 0, throwing, {"Code: 8 Point: " + std::string(thrown) + " "}});
+    }
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         log.Remove();
         g_calls.clear();
         test::RemoveFolderTree(root + "\\user\\AppData");
+        test::RemoveFolderTree(StoreRootPath() + "\\" + (kSwitch + 1));
+        SetFileAttributesA(ownTemplate.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(ownTemplate.c_str());
         c.seam([&] { Run(c.action, c.data, c.install); });
         EXPECT_THAT(log.Records(), ElementsAreArray(c.records));
         if (!c.calls.empty()) {
