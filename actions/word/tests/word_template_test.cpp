@@ -292,6 +292,7 @@ TEST_F(WordTemplateTest, RollbackPutsEveryUsersFoldersBackAndCommitKeepsTheChang
     for (const auto& c : cases) {
         SCOPED_TRACE(c.data + (c.rolledBack ? " rolled back" : ""));
         prepare();
+        log.Remove();
         Run(c.forward, c.data);
         EXPECT_THAT(log.Records(), IsEmpty());
         const std::string store = StoreOf(c.forward == CopyMSWordDot ? "CopyMSWordDot" : "DelMSWordDot");
