@@ -6,12 +6,17 @@
 #include "sweep.h"
 
 #include "profile_fixture.h"
+#include "store/backup_store.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 
 extern "C" UINT __stdcall DelMultiUserData(MSIHANDLE);
 extern "C" UINT __stdcall CopyMSWordDot(MSIHANDLE);
 extern "C" UINT __stdcall DelMSWordDot(MSIHANDLE);
+extern "C" UINT __stdcall CopyMSWordDotRollback(MSIHANDLE);
+extern "C" UINT __stdcall DelMSWordDotRollback(MSIHANDLE);
 
 namespace ca::test {
 namespace {
@@ -201,6 +206,131 @@ TEST(Sweep, DelMSWordDot) {
                       EXPECT_EQ(ReadFileText(folder + "\\other.dot"), "other") << folder;
               },
               kWordSilent, {{"malloc", 234}}, nullptr, [&] { return users.State(); }});
+}
+
+// ------------------------------------------- ended at every step, rolled back
+
+// The calls by which the Word template actions change files (the journal's
+// writes and flushes, copies, marks, deletions, moves by handle): a run
+// ends itself before the one numbered g_endAt.
+Platform g_real;
+size_t g_steps = 0, g_endAt = SIZE_MAX;
+void Step() {
+    if (g_steps++ == g_endAt) ::ExitProcess(kKilledExitCode);
+}
+struct FileSteps {
+    PlatformOverride<decltype(Platform::WriteFile)> write{
+        &Platform::WriteFile, [](HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED o) -> BOOL {
+            Step();
+            return g_real.WriteFile(h, data, size, written, o);
+        }};
+    PlatformOverride<decltype(Platform::FlushFileBuffers)> flush{&Platform::FlushFileBuffers, [](HANDLE h) -> BOOL {
+                                                                     Step();
+                                                                     return g_real.FlushFileBuffers(h);
+                                                                 }};
+    PlatformOverride<decltype(Platform::SetFileInformationByHandle)> set{
+        &Platform::SetFileInformationByHandle,
+        [](HANDLE h, FILE_INFO_BY_HANDLE_CLASS type, LPVOID info, DWORD size) -> BOOL {
+            Step();
+            return g_real.SetFileInformationByHandle(h, type, info, size);
+        }};
+    PlatformOverride<decltype(Platform::NtSetInformationFile)> rename{
+        &Platform::NtSetInformationFile,
+        [](HANDLE h, PIO_STATUS_BLOCK status, PVOID info, ULONG size, FILE_INFORMATION_CLASS type) -> NTSTATUS {
+            Step();
+            return g_real.NtSetInformationFile(h, status, info, size, type);
+        }};
+};
+
+UINT (*WordAction(const std::string& name))(MSIHANDLE) { return name == "copy" ? CopyMSWordDot : DelMSWordDot; }
+
+// A child of the sweep: this executable started with CA_WORD_END_AT=<n>
+// runs CA_WORD_ACTION with CA_WORD_DATA and ends itself at step n; a run
+// with fewer steps ends with 0.
+const int g_wordChild = [] {
+    const char* at = std::getenv("CA_WORD_END_AT");
+    if (at == nullptr) return 0;
+    {
+        InstallerSession session;
+        session.Set("CustomActionData", std::getenv("CA_WORD_DATA"));
+        g_real = Os();
+        FileSteps steps;
+        g_endAt = static_cast<size_t>(std::atoll(at));
+        WordAction(std::getenv("CA_WORD_ACTION"))(session.Handle());
+    }
+    ::ExitProcess(0);
+    return 1;
+}();
+
+DWORD RunEnded(const std::string& action, size_t at, const std::string& data) {
+    char exe[MAX_PATH] = {};
+    ::GetModuleFileNameA(nullptr, exe, sizeof exe);
+    for (const auto& [name, value] : {std::pair{"CA_WORD_END_AT", std::to_string(at)}, {"CA_WORD_ACTION", action},
+                                      {"CA_WORD_DATA", data}})
+        ::SetEnvironmentVariableA(name, value.c_str());
+    STARTUPINFOA si{.cb = sizeof si};
+    PROCESS_INFORMATION child{};
+    std::string command = std::string("\"") + exe + "\"";
+    const BOOL started = ::CreateProcessA(exe, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &child);
+    ::SetEnvironmentVariableA("CA_WORD_END_AT", nullptr);
+    DWORD code = 0xFFFFFFFF;
+    if (started && ::WaitForSingleObject(child.hProcess, 60000) == WAIT_OBJECT_0) ::GetExitCodeProcess(child.hProcess, &code);
+    if (started) {
+        ::CloseHandle(child.hThread);
+        ::CloseHandle(child.hProcess);
+    }
+    return code;
+}
+
+// Each action with the transaction switch, ended before each of its file
+// steps (a power cut there), then its rollback: every folder as before.
+TEST(Sweep, WordTemplateActionsEndedAtEveryStepRollBack) {
+    WordUsers users;
+    const std::string product = "{3C5E7A91-0B2D-4F68-A1C3-E5F708192A3B}";
+    const auto snapshot = [&] {
+        std::string text = users.State();
+        for (const std::string& folder : users.folders) text += std::to_string(PathExists(folder));
+        return text;
+    };
+    const struct {
+        std::string action, data;
+        UINT(__stdcall* rollback)(MSIHANDLE);
+        std::function<void()> prepare;
+    } cases[] = {
+        {"copy", users.source + ";ca-sweep.dot|" + product, CopyMSWordDotRollback,
+         [&] {
+             users.RemoveFolders();  // an older read-only template in one folder, the others missing
+             CreateFolders(users.folders[2]);
+             WriteTestFile(users.folders[2] + "\\ca-sweep.dot", "old", FILE_ATTRIBUTE_READONLY);
+         }},
+        {"delete", "ca-sweep.dot|" + product, DelMSWordDotRollback,
+         [&] {
+             for (const std::string& folder : users.folders) {
+                 CreateFolders(folder);
+                 WordUsers::RemoveTemplate(folder);
+                 WriteTestFile(folder + "\\ca-sweep.dot", "template", FILE_ATTRIBUTE_READONLY);
+             }
+         }},
+    };
+    InstallerSession session;
+    for (const auto& c : cases) {
+        c.prepare();
+        const std::string before = snapshot();
+        DWORD ended = kKilledExitCode;
+        for (size_t at = 0; ended == kKilledExitCode && at < 1000; ++at) {  // up to the whole run
+            SCOPED_TRACE(c.action + " ended at step " + std::to_string(at));
+            RemoveFolderTree(StoreRootPath() + "\\" + product);
+            c.prepare();
+            ended = RunEnded(c.action, at, c.data);
+            ASSERT_TRUE(ended == kKilledExitCode || ended == 0) << ended;
+            session.Set("CustomActionData", c.data);
+            EXPECT_EQ(c.rollback(session.Handle()), 0u);
+            EXPECT_EQ(snapshot(), before);
+            EXPECT_FALSE(PathExists(StoreRootPath() + "\\" + product));
+        }
+        EXPECT_EQ(ended, 0u);
+    }
+    RemoveFolderTree(StoreRootPath() + "\\" + product);
 }
 
 }  // namespace
