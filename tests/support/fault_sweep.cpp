@@ -44,6 +44,8 @@ struct State {
     bool acting = false;
     FaultAction action = FaultAction::Exit;
     size_t actTarget = 0;
+    std::set<std::string> endEntries;  // EndAtCallOf: the calls counted, the one to end at
+    size_t endCalls = 0, endTarget = 0;
 };
 
 State& S() {
@@ -56,6 +58,7 @@ State& S() {
 bool Turn(const EntryFault& entry) {
     const size_t position = S().counter++;
     S().calls.push_back(entry.name);
+    if (S().endEntries.count(entry.name) && S().endCalls++ == S().endTarget) ::ExitProcess(kKilledExitCode);
     if (std::strncmp(entry.name, "Reg", 3) == 0) {
         const size_t all = S().registryCalls++;
         const bool mayThrow = entry.kind != Kind::Release;
@@ -356,6 +359,7 @@ void FaultSweep::Record() {
     S().injected = false;
     S().fault = {};
     S().inLog = false;
+    S().endEntries.clear();
 }
 
 void FaultSweep::FailAt(size_t position) {
@@ -369,6 +373,13 @@ void FaultSweep::ActAtRegistryCall(size_t index, FaultAction action) {
     S().acting = true;
     S().action = action;
     S().actTarget = index;
+}
+
+void FaultSweep::EndAtCallOf(const std::set<std::string>& entries, size_t index) {
+    Record();
+    S().endEntries = entries;
+    S().endCalls = 0;
+    S().endTarget = index;
 }
 
 size_t FaultSweep::RegistryCallCount(FaultAction action) const {

@@ -13,6 +13,7 @@
 #include "runtime/platform.h"
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,9 @@ public:
     void ActAtRegistryCall(size_t index, FaultAction action);
     // How many registry calls of the last run an action applies to.
     size_t RegistryCallCount(FaultAction action) const;
+    // The next run ends the process before the call with this index
+    // (0-based) among the calls of `entries`.
+    void EndAtCallOf(const std::set<std::string>& entries, size_t index);
 
     // The entries called since the last Record / FailAt, in order.
     const std::vector<std::string>& Calls() const;

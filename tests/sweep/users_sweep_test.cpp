@@ -210,75 +210,38 @@ TEST(Sweep, DelMSWordDot) {
 
 // ------------------------------------------- ended at every step, rolled back
 
-// The calls by which the Word template actions change files (the journal's
-// writes and flushes, copies, marks, deletions, moves by handle): a run
-// ends itself before the one numbered g_endAt.
-Platform g_real;
-size_t g_steps = 0, g_endAt = SIZE_MAX;
-void Step() {
-    if (g_steps++ == g_endAt) ::ExitProcess(kKilledExitCode);
-}
-struct FileSteps {
-    PlatformOverride<decltype(Platform::WriteFile)> write{
-        &Platform::WriteFile, [](HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED o) -> BOOL {
-            Step();
-            return g_real.WriteFile(h, data, size, written, o);
-        }};
-    PlatformOverride<decltype(Platform::FlushFileBuffers)> flush{&Platform::FlushFileBuffers, [](HANDLE h) -> BOOL {
-                                                                     Step();
-                                                                     return g_real.FlushFileBuffers(h);
-                                                                 }};
-    PlatformOverride<decltype(Platform::SetFileInformationByHandle)> set{
-        &Platform::SetFileInformationByHandle,
-        [](HANDLE h, FILE_INFO_BY_HANDLE_CLASS type, LPVOID info, DWORD size) -> BOOL {
-            Step();
-            return g_real.SetFileInformationByHandle(h, type, info, size);
-        }};
-    PlatformOverride<decltype(Platform::NtSetInformationFile)> rename{
-        &Platform::NtSetInformationFile,
-        [](HANDLE h, PIO_STATUS_BLOCK status, PVOID info, ULONG size, FILE_INFORMATION_CLASS type) -> NTSTATUS {
-            Step();
-            return g_real.NtSetInformationFile(h, status, info, size, type);
-        }};
-};
-
-UINT (*WordAction(const std::string& name))(MSIHANDLE) { return name == "copy" ? CopyMSWordDot : DelMSWordDot; }
-
 // A child of the sweep: this executable started with CA_WORD_END_AT=<n>
-// runs CA_WORD_ACTION with CA_WORD_DATA and ends itself at step n; a run
-// with fewer steps ends with 0.
+// runs the Word action of CA_WORD_DATA (the copy's has a ";") and ends
+// itself before its n-th change of a file: a write, a flush, a mark or
+// deletion (a run with fewer ends with 0).
 const int g_wordChild = [] {
     const char* at = std::getenv("CA_WORD_END_AT");
     if (at == nullptr) return 0;
     {
+        const std::string data = std::getenv("CA_WORD_DATA");
         InstallerSession session;
-        session.Set("CustomActionData", std::getenv("CA_WORD_DATA"));
-        g_real = Os();
-        FileSteps steps;
-        g_endAt = static_cast<size_t>(std::atoll(at));
-        WordAction(std::getenv("CA_WORD_ACTION"))(session.Handle());
+        session.Set("CustomActionData", data);
+        FaultSweep sweep;
+        sweep.EndAtCallOf({"WriteFile", "FlushFileBuffers", "SetFileInformationByHandle"}, std::atoi(at));
+        (data.find(';') != std::string::npos ? CopyMSWordDot : DelMSWordDot)(session.Handle());
     }
     ::ExitProcess(0);
     return 1;
 }();
 
-DWORD RunEnded(const std::string& action, size_t at, const std::string& data) {
+DWORD RunEnded(size_t at, const std::string& data) {
     char exe[MAX_PATH] = {};
     ::GetModuleFileNameA(nullptr, exe, sizeof exe);
-    for (const auto& [name, value] : {std::pair{"CA_WORD_END_AT", std::to_string(at)}, {"CA_WORD_ACTION", action},
-                                      {"CA_WORD_DATA", data}})
-        ::SetEnvironmentVariableA(name, value.c_str());
+    ::SetEnvironmentVariableA("CA_WORD_END_AT", std::to_string(at).c_str());
+    ::SetEnvironmentVariableA("CA_WORD_DATA", data.c_str());
     STARTUPINFOA si{.cb = sizeof si};
     PROCESS_INFORMATION child{};
-    std::string command = std::string("\"") + exe + "\"";
-    const BOOL started = ::CreateProcessA(exe, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &child);
+    const BOOL started = ::CreateProcessA(exe, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &child);
     ::SetEnvironmentVariableA("CA_WORD_END_AT", nullptr);
     DWORD code = 0xFFFFFFFF;
     if (started && ::WaitForSingleObject(child.hProcess, 60000) == WAIT_OBJECT_0) ::GetExitCodeProcess(child.hProcess, &code);
-    if (started) {
-        ::CloseHandle(child.hThread);
-        ::CloseHandle(child.hProcess);
-    }
+    ::CloseHandle(child.hThread);
+    ::CloseHandle(child.hProcess);
     return code;
 }
 
@@ -286,51 +249,44 @@ DWORD RunEnded(const std::string& action, size_t at, const std::string& data) {
 // steps (a power cut there), then its rollback: every folder as before.
 TEST(Sweep, WordTemplateActionsEndedAtEveryStepRollBack) {
     WordUsers users;
-    const std::string product = "{3C5E7A91-0B2D-4F68-A1C3-E5F708192A3B}";
+    const std::string product = "{3C5E7A91-0B2D-4F68-A1C3-E5F708192A3B}", store = StoreRootPath() + "\\" + product;
     const auto snapshot = [&] {
         std::string text = users.State();
         for (const std::string& folder : users.folders) text += std::to_string(PathExists(folder));
         return text;
     };
-    const struct {
-        std::string action, data;
-        UINT(__stdcall* rollback)(MSIHANDLE);
-        std::function<void()> prepare;
-    } cases[] = {
-        {"copy", users.source + ";ca-sweep.dot|" + product, CopyMSWordDotRollback,
-         [&] {
-             users.RemoveFolders();  // an older read-only template in one folder, the others missing
-             CreateFolders(users.folders[2]);
-             WriteTestFile(users.folders[2] + "\\ca-sweep.dot", "old", FILE_ATTRIBUTE_READONLY);
-         }},
-        {"delete", "ca-sweep.dot|" + product, DelMSWordDotRollback,
-         [&] {
-             for (const std::string& folder : users.folders) {
-                 CreateFolders(folder);
-                 WordUsers::RemoveTemplate(folder);
-                 WriteTestFile(folder + "\\ca-sweep.dot", "template", FILE_ATTRIBUTE_READONLY);
-             }
-         }},
+    const std::function<void()> copy = [&] {  // an older read-only template in one folder, the others missing
+        users.RemoveFolders();
+        CreateFolders(users.folders[2]);
+        WriteTestFile(users.folders[2] + "\\ca-sweep.dot", "old", FILE_ATTRIBUTE_READONLY);
+    };
+    const std::function<void()> remove = [&] {
+        for (const std::string& folder : users.folders) {
+            CreateFolders(folder);
+            WordUsers::RemoveTemplate(folder);
+            WriteTestFile(folder + "\\ca-sweep.dot", "template", FILE_ATTRIBUTE_READONLY);
+        }
     };
     InstallerSession session;
-    for (const auto& c : cases) {
-        c.prepare();
+    for (const auto& [data, rollback, prepare] :
+         {std::tuple{users.source + ";ca-sweep.dot|" + product, &CopyMSWordDotRollback, copy},
+          {"ca-sweep.dot|" + product, &DelMSWordDotRollback, remove}}) {
+        prepare();
         const std::string before = snapshot();
         DWORD ended = kKilledExitCode;
         for (size_t at = 0; ended == kKilledExitCode && at < 1000; ++at) {  // up to the whole run
-            SCOPED_TRACE(c.action + " ended at step " + std::to_string(at));
-            RemoveFolderTree(StoreRootPath() + "\\" + product);
-            c.prepare();
-            ended = RunEnded(c.action, at, c.data);
+            SCOPED_TRACE(data + " ended at step " + std::to_string(at));
+            RemoveFolderTree(store);
+            prepare();
+            ended = RunEnded(at, data);
             ASSERT_TRUE(ended == kKilledExitCode || ended == 0) << ended;
-            session.Set("CustomActionData", c.data);
-            EXPECT_EQ(c.rollback(session.Handle()), 0u);
+            session.Set("CustomActionData", data);
+            EXPECT_EQ(rollback(session.Handle()), 0u);
             EXPECT_EQ(snapshot(), before);
-            EXPECT_FALSE(PathExists(StoreRootPath() + "\\" + product));
+            EXPECT_FALSE(PathExists(store));
         }
         EXPECT_EQ(ended, 0u);
     }
-    RemoveFolderTree(StoreRootPath() + "\\" + product);
 }
 
 }  // namespace
