@@ -2,7 +2,6 @@
 // startup folders they find, the files they place and remove, the retries on
 // a file in use, and every failure site.
 #include "actions/action.h"
-#include "actions/users/folder.h"
 #include "actions/word/template_file.h"
 #include "store/backup_store.h"
 #include "accounting.h"
@@ -610,7 +609,8 @@ TEST_F(WordTemplateTest, EveryActionAndWalkFailureSite) {
             run();
         };
     };
-    const Seam noRename = [](const auto& run) {
+    const Seam noRename = [&](const auto& run) {  // over an older template
+        Template(startup, "old");
         PlatformOverride o(&Platform::NtSetInformationFile,
                            [](HANDLE h, PIO_STATUS_BLOCK status, PVOID info, ULONG size, FILE_INFORMATION_CLASS type) {
                                if (type == 10) return kAccessDenied;  // FileRenameInformation
@@ -758,40 +758,18 @@ TEST_F(WordTemplateTest, EveryActionAndWalkFailureSite) {
          {"Code: 5 Point: F1JRMN1V1Y9J03B (copied)(" + ownTemplate + ")", "GWLXWPMD6G28HLV:F1JRMN1V1Y9J03B",
           "Code: 5 Point: F1JRMN1V1Y9J03B (folder)(" + root + "\\user\\AppData)", "BDRIWZKRSRBJFHT:F1JRMN1V1Y9J03B",
           "GWLXWPMD6G28HLV:BDRIWZKRSRBJFHT:F1JRMN1V1Y9J03B"}},
-        {"copy: the older template cannot go into the store", copy, copyKept, 0,
-         [&](const auto& run) {
-             Template(startup, "old");
-             noRename(run);
-         },
+        {"copy: the older template cannot go into the store", copy, copyKept, 0, noRename,
          {"Code: 5 Point: 64S1JQXWEF8V346 (" + file + ")", "GWLXWPMD6G28HLV:64S1JQXWEF8V346"}},
-        {"delete: the template cannot go into the store", del, delKept, 0,
-         [&](const auto& run) {
-             Template(startup, "old");
-             noRename(run);
-         },
+        {"delete: the template cannot go into the store", del, delKept, 0, noRename,
          {"Code: 5 Point: ZOC83AP8SV8132U (" + file + ")", "GWLXWPMD6G28HLV:ZOC83AP8SV8132U"}},
         {"delete rollback: a file took the name meanwhile", DelMSWordDotRollback, delKept, 0,
-         after(del, true,
-               [&](const auto& run) {
-                   Template(startup, "meanwhile");
-                   run();
-               }),
+         after(del, true, [&](const auto& run) { Template(startup, "meanwhile"), run(); }),
          {"Code: 183 Point: OHIOFYK2LXYZ8MJ (" + file + ")(00000001)"}},
         {"copy rollback: the copy cannot be deleted", CopyMSWordDotRollback, copyKept, 0,
          after(copy, false, denied(file, DELETE, false)), {"Code: 5 Point: U74YR16RCOD443G (" + file + ")"}},
         {"copy rollback: a folder made cannot be removed", CopyMSWordDotRollback, copyKept, 0,
-         after(copy, false,
-               [](const auto& run) {
-                   PlatformOverride o(&Platform::SetFileInformationByHandle,
-                                      [](HANDLE h, FILE_INFO_BY_HANDLE_CLASS type, LPVOID info, DWORD size) -> BOOL {
-                                          if (type != FileDispositionInfo || !FinalPathOf(h).ends_with("\\STARTUP"))
-                                              return SetFileInformationByHandle(h, type, info, size);
-                                          SetLastError(ERROR_ACCESS_DENIED);
-                                          return FALSE;
-                                      });
-                   run();
-               }),
-         {"Code: 5 Point: UJH4HJHXNBM4E2H (" + startup + ")"}},
+         after(copy, false, denied(startup, DELETE, true)),
+         {"Code: 5 Point: HU7LPKPMX6M5NTQ (" + startup + ")()", "UJH4HJHXNBM4E2H:HU7LPKPMX6M5NTQ"}},
         {"copy rollback: the user is not reached", CopyMSWordDotRollback, copyKept, 0,
          after(copy, false,
                [](const auto& run) {
@@ -803,15 +781,11 @@ TEST_F(WordTemplateTest, EveryActionAndWalkFailureSite) {
     };
     // Each rollback's failed walk, and the entry points' unreadable input and exception.
     const Seam noVersion = [](const auto& run) {
-        PlatformOverride o(&Platform::GetVersionExA, [](LPOSVERSIONINFOA) -> BOOL {
-            SetLastError(ERROR_OLD_WIN_VERSION);
-            return FALSE;
-        });
+        PlatformOverride o(&Platform::GetVersionExA, [](LPOSVERSIONINFOA) -> BOOL { return SetLastError(1150), FALSE; });
         run();
     };
     const Seam throwing = [](const auto& run) {
-        PlatformOverride o(&Platform::MsiGetPropertyA,
-                           [](MSIHANDLE, LPCSTR, LPSTR, LPDWORD) -> UINT { test::ThrowForeign(8); });
+        PlatformOverride o(&Platform::MsiGetPropertyA, [](MSIHANDLE, LPCSTR, LPSTR, LPDWORD) -> UINT { test::ThrowForeign(8); });
         run();
     };
     for (const auto& [forward, action, walk, read, thrown] :
