@@ -44,8 +44,6 @@ constexpr char kShellFolders[] = "Software\\Microsoft\\Windows\\CurrentVersion\\
 constexpr char kOptions[] = "Software\\Microsoft\\Office\\11.0\\Word\\Options";
 constexpr char kSwitch[] = "|{6A1F0C3B-92D4-4E57-8B1A-C0D2E3F4A5B6}";
 
-std::string StoreOf(const char* action) { return StoreRootPath() + "\\" + (kSwitch + 1) + "\\" + action; }
-
 // A user's hive: "Shell Folders" with AppData, the Word 11 options with
 // STARTUP-PATH; each left out when absent.
 test::HiveContent WordUser(std::optional<std::string> appData, std::optional<std::string> startupPath = {},
@@ -74,11 +72,9 @@ std::string Tree(const std::string& folder) {
     do {
         const std::string name = found.cFileName, path = folder + "\\" + name;
         if (name == "." || name == ".." || _strnicmp(name.c_str(), "ntuser", 6) == 0) continue;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            text += path + "\n" + Tree(path);
-        } else {
-            text += path + "=" + Content(path) + ((found.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ? " ro\n" : "\n");
-        }
+        const DWORD attributes = found.dwFileAttributes;
+        text += path + ((attributes & FILE_ATTRIBUTE_DIRECTORY) ? "\n" + Tree(path) : "=" + Content(path) + "\n") +
+                ((attributes & FILE_ATTRIBUTE_READONLY) ? "ro\n" : "");
     } while (FindNextFileA(search, &found));
     FindClose(search);
     return text;
@@ -275,26 +271,21 @@ TEST_F(WordTemplateTest, RollbackPutsEveryUsersFoldersBackAndCommitKeepsTheChang
     const std::string before = snapshot();
     using Action = UINT(__stdcall*)(MSIHANDLE);
     const struct {
-        Action forward;
-        std::string data;
-        Action settle;  // null: none
-        bool rolledBack;
-    } cases[] = {
-        {CopyMSWordDot, root + "\\source;" + kTemplate, nullptr, false},  // no switch: the state it makes
-        {CopyMSWordDot, root + "\\source;" + kTemplate + kSwitch, CopyMSWordDotRollback, true},
-        {CopyMSWordDot, root + "\\source;" + kTemplate + kSwitch, CopyMSWordDotCommit, false},
-        {DelMSWordDot, kTemplate, nullptr, false},
-        {DelMSWordDot, kTemplate + std::string(kSwitch), DelMSWordDotRollback, true},
-        {DelMSWordDot, kTemplate + std::string(kSwitch), DelMSWordDotCommit, false},
-    };
+        Action forward, settle;  // settle null: without the switch, the state the action makes
+        const char* name;
+    } cases[] = {{CopyMSWordDot, nullptr, "CopyMSWordDot"}, {CopyMSWordDot, CopyMSWordDotRollback, "CopyMSWordDot"},
+                 {CopyMSWordDot, CopyMSWordDotCommit, "CopyMSWordDot"}, {DelMSWordDot, nullptr, "DelMSWordDot"},
+                 {DelMSWordDot, DelMSWordDotRollback, "DelMSWordDot"}, {DelMSWordDot, DelMSWordDotCommit, "DelMSWordDot"}};
     std::map<Action, std::string> done;  // what each action leaves
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.data + (c.rolledBack ? " rolled back" : ""));
+        const bool rollback = c.settle == CopyMSWordDotRollback || c.settle == DelMSWordDotRollback;
+        const std::string data = (c.forward == CopyMSWordDot ? root + "\\source;" : "") + kTemplate +
+                                 (c.settle ? kSwitch : ""), store = StoreRootPath() + "\\" + (kSwitch + 1) + "\\" + c.name;
+        SCOPED_TRACE(data + (rollback ? " rolled back" : ""));
         prepare();
         log.Remove();
-        Run(c.forward, c.data);
+        Run(c.forward, data);
         EXPECT_THAT(log.Records(), IsEmpty());
-        const std::string store = StoreOf(c.forward == CopyMSWordDot ? "CopyMSWordDot" : "DelMSWordDot");
         EXPECT_EQ(PathExists(store), c.settle != nullptr);
         if (!c.settle) {
             done[c.forward] = snapshot();
@@ -302,9 +293,9 @@ TEST_F(WordTemplateTest, RollbackPutsEveryUsersFoldersBackAndCommitKeepsTheChang
             continue;
         }
         EXPECT_EQ(snapshot(), done[c.forward]);
-        for (int time = 0; time < 2; ++time) Run(c.settle, c.data);  // twice: the second finds nothing
+        for (int time = 0; time < 2; ++time) Run(c.settle, data);  // twice: the second finds nothing
         EXPECT_THAT(log.Records(), IsEmpty());
-        EXPECT_EQ(snapshot(), c.rolledBack ? before : done[c.forward]);
+        EXPECT_EQ(snapshot(), rollback ? before : done[c.forward]);
         EXPECT_FALSE(PathExists(store));
     }
 }
