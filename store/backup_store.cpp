@@ -370,6 +370,9 @@ DWORD BackupStore::MoveOut(const std::string& name, HANDLE target, const std::st
 DWORD BackupStore::DeleteInStore(const std::string& name) {
     UniqueFile object;
     DWORD answer = OpenInStore(name, DELETE | FILE_WRITE_ATTRIBUTES, FILE_OPEN, false, object);
+    // A read-only file where a handle may not change attributes (Wine run
+    // by an ordinary user): its mark is taken off by name below.
+    if (answer == ERROR_ACCESS_DENIED) answer = OpenInStore(name, DELETE, FILE_OPEN, false, object);
     if (answer == kFileIsADirectory || answer == ERROR_DIRECTORY || answer == ERROR_ACCESS_DENIED)
         answer = OpenInStore(name, DELETE, FILE_OPEN, true, object);
     if (answer != ERROR_SUCCESS) return answer;

@@ -1,11 +1,18 @@
 // CopyMSWordDot (deferred): copies the Word template into the Word startup
-// folders of every user of the machine. Input: source folder ";" file name.
+// folders of every user of the machine. Input: source folder ";" file name,
+// and "|" with the ProductCode when the installation keeps the undo: then
+// every folder made, older template moved aside and copy written is
+// journaled first, and CopyMSWordDotRollback / CopyMSWordDotCommit settle
+// the store.
 #include "actions/action.h"
 #include "actions/users/ansi_text.h"
 #include "actions/users/text/input_text.h"
 #include "actions/word/startup_folders.h"
 #include "actions/word/template_file.h"
+#include "actions/word/template_undo.h"
 #include "runtime/properties.h"
+#include "runtime/transaction.h"
+#include "store/backup_store.h"
 
 #include <string>
 
@@ -14,11 +21,13 @@ CA_ACTION CopyMSWordDot(MSIHANDLE install) {
     ActionScope scope(install, "CopyMSWordDot");
     ActionError error;
     RunActionBody(error, "KRV7UJTAPC4JKLL", [&] {
-        std::string data;
-        if (!GetStringProperty(install, "CustomActionData", data, error)) {
+        std::string parameters;
+        if (!GetStringProperty(install, "CustomActionData", parameters, error)) {
             error.PrependPoint("Z8GBKV74EY5NJSZ");
             ThrowFailure();
         }
+        const TransactionSwitch split = SplitTransactionSwitch(parameters);
+        const std::string& data = split.data;
         // Everything after the first ";", further ";" included, is the file name.
         const size_t separator = FindChar(data, ';', 0, IsAnsiLeadByte);
         if (separator == std::string::npos) {
@@ -35,9 +44,13 @@ CA_ACTION CopyMSWordDot(MSIHANDLE install) {
             error.RecordError("2XS6TZAEJ6UPS9D", ERROR_INVALID_DATA);
             ThrowFailure();
         }
+        BackupStore store;
+        const bool keep = BeginUndo(split, "CopyMSWordDot", store, error);
         const bool walked = ForEachWordStartupFolder(
-            [&](const std::string& folder, const std::string& profileFinal, ActionError& e) {
-                return PlaceOrRemoveTemplate(true, sourceFolder, folder, fileName, profileFinal, e);
+            [&](const std::string& folder, const UserProfile& profile, ActionError& e) {
+                const TemplateUndo undo{&store, profile.keyName};
+                return PlaceOrRemoveTemplate(true, sourceFolder, folder, fileName, profile.profileFinal, e,
+                                             keep ? &undo : nullptr);
             },
             error);
         if (!walked) {
@@ -46,4 +59,24 @@ CA_ACTION CopyMSWordDot(MSIHANDLE install) {
         }
     });
     return ERROR_SUCCESS;
+}
+
+// The installation's rollback: the copies deleted, the older templates put
+// back, the folders made removed again (RollBackTemplates).
+CA_ACTION CopyMSWordDotRollback(MSIHANDLE install) {
+    using namespace ca;
+    ActionScope scope(install, "CopyMSWordDotRollback");
+    return RunUndoAction(install, "CopyMSWordDot", "2P7PJFHTO8TIG07", "7XVYT8N4ZZ5JBM5",
+                         [](const std::string&, BackupStore& store, const std::vector<JournalRecord>& records,
+                            ActionError& error) { return RollBackTemplates(store, records, "CPG00K7SBT8G8SI", error); });
+}
+
+// The installation's commit: the store with the older templates goes.
+CA_ACTION CopyMSWordDotCommit(MSIHANDLE install) {
+    using namespace ca;
+    ActionScope scope(install, "CopyMSWordDotCommit");
+    return RunUndoAction(install, "CopyMSWordDot", "BBE9F9NMIOMXJCH", "SJAFRZO7N6SBD8J",
+                         [](const std::string&, BackupStore&, const std::vector<JournalRecord>&, ActionError&) {
+                             return true;
+                         });
 }

@@ -48,7 +48,7 @@ void ProcessCustomFolder(const UserProfile& profile, int wordVersion, const std:
         return;
     }
     if (expanded->empty() || expanded->size() >= kFolderBufferSize) return;
-    if (!operation(*expanded, profile.profileFinal, error)) error.PrependPoint("3TRYKDP7SELAWPL");
+    if (!operation(*expanded, profile, error)) error.PrependPoint("3TRYKDP7SELAWPL");
 }
 
 }  // namespace
@@ -97,7 +97,7 @@ bool ResolveWordStartupFolders(const UserProfile& profile, const StartupFolderOp
         // A folder built from an empty AppData would lie in the current
         // drive's root.
         if (appData.empty()) return;
-        if (!operation(appData + "\\Microsoft\\Word\\STARTUP", profile.profileFinal, error)) {
+        if (!operation(appData + "\\Microsoft\\Word\\STARTUP", profile, error)) {
             error.PrependPoint("GWLXWPMD6G28HLV");
             ThrowFailure();
         }

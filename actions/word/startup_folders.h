@@ -10,11 +10,11 @@
 
 namespace ca {
 
-// What is done in one startup folder of a user whose profile folder the walk
-// proved at `profileFinal`; records its own failures. Nothing outside that
-// profile is served.
+// What is done in one startup folder of `profile`, whose folder the walk
+// proved at its `profileFinal`; records its own failures. Nothing outside
+// that profile is served.
 using StartupFolderOperation =
-    std::function<bool(const std::string& folder, const std::string& profileFinal, ActionError& error)>;
+    std::function<bool(const std::string& folder, const UserProfile& profile, ActionError& error)>;
 
 // Runs `operation` on every user's startup folders (the Word walk). The
 // walk's result; HKEY_CURRENT_USER is never used.

@@ -48,7 +48,47 @@ DWORD CopyContent(HANDLE from, HANDLE to) {
 
 // The answer of an attempt whose read-only mark could not be taken off the
 // template; recorded already, never retried.
-constexpr DWORD kMarkStays = 0xFFFFFFFF;
+constexpr DWORD kMarkStays = kTemplateMarkStays;
+// The answer of an attempt whose undo could not be kept (a journal record
+// not written, a template not moved into the store); recorded already,
+// never retried.
+constexpr DWORD kUndoRefused = 0xFFFFFFFE;
+
+constexpr char kJournalRefused[] = "F1JRMN1V1Y9J03B";
+
+// Writes one record of the undo before the change it describes.
+bool Journal(const TemplateUndo& undo, const JournalRecord& record, const std::string& subject,
+             ActionError& error) {
+    const DWORD answer = undo.store->Append(record);
+    if (answer == ERROR_SUCCESS) return true;
+    error.RecordError(kJournalRefused, static_cast<int32_t>(answer), nullptr,
+                      StringPrintf("(%s)(%s)", record.front().c_str(), subject.c_str()));
+    return false;
+}
+
+// Opens the existing template `name` of the held folder, proven, for its
+// move into the store as it is. Where a read-only file cannot be opened for
+// changing attributes (Wine run by an ordinary user), it is opened without:
+// a rename keeps the mark, and only a move to another volume needs more.
+DWORD OpenForStore(HANDLE folder, const std::string& folderFinal, const std::string& name, UniqueFile& file) {
+    const DWORD opened = OpenChild(folder, folderFinal, name, DELETE | GENERIC_READ | FILE_WRITE_ATTRIBUTES,
+                                   FILE_OPEN, ObjectKind::File, file);
+    if (opened != ERROR_ACCESS_DENIED) return opened;
+    return OpenChild(folder, folderFinal, name, DELETE | GENERIC_READ, FILE_OPEN, ObjectKind::File, file);
+}
+
+// Journals the template open on `file` as `kind` with a new backup name and
+// moves it into the store; a failed move is recorded as `point`.
+DWORD MoveIntoStore(const TemplateUndo& undo, const char* kind, const char* point, HANDLE file,
+                    const std::string& startupFolder, const std::string& name, const std::string& target,
+                    ActionError& error) {
+    const std::string backup = undo.store->NewBackupName();
+    if (!Journal(undo, {kind, undo.keyName, startupFolder, name, backup}, target, error)) return kUndoRefused;
+    const DWORD moved = undo.store->MoveIn(file, backup);
+    if (moved == ERROR_SUCCESS) return ERROR_SUCCESS;
+    error.RecordError(point, static_cast<int32_t>(moved), nullptr, StringPrintf("(%s)", target.c_str()));
+    return kUndoRefused;
+}
 
 bool HasReadOnlyMark(HANDLE handle) {
     FileFacts facts;
@@ -91,16 +131,31 @@ DWORD OpenWithoutMark(HANDLE folder, const std::string& folderFinal, const std::
 // lies there with a single name (OpenChild): a target reached through a
 // link, or a hard link to a file elsewhere, is neither overwritten, marked
 // nor deleted (answered with kReachedThroughLink or kSeveralNames, which are
-// not retried). `target` names the template in reports.
+// not retried). `target` names the template in reports. With `undo`, an
+// older template or the one to remove goes into the store instead (see
+// TemplateUndo); `startupFolder` is the folder as the records name it.
 DWORD Attempt(bool copy, const std::string& source, HANDLE folder, const std::string& folderFinal,
-              const std::string& name, const std::string& target, ActionError& error) {
+              const std::string& startupFolder, const std::string& name, const std::string& target,
+              const TemplateUndo* undo, ActionError& error) {
     if (copy) {
         UniqueFile from(Os().CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                          FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!from) return Os().GetLastError();  // a missing source (2) creates no empty target
-        // An older copy keeps its read-only mark until it is overwritten, so
-        // a failed attempt never leaves the old file behind a fresh mark.
-        {
+        if (undo) {
+            UniqueFile old;
+            const DWORD opened = OpenForStore(folder, folderFinal, name, old);
+            if (opened == ERROR_SUCCESS) {
+                const DWORD moved =
+                    MoveIntoStore(*undo, "replaced", "64S1JQXWEF8V346", old.Get(), startupFolder, name, target, error);
+                if (moved != ERROR_SUCCESS) return moved;
+            } else if (opened != ERROR_FILE_NOT_FOUND) {
+                return opened;
+            }
+            old.Reset();
+            if (!Journal(*undo, {"copied", undo->keyName, startupFolder, name}, target, error)) return kUndoRefused;
+        } else {
+            // An older copy keeps its read-only mark until it is overwritten, so
+            // a failed attempt never leaves the old file behind a fresh mark.
             UniqueFile old;
             const DWORD opened = OpenWithoutMark(folder, folderFinal, name, target, old, error);
             if (opened != ERROR_SUCCESS && opened != ERROR_FILE_NOT_FOUND) return opened;
@@ -117,19 +172,30 @@ DWORD Attempt(bool copy, const std::string& source, HANDLE folder, const std::st
         return ERROR_SUCCESS;
     }
     UniqueFile file;
-    const DWORD opened = OpenWithoutMark(folder, folderFinal, name, target, file, error);
+    const DWORD opened = undo ? OpenForStore(folder, folderFinal, name, file)
+                              : OpenWithoutMark(folder, folderFinal, name, target, file, error);
     if (opened != ERROR_SUCCESS) {
         if (opened != kReachedThroughLink && opened != kSeveralNames && opened != kMarkStays)
             ReportUnreadableAttributes(target, opened);
         return opened;
     }
+    if (undo) return MoveIntoStore(*undo, "moved", "ZOC83AP8SV8132U", file.Get(), startupFolder, name, target, error);
     return DeleteByHandle(file.Get());
 }
 
 }  // namespace
 
+DWORD DeleteTemplateIn(HANDLE folder, const std::string& folderFinal, const std::string& name,
+                       const std::string& target, ActionError& error) {
+    UniqueFile file;
+    const DWORD opened = OpenWithoutMark(folder, folderFinal, name, target, file, error);
+    if (opened != ERROR_SUCCESS) return opened;
+    return DeleteByHandle(file.Get());
+}
+
 bool PlaceOrRemoveTemplate(bool copy, const std::string& sourceFolder, const std::string& startupFolder,
-                           const std::string& fileName, const std::string& profileFinal, ActionError& error) {
+                           const std::string& fileName, const std::string& profileFinal, ActionError& error,
+                           const TemplateUndo* undo) {
     try {
         // The folder comes from the user's hive: it must name a folder of its
         // own inside the user's profile, and nothing is made or changed
@@ -144,15 +210,20 @@ bool PlaceOrRemoveTemplate(bool copy, const std::string& sourceFolder, const std
                 ReportUnreadableAttributes(target, ERROR_PATH_NOT_FOUND);  // nothing to remove
                 return true;
             }
-            if (!CreateFolderPath(startupFolder, profileFinal, folder, error, &folderFinal)) {
+            const auto journalFolder = [&](const std::string& made) {
+                return Journal(*undo, {"folder", undo->keyName, made}, made, error);
+            };
+            if (!CreateFolderPath(startupFolder, profileFinal, folder, error, &folderFinal,
+                                  undo ? std::function<bool(const std::string&)>(journalFolder) : nullptr)) {
                 error.PrependPoint("BDRIWZKRSRBJFHT");
                 return false;
             }
         }
         const std::string source = sourceFolder + "\\" + fileName;
         for (int attempt = 1;; ++attempt) {
-            const DWORD failure = Attempt(copy, source, folder.Get(), folderFinal, fileName, target, error);
-            if (failure == kMarkStays) return false;
+            const DWORD failure =
+                Attempt(copy, source, folder.Get(), folderFinal, startupFolder, fileName, target, undo, error);
+            if (failure == kMarkStays || failure == kUndoRefused) return false;
             if (!IsInUse(failure)) return true;  // done, or a failure that waiting does not mend
             if (attempt == kFileAttempts) {
                 error.RecordError("MRPL3R7MGZ6TYNF", static_cast<int32_t>(failure));
@@ -167,7 +238,8 @@ bool PlaceOrRemoveTemplate(bool copy, const std::string& sourceFolder, const std
 }
 
 bool CreateFolderPath(const std::string& path, const std::string& profileFinal, UniqueFile& folder,
-                      ActionError& error, std::string* placeFound) {
+                      ActionError& error, std::string* placeFound,
+                      const std::function<bool(const std::string& folder)>& beforeMaking) {
     folder.Reset();
     std::string wanted = path;
     if (!wanted.empty() && FindLastChar(wanted, '\\', IsAnsiLeadByte) == wanted.size() - 1) wanted.pop_back();
@@ -203,6 +275,7 @@ bool CreateFolderPath(const std::string& path, const std::string& profileFinal, 
         UniqueFile child;
         std::string childFinal;
         DWORD answer = ERROR_SUCCESS;
+        if (beforeMaking && !beforeMaking(part)) return false;  // the folders made before stay
         for (int attempt = 0; attempt < kFolderAttempts; ++attempt) {
             answer = OpenChild(parent.Get(), parentFinal, *name, DELETE, FILE_OPEN_IF, ObjectKind::Folder, child,
                                &childFinal);

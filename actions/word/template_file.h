@@ -3,10 +3,27 @@
 
 #include "runtime/action_error.h"
 #include "runtime/handles.h"
+#include "store/backup_store.h"
 
+#include <functional>
 #include <string>
 
 namespace ca {
+
+// The undo a transaction keeps of one user's template operations: every
+// change is journaled in `store` before it is made, under the profile's key
+// name, and a template replaced or removed is moved into the store instead
+// of being overwritten or deleted. The records (their first field the kind):
+//   "folder", key name, folder               a startup folder about to be made
+//   "replaced", key name, folder, file, backup  an older template moved aside
+//   "copied", key name, folder, file         the new template about to be written
+//   "moved", key name, folder, file, backup  a template the removal moved aside
+// A record that cannot be written stops the operation on that folder
+// ("F1JRMN1V1Y9J03B", extra "(<kind>)(<file or folder>)").
+struct TemplateUndo {
+    BackupStore* store = nullptr;
+    std::string keyName;
+};
 
 // The template operation on one startup folder of a user whose profile
 // folder was proven at `profileFinal`. Copy mode creates the folder and copies
@@ -20,9 +37,24 @@ namespace ca {
 // anything there is opened. The template is opened or made by its name
 // relative to the held startup folder and changed only through a handle
 // proven in place, so a target reached through a link or with more than one
-// name stays as it is, unreported.
+// name stays as it is, unreported. With `undo`, an older template is moved
+// into the store as it is, its read-only mark included ("64S1JQXWEF8V346"
+// when that fails, extra "(<file>)"), and delete mode moves the template
+// there ("ZOC83AP8SV8132U", extra "(<file>)").
 bool PlaceOrRemoveTemplate(bool copy, const std::string& sourceFolder, const std::string& startupFolder,
-                           const std::string& fileName, const std::string& profileFinal, ActionError& error);
+                           const std::string& fileName, const std::string& profileFinal, ActionError& error,
+                           const TemplateUndo* undo = nullptr);
+
+// The answer of DeleteTemplateIn when the read-only mark could not be taken
+// off the template (recorded already).
+constexpr DWORD kTemplateMarkStays = 0xFFFFFFFF;
+
+// Deletes the template `name` of the held, proven folder through a proven
+// handle, its read-only mark taken off first (as delete mode does); `target`
+// names it in reports. Answers 0 (ERROR_FILE_NOT_FOUND when it is not
+// there), kTemplateMarkStays ("1UYDXARAHJRJLWF" recorded) or the failure.
+DWORD DeleteTemplateIn(HANDLE folder, const std::string& folderFinal, const std::string& name,
+                       const std::string& target, ActionError& error);
 
 // Creates a folder together with every missing folder above it, 5 attempts
 // per folder, and holds it in `folder`. A trailing "\" is dropped. The folder
@@ -34,9 +66,12 @@ bool PlaceOrRemoveTemplate(bool copy, const std::string& sourceFolder, const std
 // ("HU7LPKPMX6M5NTQ", extra "(<folder>)(<final path>)") and removed again if
 // this call made it; one that cannot be made gives "MI6VFAPVGZZPWT7", extra
 // "(<path>)(<folder>)(<missing folders>)".
-// `placeFound` receives the held folder's final path.
+// `placeFound` receives the held folder's final path. `beforeMaking`, when
+// given, hears of each missing folder (its path) before it is made; false
+// ends the call there (it has recorded why).
 bool CreateFolderPath(const std::string& path, const std::string& profileFinal, UniqueFile& folder,
-                      ActionError& error, std::string* placeFound = nullptr);
+                      ActionError& error, std::string* placeFound = nullptr,
+                      const std::function<bool(const std::string& folder)>& beforeMaking = {});
 
 // Sets or clears the read-only attribute, keeping the other attributes.
 // Failures go to the module-wide ErrorInfo; callers need not look at the

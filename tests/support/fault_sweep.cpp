@@ -48,6 +48,8 @@ struct State {
     // run ends at one of those rather than at a registry call.
     size_t changingCalls = 0;
     bool actOnChanges = false;
+    std::set<std::string> endEntries;  // EndAtCallOf: the calls counted, the one to end at
+    size_t endCalls = 0, endTarget = 0;
 };
 
 // The calls by which an action changes the machine or writes its journal:
@@ -73,6 +75,7 @@ State& S() {
 bool Turn(const EntryFault& entry) {
     const size_t position = S().counter++;
     S().calls.push_back(entry.name);
+    if (S().endEntries.count(entry.name) && S().endCalls++ == S().endTarget) ::ExitProcess(kKilledExitCode);
     if (IsChangingCall(entry.name)) {
         const size_t changing = S().changingCalls++;
         if (S().acting && S().actOnChanges && changing == S().actTarget) ::ExitProcess(kKilledExitCode);
@@ -382,6 +385,7 @@ void FaultSweep::Record() {
     S().injected = false;
     S().fault = {};
     S().inLog = false;
+    S().endEntries.clear();
 }
 
 void FaultSweep::FailAt(size_t position) {
@@ -406,6 +410,13 @@ void FaultSweep::EndAtChangingCall(size_t index) {
 }
 
 size_t FaultSweep::ChangingCallCount() const { return S().changingCalls; }
+
+void FaultSweep::EndAtCallOf(const std::set<std::string>& entries, size_t index) {
+    Record();
+    S().endEntries = entries;
+    S().endCalls = 0;
+    S().endTarget = index;
+}
 
 size_t FaultSweep::RegistryCallCount(FaultAction action) const {
     return action == FaultAction::Exit ? S().registryCalls : S().throwingCalls;

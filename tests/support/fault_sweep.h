@@ -13,6 +13,7 @@
 #include "runtime/platform.h"
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,9 @@ public:
     void EndAtChangingCall(size_t index);
     // How many such calls the last run made.
     size_t ChangingCallCount() const;
+    // The next run ends the process before the call with this index
+    // (0-based) among the calls of `entries`.
+    void EndAtCallOf(const std::set<std::string>& entries, size_t index);
 
     // The entries called since the last Record / FailAt, in order.
     const std::vector<std::string>& Calls() const;

@@ -6,12 +6,17 @@
 #include "sweep.h"
 
 #include "profile_fixture.h"
+#include "store/backup_store.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 
 extern "C" UINT __stdcall DelMultiUserData(MSIHANDLE);
 extern "C" UINT __stdcall CopyMSWordDot(MSIHANDLE);
 extern "C" UINT __stdcall DelMSWordDot(MSIHANDLE);
+extern "C" UINT __stdcall CopyMSWordDotRollback(MSIHANDLE);
+extern "C" UINT __stdcall DelMSWordDotRollback(MSIHANDLE);
 
 namespace ca::test {
 namespace {
@@ -201,6 +206,87 @@ TEST(Sweep, DelMSWordDot) {
                       EXPECT_EQ(ReadFileText(folder + "\\other.dot"), "other") << folder;
               },
               kWordSilent, {{"malloc", 234}}, nullptr, [&] { return users.State(); }});
+}
+
+// ------------------------------------------- ended at every step, rolled back
+
+// A child of the sweep: this executable started with CA_WORD_END_AT=<n>
+// runs the Word action of CA_WORD_DATA (the copy's has a ";") and ends
+// itself before its n-th change of a file: a write, a flush, a mark or
+// deletion (a run with fewer ends with 0).
+const int g_wordChild = [] {
+    const char* at = std::getenv("CA_WORD_END_AT");
+    if (at == nullptr) return 0;
+    {
+        const std::string data = std::getenv("CA_WORD_DATA");
+        InstallerSession session;
+        session.Set("CustomActionData", data);
+        FaultSweep sweep;
+        sweep.EndAtCallOf({"WriteFile", "FlushFileBuffers", "SetFileInformationByHandle"}, std::atoi(at));
+        (data.find(';') != std::string::npos ? CopyMSWordDot : DelMSWordDot)(session.Handle());
+    }
+    ::ExitProcess(0);
+    return 1;
+}();
+
+DWORD RunEnded(size_t at, const std::string& data) {
+    char exe[MAX_PATH] = {};
+    ::GetModuleFileNameA(nullptr, exe, sizeof exe);
+    ::SetEnvironmentVariableA("CA_WORD_END_AT", std::to_string(at).c_str());
+    ::SetEnvironmentVariableA("CA_WORD_DATA", data.c_str());
+    STARTUPINFOA si{.cb = sizeof si};
+    PROCESS_INFORMATION child{};
+    const BOOL started = ::CreateProcessA(exe, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &child);
+    ::SetEnvironmentVariableA("CA_WORD_END_AT", nullptr);
+    DWORD code = 0xFFFFFFFF;
+    if (started && ::WaitForSingleObject(child.hProcess, 60000) == WAIT_OBJECT_0) ::GetExitCodeProcess(child.hProcess, &code);
+    ::CloseHandle(child.hThread);
+    ::CloseHandle(child.hProcess);
+    return code;
+}
+
+// Each action with the transaction switch, ended before each of its file
+// steps (a power cut there), then its rollback: every folder as before.
+TEST(Sweep, WordTemplateActionsEndedAtEveryStepRollBack) {
+    WordUsers users;
+    const std::string product = "{3C5E7A91-0B2D-4F68-A1C3-E5F708192A3B}", store = StoreRootPath() + "\\" + product;
+    const auto snapshot = [&] {
+        std::string text = users.State();
+        for (const std::string& folder : users.folders) text += std::to_string(PathExists(folder));
+        return text;
+    };
+    const std::function<void()> copy = [&] {  // an older read-only template in one folder, the others missing
+        users.RemoveFolders();
+        CreateFolders(users.folders[2]);
+        WriteTestFile(users.folders[2] + "\\ca-sweep.dot", "old", FILE_ATTRIBUTE_READONLY);
+    };
+    const std::function<void()> remove = [&] {
+        for (const std::string& folder : users.folders) {
+            CreateFolders(folder);
+            WordUsers::RemoveTemplate(folder);
+            WriteTestFile(folder + "\\ca-sweep.dot", "template", FILE_ATTRIBUTE_READONLY);
+        }
+    };
+    InstallerSession session;
+    for (const auto& [data, rollback, prepare] :
+         {std::tuple{users.source + ";ca-sweep.dot|" + product, &CopyMSWordDotRollback, copy},
+          {"ca-sweep.dot|" + product, &DelMSWordDotRollback, remove}}) {
+        prepare();
+        const std::string before = snapshot();
+        DWORD ended = kKilledExitCode;
+        for (size_t at = 0; ended == kKilledExitCode && at < 1000; ++at) {  // up to the whole run
+            SCOPED_TRACE(data + " ended at step " + std::to_string(at));
+            RemoveFolderTree(store);
+            prepare();
+            ended = RunEnded(at, data);
+            ASSERT_TRUE(ended == kKilledExitCode || ended == 0) << ended;
+            session.Set("CustomActionData", data);
+            EXPECT_EQ(rollback(session.Handle()), 0u);
+            EXPECT_EQ(snapshot(), before);
+            EXPECT_FALSE(PathExists(store));
+        }
+        EXPECT_EQ(ended, 0u);
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // a file in use, and every failure site.
 #include "actions/action.h"
 #include "actions/word/template_file.h"
+#include "store/backup_store.h"
 #include "accounting.h"
 #include "diag/error_info.h"
 #include "helper_process.h"
@@ -23,6 +24,10 @@
 
 extern "C" UINT __stdcall CopyMSWordDot(MSIHANDLE);
 extern "C" UINT __stdcall DelMSWordDot(MSIHANDLE);
+extern "C" UINT __stdcall CopyMSWordDotRollback(MSIHANDLE);
+extern "C" UINT __stdcall CopyMSWordDotCommit(MSIHANDLE);
+extern "C" UINT __stdcall DelMSWordDotRollback(MSIHANDLE);
+extern "C" UINT __stdcall DelMSWordDotCommit(MSIHANDLE);
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
@@ -37,6 +42,7 @@ using test::TestProfile;
 constexpr char kTemplate[] = "ca-template.dot";
 constexpr char kShellFolders[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
 constexpr char kOptions[] = "Software\\Microsoft\\Office\\11.0\\Word\\Options";
+constexpr char kSwitch[] = "|{6A1F0C3B-92D4-4E57-8B1A-C0D2E3F4A5B6}";
 
 // A user's hive: "Shell Folders" with AppData, the Word 11 options with
 // STARTUP-PATH; each left out when absent.
@@ -54,6 +60,24 @@ std::string Content(const std::string& path) {
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
+}
+
+// Every folder and file below `folder` (hive files left out): path, and a
+// file's content and read-only mark.
+std::string Tree(const std::string& folder) {
+    std::string text;
+    WIN32_FIND_DATAA found{};
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return text;
+    do {
+        const std::string name = found.cFileName, path = folder + "\\" + name;
+        if (name == "." || name == ".." || _strnicmp(name.c_str(), "ntuser", 6) == 0) continue;
+        const DWORD attributes = found.dwFileAttributes;
+        text += path + ((attributes & FILE_ATTRIBUTE_DIRECTORY) ? "\n" + Tree(path) : "=" + Content(path) + "\n") +
+                ((attributes & FILE_ATTRIBUTE_READONLY) ? "ro\n" : "");
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return text;
 }
 
 bool IsReadOnly(const std::string& path) {
@@ -222,6 +246,58 @@ TEST_F(WordTemplateTest, CopiesIntoEveryUsersFoldersAndRemovesAgain) {
     EXPECT_EQ(record.point, "NJPFBYKHSENRG8N");
     EXPECT_EQ(record.code, ERROR_PATH_NOT_FOUND);
     EXPECT_EQ(record.extText, FormatStrgLine(noneFolder + "\\Microsoft\\Word\\STARTUP\\" + kTemplate));
+}
+
+// With the transaction switch each action does what it does without, and
+// its rollback puts every user's folders back as they were (files, contents,
+// read-only marks, folders made), its commit keeps the change; either
+// leaves no store, and without the switch none is made.
+TEST_F(WordTemplateTest, RollbackPutsEveryUsersFoldersBackAndCommitKeepsTheChange) {
+    Template(root + "\\source", "new");
+    User("on", WordUser(root + "\\on\\AppData", "%UserProfile%\\custom\\deep\\"), true);  // both missing
+    User("off", WordUser(root + "\\off\\AppData", "%APPDATA%\\custom"));  // an older read-only template
+    const auto prepare = [&] {
+        for (const char* made : {"\\on\\custom", "\\on\\AppData", "\\off\\AppData"})
+            test::RemoveFolderTree(root + made);
+        Template(root + "\\off\\AppData\\Microsoft\\Word\\STARTUP", "old", FILE_ATTRIBUTE_READONLY);
+        Template(root + "\\off\\AppData\\custom", "other");
+        SetFileAttributesA(ownTemplate.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(ownTemplate.c_str());
+        for (const std::string& folder : ownFolders) RemoveDirectoryA(folder.c_str());
+    };
+    const std::string own = ownTemplate.substr(0, ownTemplate.rfind("\\Microsoft\\"));
+    const auto snapshot = [&] { return Tree(root) + "|" + Tree(own + "\\Microsoft\\Word"); };
+    prepare();
+    const std::string before = snapshot();
+    using Action = UINT(__stdcall*)(MSIHANDLE);
+    const struct {
+        Action forward, settle;  // settle null: without the switch, the state the action makes
+        const char* name;
+    } cases[] = {{CopyMSWordDot, nullptr, "CopyMSWordDot"}, {CopyMSWordDot, CopyMSWordDotRollback, "CopyMSWordDot"},
+                 {CopyMSWordDot, CopyMSWordDotCommit, "CopyMSWordDot"}, {DelMSWordDot, nullptr, "DelMSWordDot"},
+                 {DelMSWordDot, DelMSWordDotRollback, "DelMSWordDot"}, {DelMSWordDot, DelMSWordDotCommit, "DelMSWordDot"}};
+    std::map<Action, std::string> done;  // what each action leaves
+    for (const auto& c : cases) {
+        const bool rollback = c.settle == CopyMSWordDotRollback || c.settle == DelMSWordDotRollback;
+        const std::string data = (c.forward == CopyMSWordDot ? root + "\\source;" : "") + kTemplate +
+                                 (c.settle ? kSwitch : ""), store = StoreRootPath() + "\\" + (kSwitch + 1) + "\\" + c.name;
+        SCOPED_TRACE(data + (rollback ? " rolled back" : ""));
+        prepare();
+        log.Remove();
+        Run(c.forward, data);
+        EXPECT_THAT(log.Records(), IsEmpty());
+        EXPECT_EQ(PathExists(store), c.settle != nullptr);
+        if (!c.settle) {
+            done[c.forward] = snapshot();
+            EXPECT_NE(done[c.forward], before);
+            continue;
+        }
+        EXPECT_EQ(snapshot(), done[c.forward]);
+        for (int time = 0; time < 2; ++time) Run(c.settle, data);  // twice: the second finds nothing
+        EXPECT_THAT(log.Records(), IsEmpty());
+        EXPECT_EQ(snapshot(), rollback ? before : done[c.forward]);
+        EXPECT_FALSE(PathExists(store));
+    }
 }
 
 TEST_F(WordTemplateTest, TemplateHeldByAnotherProcessIsTriedFourTimesAndKept) {
@@ -501,8 +577,40 @@ TEST_F(WordTemplateTest, EveryActionAndWalkFailureSite) {
     }
     const auto copy = &CopyMSWordDot;
     const auto del = &DelMSWordDot;
+    const std::string copyKept = copyData + kSwitch, delKept = kTemplate + std::string(kSwitch);
+    const std::string file = startup + "\\" + kTemplate;
+    // A rollback's seam, after the forward action with the switch (over a
+    // template there when `old`).
+    const auto after = [&](UINT(__stdcall * forward)(MSIHANDLE), bool old, const Seam& seam) -> Seam {
+        return [=, this](const std::function<void()>& run) {
+            if (old) Template(startup, "old");
+            Run(forward, forward == copy ? copyKept : delKept);
+            log.Remove();
+            seam(run);
+        };
+    };
+    const auto denied = [](const std::string& path, ACCESS_MASK access, bool folder) {
+        return [=](const std::function<void()>& run) {
+            PlatformOverride o(&Platform::NtCreateFile, &HookedNtCreateFile);
+            g_beforeCreate = [=](const std::string& named, ACCESS_MASK asked, ULONG options) -> std::optional<NTSTATUS> {
+                const bool match = named.find(Lower(path)) != std::string::npos && (asked & access) &&
+                                   ((options & FILE_DIRECTORY_FILE) != 0) == folder;
+                return match ? std::optional<NTSTATUS>(kAccessDenied) : std::nullopt;
+            };
+            run();
+        };
+    };
+    const Seam noRename = [&](const auto& run) {  // over an older template
+        Template(startup, "old");
+        PlatformOverride o(&Platform::NtSetInformationFile,
+                           [](HANDLE h, PIO_STATUS_BLOCK status, PVOID info, ULONG size, FILE_INFORMATION_CLASS type) {
+                               if (type == 10) return kAccessDenied;  // FileRenameInformation
+                               return test::Tracked().NtSetInformationFile(h, status, info, size, type);
+                           });
+        run();
+    };
 
-    const struct {
+    struct Case {
         const char* name;
         UINT(__stdcall* action)(MSIHANDLE);
         std::string data;
@@ -510,7 +618,8 @@ TEST_F(WordTemplateTest, EveryActionAndWalkFailureSite) {
         Seam seam;
         std::vector<std::string> records;
         std::vector<std::string> calls = {};  // checked when given
-    } cases[] = {
+    };
+    std::vector<Case> cases = {
         {"copy without a separator", copy, "C:\\source", 0, none, {"Code: 13 Point: IIBWX626YLU8GZ3 "}},
         {"copy without a source folder", copy, ";name;x", 0, none, {"Code: 13 Point: JYV46EXXPKPHBT2 "}},
         {"copy without a file name", copy, "C:\\source;", 0, none, {"Code: 13 Point: 2XS6TZAEJ6UPS9D "}},
@@ -636,12 +745,62 @@ TEST_F(WordTemplateTest, EveryActionAndWalkFailureSite) {
          },
          {"Code: 32 Point: 1UYDXARAHJRJLWF (" + startup + "\\" + kTemplate + ")",
           "GWLXWPMD6G28HLV:1UYDXARAHJRJLWF"}},
+        {"copy: a record of the undo cannot be written", copy, copyKept, 0, denied("\\journal", GENERIC_WRITE, false),
+         {"Code: 5 Point: F1JRMN1V1Y9J03B (copied)(" + ownTemplate + ")", "GWLXWPMD6G28HLV:F1JRMN1V1Y9J03B",
+          "Code: 5 Point: F1JRMN1V1Y9J03B (folder)(" + root + "\\user\\AppData)", "BDRIWZKRSRBJFHT:F1JRMN1V1Y9J03B",
+          "GWLXWPMD6G28HLV:BDRIWZKRSRBJFHT:F1JRMN1V1Y9J03B"}},
+        {"copy: the older template cannot go into the store", copy, copyKept, 0, noRename,
+         {"Code: 5 Point: 64S1JQXWEF8V346 (" + file + ")", "GWLXWPMD6G28HLV:64S1JQXWEF8V346"}},
+        {"delete: the template cannot go into the store", del, delKept, 0, noRename,
+         {"Code: 5 Point: ZOC83AP8SV8132U (" + file + ")", "GWLXWPMD6G28HLV:ZOC83AP8SV8132U"}},
+        {"delete rollback: a file took the name meanwhile", DelMSWordDotRollback, delKept, 0,
+         after(del, true, [&](const auto& run) { Template(startup, "meanwhile"), run(); }),
+         {"Code: 183 Point: OHIOFYK2LXYZ8MJ (" + file + ")(00000001)"}},
+        {"copy rollback: the copy cannot be deleted", CopyMSWordDotRollback, copyKept, 0,
+         after(copy, false, denied(file, DELETE, false)), {"Code: 5 Point: U74YR16RCOD443G (" + file + ")"}},
+        {"copy rollback: a folder made cannot be removed", CopyMSWordDotRollback, copyKept, 0,
+         after(copy, false, denied(startup, DELETE, true)),
+         {"Code: 5 Point: HU7LPKPMX6M5NTQ (" + startup + ")()", "UJH4HJHXNBM4E2H:HU7LPKPMX6M5NTQ"}},
+        {"copy rollback: the user is not reached", CopyMSWordDotRollback, copyKept, 0,
+         after(copy, false,
+               [](const auto& run) {
+                   PlatformOverride o(&Platform::RegLoadKeyA, [](HKEY, LPCSTR, LPCSTR) -> LSTATUS { return 5; });
+                   run();
+               }),
+         {"Code: 5 Point: 6S6WD9D7TCZRNVU (" + user.keyName + ")(" + user.hiveFile + ")",
+          "Code: 1317 Point: R9BVQ6RVBPTZS06 (" + user.keyName + ")"}},
     };
+    // Each rollback's failed walk, and the entry points' unreadable input and exception.
+    const Seam noVersion = [](const auto& run) {
+        PlatformOverride o(&Platform::GetVersionExA, [](LPOSVERSIONINFOA) -> BOOL { return SetLastError(1150), FALSE; });
+        run();
+    };
+    const Seam throwing = [](const auto& run) {
+        PlatformOverride o(&Platform::MsiGetPropertyA, [](MSIHANDLE, LPCSTR, LPSTR, LPDWORD) -> UINT { test::ThrowForeign(8); });
+        run();
+    };
+    for (const auto& [forward, action, walk, read, thrown] :
+         {std::tuple{copy, &CopyMSWordDotRollback, "CPG00K7SBT8G8SI", "2P7PJFHTO8TIG07", "7XVYT8N4ZZ5JBM5"},
+          {copy, &CopyMSWordDotCommit, "", "BBE9F9NMIOMXJCH", "SJAFRZO7N6SBD8J"},
+          {del, &DelMSWordDotRollback, "SPHZZ3JU7X84TFD", "6VERWNSKU6P2O63", "60IJ1USARYIS0F6"},
+          {del, &DelMSWordDotCommit, "", "7LRWQI09WB0FJ2I", "POF90W18DGG24NG"}}) {
+        const std::string data = forward == copy ? copyKept : delKept;
+        if (*walk)
+            cases.push_back({"rollback: the walk fails", action, data, 0, after(forward, true, noVersion),
+                             {"Code: 1150 Point: FX3DY62ICHNGM52 ", std::string(walk) + ":FX3DY62ICHNGM52"}});
+        cases.push_back({"undo input unreadable", action, data, 0xBAD, none,
+                         {"Code: 6 Point: A4LRP85LV7J52YM (0)(CustomActionData)((null))",
+                          std::string(read) + ":A4LRP85LV7J52YM"}});
+        cases.push_back({"undo: exception", action, data, 0, throwing, {"Code: 8 Point: " + std::string(thrown) + " "}});
+    }
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         log.Remove();
         g_calls.clear();
         test::RemoveFolderTree(root + "\\user\\AppData");
+        test::RemoveFolderTree(StoreRootPath() + "\\" + (kSwitch + 1));
+        SetFileAttributesA(ownTemplate.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(ownTemplate.c_str());
         c.seam([&] { Run(c.action, c.data, c.install); });
         EXPECT_THAT(log.Records(), ElementsAreArray(c.records));
         if (!c.calls.empty()) {
