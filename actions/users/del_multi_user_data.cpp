@@ -2,17 +2,35 @@
 // every user profile of the machine, users who are not logged on included:
 // a key tree and a key left empty in the user's registry, the application's
 // files in the user's AppData folder and that folder when it is empty.
+//
+// With the transaction switch ("|{ProductCode}" after its data) it keeps
+// its undo in the store of the installation (store/backup_store.h): before
+// a key goes, its tree is saved there and a record "keys" written; a file
+// or the emptied folder is moved into the store, after its record "file" or
+// "folder", rather than deleted. What is removed is the same either way.
+// DelMultiUserDataRollback puts everything back, DelMultiUserDataCommit
+// deletes the store.
+//
+// The records, one profile's in the order of the removal:
+//     keys    <key name> <path below the user's root> <backup: the saved tree; empty: an empty key>
+//     file    <key name> <final path of the folder> <file name> <backup>
+//     folder  <key name> <final path of the folder> <backup>
 #include "actions/action.h"
 #include "actions/users/ansi_text.h"
 #include "actions/users/folder.h"
 #include "actions/users/profile_walk.h"
 #include "actions/users/text/input_text.h"
 #include "actions/users/user_data.h"
+#include "runtime/file_facts.h"
 #include "runtime/handles.h"
 #include "runtime/properties.h"
 #include "runtime/text.h"
+#include "runtime/transaction.h"
+#include "store/backup_store.h"
 
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +38,59 @@
 namespace {
 
 using namespace ca;
+
+constexpr char kAction[] = "DelMultiUserData";
+constexpr char kBackupUnwritten[] = "4C61DW1ZCOYTT9J";
+constexpr char kRecordUnwritten[] = "MW2MB29SXFOQMCB";
+
+// Writes a record of the store before the change it describes; false: the
+// change must not be made (recorded).
+bool Note(BackupStore& store, const JournalRecord& record, ActionError& error) {
+    const DWORD answer = store.Append(record);
+    if (answer == ERROR_SUCCESS) return true;
+    error.RecordError(kRecordUnwritten, static_cast<int32_t>(answer), nullptr, StringPrintf("(%s)", store.Path().c_str()));
+    return false;
+}
+
+// Before the user's key `path` is removed, with a store: its tree saved
+// there and its record written. False (recorded): the key must stay, as
+// nothing could bring it back.
+bool KeepKey(BackupStore* store, const UserProfile& profile, const std::string& path, bool onlyWhenEmpty,
+             ActionError& error) {
+    if (store == nullptr) return true;
+    std::string bytes;
+    switch (SaveKeyTree(HKEY_USERS, profile.keyName + "\\" + path, onlyWhenEmpty, bytes, error)) {
+    case KeySave::Nothing:
+    case KeySave::LinkSeen:
+        return true;  // nothing of it goes: the removal finds nothing, or keeps the link and says so
+    case KeySave::Failed:
+        return false;
+    case KeySave::Saved:
+        break;
+    }
+    std::string backup;  // an empty key is told by its record alone
+    if (!onlyWhenEmpty) {
+        backup = store->NewBackupName();
+        if (const DWORD written = store->WriteBackup(backup, bytes); written != ERROR_SUCCESS) {
+            error.RecordError(kBackupUnwritten, static_cast<int32_t>(written), nullptr,
+                              StringPrintf("(%s)(%s)", store->Path().c_str(), backup.c_str()));
+            return false;
+        }
+    }
+    return Note(*store, {"keys", profile.keyName, path, backup}, error);
+}
+
+// Whether the folder at `path` holds nothing.
+bool IsEmptyFolder(const std::string& path) {
+    WIN32_FIND_DATAA data{};
+    UniqueFind search(Os().FindFirstFileA((path + "\\*").c_str(), &data));
+    if (!search) return false;
+    do {
+        const std::string name = data.cFileName;
+        if (name != "." && name != "..") return false;
+    } while (Os().FindNextFileA(search.Get(), &data));
+    return true;
+}
 
 // The application's files in its held, proven folder, from the last found
 // to the first, then the folder itself when it has become empty. Each file
@@ -30,9 +101,14 @@ using namespace ca;
 // link planted after the proof would lead elsewhere. Folders among the
 // entries (and "." and "..") are passed over; results are not examined, so
 // a file that is read-only or in use stays, and so does the folder.
-void DeleteFiles(UniqueFile folder, const std::string& appFolder, const std::string& pattern) {
+// With a store, each file and the emptied folder are moved into it after
+// their records instead; a read-only file, which a deletion would not
+// remove, stays. False (recorded): a record could not be written, and the
+// rest stays.
+bool DeleteFiles(UniqueFile folder, const std::string& appFolder, const std::string& pattern, BackupStore* store,
+                 const std::string& keyName, ActionError& error) {
     const std::string folderFinal = FinalPathOf(folder.Get());
-    if (folderFinal.empty()) return;
+    if (folderFinal.empty()) return true;
     std::vector<std::string> found;
     if (!pattern.empty()) {
         // The names are looked up below the folder's proven final path.
@@ -46,23 +122,52 @@ void DeleteFiles(UniqueFile folder, const std::string& appFolder, const std::str
     }
     for (auto it = found.rbegin(); it != found.rend(); ++it) {
         UniqueFile file;
-        if (OpenChild(folder.Get(), folderFinal, *it, DELETE, FILE_OPEN, ObjectKind::File, file) == ERROR_SUCCESS)
-            DeleteByHandle(file.Get());
+        if (store == nullptr) {
+            if (OpenChild(folder.Get(), folderFinal, *it, DELETE, FILE_OPEN, ObjectKind::File, file) == ERROR_SUCCESS)
+                DeleteByHandle(file.Get());
+            continue;
+        }
+        if (OpenChild(folder.Get(), folderFinal, *it, DELETE | GENERIC_READ | FILE_WRITE_ATTRIBUTES, FILE_OPEN,
+                      ObjectKind::File, file) != ERROR_SUCCESS)
+            continue;
+        FileFacts facts;
+        if (!ReadFileFacts(file.Get(), facts) || (facts.attributes & FILE_ATTRIBUTE_READONLY) != 0) continue;
+        const std::string backup = store->NewBackupName();
+        if (!Note(*store, {"file", keyName, folderFinal, *it, backup}, error)) return false;
+        store->MoveIn(file.Get(), backup);  // not examined, as a deletion is not
     }
     // The folder is let go only to be opened for its own deletion, proven
     // in place once more.
     folder.Reset();
     UniqueFile self;  // stays when it still has content
-    if (OpenInPlace(appFolder, DELETE, OPEN_EXISTING, ObjectKind::Folder, self) == ERROR_SUCCESS)
+    if (OpenInPlace(appFolder, DELETE, OPEN_EXISTING, ObjectKind::Folder, self) != ERROR_SUCCESS) return true;
+    if (store == nullptr) {
         DeleteByHandle(self.Get());
+        return true;
+    }
+    // A rename would take content along: only an empty folder goes.
+    const std::string selfFinal = FinalPathOf(self.Get());
+    if (selfFinal.empty() || !IsEmptyFolder(selfFinal)) return true;
+    const std::string backup = store->NewBackupName();
+    if (!Note(*store, {"folder", keyName, selfFinal, backup}, error)) return false;
+    store->MoveIn(self.Get(), backup);  // another volume: it stays
+    return true;
 }
 
 // The steps for one profile; the first that fails ends the profile.
-bool RemoveUserData(const UserProfile& profile, const RemovalItems& items, ActionError& error) {
+bool RemoveUserData(const UserProfile& profile, const RemovalItems& items, BackupStore* store, ActionError& error) {
+    if (!KeepKey(store, profile, items.treeKey, false, error)) {
+        error.PrependPoint("N2VBF5GVTXCC427");
+        return false;
+    }
     // A link key is left as it is and logged; the user's other steps go on.
     const KeyRemoval tree = DeleteKeyTree(HKEY_USERS, profile.keyName + "\\" + items.treeKey, error);
     if (tree != KeyRemoval::Done) error.PrependPoint("N2VBF5GVTXCC427");
     if (tree == KeyRemoval::Failed) return false;
+    if (!KeepKey(store, profile, items.emptyOnlyKey, true, error)) {
+        error.PrependPoint("TKS8ENS99HGUE7S");
+        return false;
+    }
     const KeyRemoval emptyOnly = DeleteKeyIfEmpty(HKEY_USERS, profile.keyName + "\\" + items.emptyOnlyKey, error);
     if (emptyOnly != KeyRemoval::Done) error.PrependPoint("TKS8ENS99HGUE7S");
     if (emptyOnly == KeyRemoval::Failed) return false;
@@ -91,8 +196,7 @@ bool RemoveUserData(const UserProfile& profile, const RemovalItems& items, Actio
     case FolderPlace::InPlace:
         break;
     }
-    DeleteFiles(std::move(look), appFolder, items.filePattern);
-    return true;
+    return DeleteFiles(std::move(look), appFolder, items.filePattern, store, profile.keyName, error);
 }
 
 }  // namespace
@@ -101,11 +205,13 @@ CA_ACTION DelMultiUserData(MSIHANDLE install) {
     ActionScope scope(install, "DelMultiUserData");
     ActionError error;
     RunActionBody(error, "8TWBI2KBMJFMWTH", [&] {
-        std::string data;
-        if (!GetStringProperty(install, "CustomActionData", data, error)) {
+        std::string parameters;
+        if (!GetStringProperty(install, "CustomActionData", parameters, error)) {
             error.PrependPoint("P9787KWWKWBI572");
             ThrowFailure();
         }
+        const TransactionSwitch transaction = SplitTransactionSwitch(parameters);
+        const std::string& data = transaction.data;
         // Items 0 to 3: empty-only key; key tree; file pattern; application folder.
         const std::optional<std::vector<std::string>> split =
             SplitTerminatedItems(data, 4, IsAnsiLeadByte);
@@ -118,10 +224,151 @@ CA_ACTION DelMultiUserData(MSIHANDLE install) {
                               StringPrintf("(%s)", data.c_str()));
             ThrowFailure();
         }
+        // Without the switch, or with a store that cannot be used (logged),
+        // nothing is kept: the removal of old.
+        BackupStore store;
+        BackupStore* const keep = BeginUndo(transaction.productCode, kAction, store, error) ? &store : nullptr;
         // A failed walk has logged its points already.
         WalkUserProfiles(
-            [&](const UserProfile& profile, ActionError& e) { return RemoveUserData(profile, items, e); },
+            [&](const UserProfile& profile, ActionError& e) { return RemoveUserData(profile, items, keep, e); },
             kRemovalWalkPoints, error);
     });
     return ERROR_SUCCESS;
+}
+
+namespace {
+
+constexpr char kNotMovedBack[] = "51D001643K48KBI";
+constexpr char kNoPlaceBack[] = "S2P3IH4FGEEOP34";
+constexpr char kKeysUnread[] = "D1RAJDBU34JQXS3";
+constexpr char kProfileNotServed[] = "3ARU5IKKRAVBPBX";
+constexpr char kRecordUnknown[] = "2CTWQ7HVWTRT508";
+
+// Whether a record is one the removal writes.
+bool IsRemovalRecord(const JournalRecord& record) {
+    if (record.empty()) return false;
+    if (record[0] == "file") return record.size() == 5;
+    return (record[0] == "keys" || record[0] == "folder") && record.size() == 4;
+}
+
+// The part of a path before its last separator, and the name after it.
+std::pair<std::string, std::string> SplitLastName(const std::string& path) {
+    const size_t at = FindLastChar(path, '\\', IsAnsiLeadByte);
+    if (at == std::string::npos) return {std::string(), path};
+    return {path.substr(0, at), path.substr(at + 1)};
+}
+
+// Moves backup `backup` back as `name` into `folder`, a folder inside the
+// user's own profile, proven and held as the removal proved it; never over
+// anything that is there now. A folder found made again meanwhile is as
+// good as the empty one that was kept.
+bool MoveBack(const UserProfile& profile, BackupStore& store, const std::string& folder, const std::string& name,
+              const std::string& backup, bool isFolder, ActionError& error) {
+    if (!store.HasBackup(backup)) return true;  // never moved in, or moved back already
+    UniqueFile pin;
+    std::string placeFound;
+    switch (CheckUserFolderPlace(folder, profile.profileFinal, FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_TRAVERSE,
+                                 pin, error, &placeFound)) {
+    case FolderPlace::Missing:
+        error.RecordError(kNoPlaceBack, ERROR_PATH_NOT_FOUND, nullptr, StringPrintf("(%s)", folder.c_str()));
+        return false;
+    case FolderPlace::Refused:
+        error.PrependPoint(kNoPlaceBack);
+        return false;
+    case FolderPlace::InPlace:
+        break;
+    }
+    const DWORD moved = store.MoveOut(backup, pin.Get(), name);
+    if (moved == ERROR_SUCCESS || moved == ERROR_FILE_NOT_FOUND) return true;
+    if (isFolder && moved == ERROR_ALREADY_EXISTS && IsExistingFolder(placeFound + "\\" + name)) return true;
+    error.RecordError(kNotMovedBack, static_cast<int32_t>(moved), nullptr,
+                      StringPrintf("(%s\\%s)(%s\\%s)", store.Path().c_str(), backup.c_str(), placeFound.c_str(),
+                                   name.c_str()));
+    return false;
+}
+
+// Puts one profile's records back, the last first; the first that fails
+// ends the profile (recorded), and the store is kept.
+bool PutBack(const UserProfile& profile, BackupStore& store, const std::vector<const JournalRecord*>& records,
+             ActionError& error) {
+    for (auto it = records.rbegin(); it != records.rend(); ++it) {
+        const JournalRecord& r = **it;
+        bool done = false;
+        if (r[0] == "keys") {
+            std::string bytes;
+            const DWORD read = r[3].empty() ? static_cast<DWORD>(ERROR_SUCCESS) : store.ReadBackup(r[3], bytes);
+            if (read != ERROR_SUCCESS) {
+                error.RecordError(kKeysUnread, static_cast<int32_t>(read), nullptr,
+                                  StringPrintf("(%s\\%s)", store.Path().c_str(), r[3].c_str()));
+                return false;
+            }
+            done = RestoreKeyTree(HKEY_USERS, profile.keyName, r[2], bytes, error);
+        } else if (r[0] == "file") {
+            done = MoveBack(profile, store, r[2], r[3], r[4], false, error);
+        } else {
+            const auto [parent, name] = SplitLastName(r[2]);
+            done = MoveBack(profile, store, parent, name, r[3], true, error);
+        }
+        if (!done) return false;
+    }
+    return true;
+}
+
+// The rollback's settlement: every profile's records put back in its own
+// profile, found again by the walk. Answers whether all of them are back.
+bool PutEverythingBack(BackupStore& store, const std::vector<JournalRecord>& records, ActionError& error) {
+    bool all = true;
+    std::map<std::string, std::vector<const JournalRecord*>> byProfile;
+    for (const JournalRecord& record : records) {
+        if (IsRemovalRecord(record)) {
+            byProfile[record[1]].push_back(&record);
+            continue;
+        }
+        std::string fields;
+        for (const std::string& field : record) fields += "(" + field + ")";
+        error.RecordError(kRecordUnknown, ERROR_INVALID_DATA, nullptr, fields);
+        all = false;
+    }
+    if (byProfile.empty()) return all;
+    std::set<std::string> served;
+    const bool walked = WalkUserProfiles(
+        [&](const UserProfile& profile, ActionError& e) {
+            const auto found = byProfile.find(profile.keyName);
+            if (found == byProfile.end()) return true;
+            served.insert(profile.keyName);
+            if (!PutBack(profile, store, found->second, e)) all = false;
+            return true;
+        },
+        kRemovalWalkPoints, error);
+    // A profile gone from the list, or whose hive could not be loaded: what
+    // is kept for it stays in the store.
+    for (const auto& [keyName, list] : byProfile) {
+        if (served.count(keyName) != 0) continue;
+        error.RecordError(kProfileNotServed, ERROR_NO_SUCH_USER, nullptr,
+                          StringPrintf("(%s)(%d)", keyName.c_str(), static_cast<int>(list.size())));
+        all = false;
+    }
+    return all && walked;
+}
+
+}  // namespace
+
+// The installation's rollback: puts back what DelMultiUserData removed with
+// the switch, from its store. Harmless twice, and after a removal that was
+// ended at any point: a record whose change never happened finds its
+// backup missing, or the key and values still there.
+CA_ACTION DelMultiUserDataRollback(MSIHANDLE install) {
+    ActionScope scope(install, "DelMultiUserDataRollback");
+    return RunUndoAction(install, kAction, "07F9WX9R0ROU7K7", "5EZF9NE61JYAC31",
+                         [](const std::string&, BackupStore& store, const std::vector<JournalRecord>& records,
+                            ActionError& error) { return PutEverythingBack(store, records, error); });
+}
+
+// The installation's commit: the removal stands, its store is deleted.
+CA_ACTION DelMultiUserDataCommit(MSIHANDLE install) {
+    ActionScope scope(install, "DelMultiUserDataCommit");
+    return RunUndoAction(install, kAction, "Q5UIW4KBZPE7HM5", "SI3WKR45FUD1GH8",
+                         [](const std::string&, BackupStore&, const std::vector<JournalRecord>&, ActionError&) {
+                             return true;
+                         });
 }

@@ -28,6 +28,36 @@ KeyRemoval DeleteKeyTree(HKEY root, const std::string& path, ActionError& error)
 // deleted as DeleteKeyTree does ("F5NZ8VQ3JM2TYRC" for a link).
 KeyRemoval DeleteKeyIfEmpty(HKEY root, const std::string& path, ActionError& error);
 
+// What became of a key to be kept before its removal.
+enum class KeySave {
+    Saved,     // `bytes` holds it
+    Nothing,   // not there, or (asked for an empty key) not empty: nothing will be removed
+    LinkSeen,  // a link key on the way: the removal keeps it and says so
+    Failed,    // recorded
+};
+
+// Reads root\path with its values and subkeys, every level opened as
+// DeleteKeyTree opens it (a link key below it is left out: the removal keeps
+// it), into `bytes`: a Pack in its byte form, each key a pack of the items
+// "v" (value names), "t" (their types), "d" (their data), "k" (subkey names)
+// and "s" (their packs), each present only when not empty. With
+// `onlyWhenEmpty` a key that holds anything is not read (Nothing). A read
+// that fails: "8GHGT8D3D18GE1H", the registry's answer, extra
+// "(root)(path of the level)".
+KeySave SaveKeyTree(HKEY root, const std::string& path, bool onlyWhenEmpty, std::string& bytes,
+                    ActionError& error);
+
+// Writes the tree `bytes` (SaveKeyTree's form; empty: an empty key) back to
+// root\path: `root`\`first` must exist (a user's hive), the levels below
+// it are opened or made one name at a time below the held parent, never
+// through a link key, and only values that are not there are written:
+// running it twice, or over a tree still there, changes nothing. A link on
+// the way or a call that fails: "0HWSX2Y34FA02MC", the answer (681 for a
+// link), extra "(root)(path of the level)"; bytes that are no such tree:
+// "LI3RESG2GRY6ID7", 13.
+bool RestoreKeyTree(HKEY root, const std::string& first, const std::string& path, const std::string& bytes,
+                    ActionError& error);
+
 // The user's AppData folder from "User Shell Folders" in the user's own hive.
 // An expandable value of the form "%USERPROFILE%\rest" is resolved against
 // the profile folder. A value naming any other variable, or one that does not
