@@ -80,16 +80,25 @@ bool KeepKey(BackupStore* store, const UserProfile& profile, const std::string& 
     return Note(*store, {"keys", profile.keyName, path, backup}, error);
 }
 
-// Whether the folder at `path` holds nothing.
-bool IsEmptyFolder(const std::string& path) {
-    WIN32_FIND_DATAA data{};
-    UniqueFind search(Os().FindFirstFileA((path + "\\*").c_str(), &data));
-    if (!search) return false;
-    do {
-        const std::string name = data.cFileName;
-        if (name != "." && name != "..") return false;
-    } while (Os().FindNextFileA(search.Get(), &data));
-    return true;
+// Whether the folder open on `folder` (for listing) holds nothing: listed
+// through the handle, as a look by its path would not share the handle's
+// deletion access.
+bool IsEmptyFolder(HANDLE folder) {
+    alignas(8) char buffer[4096];
+    bool restart = true;
+    for (;;) {
+        if (!Os().GetFileInformationByHandleEx(folder, restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo,
+                                               buffer, sizeof buffer))
+            return Os().GetLastError() == ERROR_NO_MORE_FILES;
+        restart = false;
+        for (size_t at = 0;;) {
+            const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer + at);
+            const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") return false;
+            if (entry->NextEntryOffset == 0) break;
+            at += entry->NextEntryOffset;
+        }
+    }
 }
 
 // The application's files in its held, proven folder, from the last found
@@ -147,7 +156,7 @@ bool DeleteFiles(UniqueFile folder, const std::string& appFolder, const std::str
     }
     // A rename would take content along: only an empty folder goes.
     const std::string selfFinal = FinalPathOf(self.Get());
-    if (selfFinal.empty() || !IsEmptyFolder(selfFinal)) return true;
+    if (selfFinal.empty() || !IsEmptyFolder(self.Get())) return true;
     const std::string backup = store->NewBackupName();
     if (!Note(*store, {"folder", keyName, selfFinal, backup}, error)) return false;
     store->MoveIn(self.Get(), backup);  // another volume: it stays

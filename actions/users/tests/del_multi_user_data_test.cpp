@@ -5,16 +5,20 @@
 #include "accounting.h"
 #include "installer_session.h"
 #include "profile_fixture.h"
+#include "store/backup_store.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 extern "C" UINT __stdcall DelMultiUserData(MSIHANDLE);
+extern "C" UINT __stdcall DelMultiUserDataRollback(MSIHANDLE);
+extern "C" UINT __stdcall DelMultiUserDataCommit(MSIHANDLE);
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
@@ -59,10 +63,10 @@ std::string Files(const std::string& folder, std::initializer_list<const char*> 
 
 class DelMultiUserDataTest : public ::testing::Test {
 protected:
-    void Run(const std::string& data, MSIHANDLE install = 0) {
+    void Run(const std::string& data, MSIHANDLE install = 0, UINT(__stdcall* action)(MSIHANDLE) = DelMultiUserData) {
         session.Set("CustomActionData", data);
         test::PropertyWrites writes;
-        EXPECT_EQ(DelMultiUserData(install ? install : session.Handle()), 0u);
+        EXPECT_EQ(action(install ? install : session.Handle()), 0u);
         EXPECT_THAT(writes.Writes(), IsEmpty());  // deferred: no property, failed or not
     }
 
@@ -476,6 +480,152 @@ TEST_F(DelMultiUserDataTest, UnreadableInputAndForeignExceptionsEndTheAction) {
                               [](MSIHANDLE, LPCSTR, LPSTR, LPDWORD) -> UINT { test::ThrowForeign(8); });
     Run(kItems);
     EXPECT_THAT(log.Records(), ElementsAre("Code: 8 Point: 8TWBI2KBMJFMWTH "));
+}
+
+// ------------------------------------------------- undo with the transaction switch
+
+constexpr char kProduct[] = "{6A1E4C2B-7D3F-4E58-9B0A-1C2D3E4F5A6B}";
+
+// Every key below root\path with its values (type and data), as text.
+void DumpKeys(HKEY root, const std::string& path, const std::string& shown, std::vector<std::string>& out) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+    out.push_back(shown);
+    char name[512];
+    BYTE data[2048];
+    for (DWORD i = 0;; ++i) {
+        DWORD nameLength = sizeof name, dataLength = sizeof data, type = 0;
+        if (RegEnumValueA(key, i, name, &nameLength, nullptr, &type, data, &dataLength) != ERROR_SUCCESS) break;
+        out.push_back(shown + "|" + name + "=" + std::to_string(type) + ":" +
+                      std::string(reinterpret_cast<char*>(data), dataLength));
+    }
+    std::vector<std::string> subkeys;
+    for (DWORD i = 0;; ++i) {
+        DWORD length = sizeof name;
+        if (RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        subkeys.emplace_back(name, length);
+    }
+    RegCloseKey(key);
+    for (const std::string& sub : subkeys) DumpKeys(root, path + "\\" + sub, shown + "\\" + sub, out);
+}
+
+std::vector<std::string> Keys(const std::string& path) {
+    std::vector<std::string> out;
+    DumpKeys(HKEY_USERS, path, "", out);
+    return out;
+}
+
+// The files of a folder: name, contents and read-only mark; "-" when missing.
+std::vector<std::string> FolderState(const std::string& folder) {
+    if (!PathExists(folder)) return {"-"};
+    std::vector<std::string> out;
+    WIN32_FIND_DATAA data{};
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &data);
+    do {
+        const std::string name = data.cFileName;
+        if (name == "." || name == "..") continue;
+        std::string text(64, '\0');
+        HANDLE file = CreateFileA((folder + "\\" + name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        DWORD read = 0;
+        ReadFile(file, text.data(), static_cast<DWORD>(text.size()), &read, nullptr);
+        CloseHandle(file);
+        out.push_back(name + "=" + text.substr(0, read) + ((data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ? " ro" : ""));
+    } while (FindNextFileA(search, &data));
+    FindClose(search);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::string StoreOf(const char* product) { return StoreRootPath() + "\\" + product + "\\DelMultiUserData"; }
+
+// The application's keys with values of every kind, and files, one read-only.
+void WriteUserData(HKEY root, const std::string& below) {
+    const std::string app = below + kApp;
+    test::SetRegValue(root, app, "", "default");
+    test::SetRegValue(root, app, "Path", "%USERPROFILE%\\x", REG_EXPAND_SZ);
+    test::SetRegValue(root, app + "\\Settings\\Recent", "List", std::string("a\0b\0\0", 5), REG_MULTI_SZ);
+    test::SetRegValue(root, app + "\\Settings\\Recent", "Raw", std::string("\x01\0\xFF", 3), REG_BINARY);
+    test::SetRegValue(root, app + "\\Settings", "Count", std::string("\x07\0\0\0", 4), REG_DWORD);
+    test::CreateRegKey(root, app + "\\Cache");
+}
+
+// The installing user (the prefix's own, hive loaded) and a user who is not
+// logged on, both with keys and files: the removal with the switch, then the
+// installation's rollback, leaves both as they were; run again, then
+// committed, everything is gone, the store too. Without the switch no store
+// is made. Wine writes nothing back to the file of a hive another process
+// loaded: the offline user's keys are seen as each walk left them, just
+// before its unload (gone after the removal; after the rollback, read from
+// a file that never lost them, so their writing back is not seen there;
+// the installing user's hive shows it).
+TEST_F(DelMultiUserDataTest, TheRollbackPutsEveryUsersDataBackAndTheCommitLeavesItGone) {
+    const std::string me = test::CurrentUserKeyName();
+    char appData[MAX_PATH] = {};
+    DWORD size = sizeof appData;
+    ASSERT_EQ(RegGetValueA(HKEY_CURRENT_USER, kShellFolders, "AppData", RRF_RT_REG_SZ, nullptr, appData, &size), 0);
+    const std::string mine = std::string(appData) + "\\CATestApp";
+    const std::string offAppData = profiles.NextFolder() + "\\appdata";
+    const TestProfile& off = profiles.Add([&](HKEY hive) {
+        WriteUserData(hive, "");
+        test::SetRegValue(hive, kShellFolders, "AppData", offAppData);
+    });
+    const std::string theirs = offAppData + "\\CATestApp";
+    const auto prepare = [&] {
+        WriteUserData(HKEY_USERS, me + "\\");
+        Files(mine, {"a.log", "b.log"});
+        Files(theirs, {"a.log", "keep.txt"});
+        test::WriteTestFile(theirs + "\\ro.log", "read-only", FILE_ATTRIBUTE_READONLY);
+    };
+    prepare();
+    const std::vector<std::string> keysBefore = Keys(me + "\\Software\\CATest");
+    const std::vector<std::string> mineBefore = FolderState(mine), theirsBefore = FolderState(theirs);
+    std::vector<std::string> offBefore, offAtUnload;
+    test::WithHivePrivileges([&] {
+        ASSERT_EQ(RegLoadKeyA(HKEY_USERS, "CATestLook", off.hiveFile.c_str()), 0);
+        offBefore = Keys("CATestLook\\Software\\CATest");
+        RegUnLoadKeyA(HKEY_USERS, "CATestLook");
+    });
+    ASSERT_EQ(offBefore.size(), 11u);
+    test::BeforeUnload observe([&](const std::string& keyName) {
+        if (keyName == off.keyName) offAtUnload = Keys(keyName + "\\Software\\CATest");
+    });
+    const std::string switched = std::string(kItems) + "|" + kProduct;
+
+    Run(switched);
+    EXPECT_THAT(Keys(me + "\\Software\\CATest"), ElementsAre(""));  // the vendor key went with the tree
+    EXPECT_THAT(offAtUnload, ElementsAre(""));
+    EXPECT_THAT(FolderState(mine), ElementsAre("-"));
+    EXPECT_THAT(FolderState(theirs), ElementsAre("keep.txt=x", "ro.log=read-only ro"));  // as without the switch
+    EXPECT_TRUE(PathExists(StoreOf(kProduct) + "\\journal"));
+
+    for (int twice = 0; twice < 2; ++twice) {
+        offAtUnload.clear();
+        Run(switched, 0, DelMultiUserDataRollback);
+        EXPECT_EQ(Keys(me + "\\Software\\CATest"), keysBefore);
+        EXPECT_EQ(FolderState(mine), mineBefore);
+        EXPECT_EQ(FolderState(theirs), theirsBefore);
+        if (twice == 0) {
+            EXPECT_EQ(offAtUnload, offBefore);  // the second finds no store: no walk
+        }
+        EXPECT_FALSE(PathExists(StoreOf(kProduct)));
+    }
+
+    Run(switched);
+    Run(switched, 0, DelMultiUserDataCommit);
+    EXPECT_FALSE(PathExists(StoreRootPath() + "\\" + kProduct));
+    EXPECT_THAT(Keys(me + "\\Software\\CATest"), ElementsAre(""));
+    EXPECT_THAT(FolderState(mine), ElementsAre("-"));
+    Run(switched, 0, DelMultiUserDataRollback);  // nothing left to put back
+    EXPECT_THAT(FolderState(mine), ElementsAre("-"));
+
+    prepare();
+    Run(kItems);
+    Run(kItems, 0, DelMultiUserDataRollback);
+    EXPECT_THAT(FolderState(mine), ElementsAre("-"));
+    EXPECT_FALSE(PathExists(StoreRootPath() + "\\" + kProduct));
+    EXPECT_THAT(log.Records(), IsEmpty());
+    test::DeleteRegTree(HKEY_USERS, me + "\\Software\\CATest");
+    test::RemoveFolderTree(theirs);
 }
 
 }  // namespace
