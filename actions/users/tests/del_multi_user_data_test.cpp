@@ -472,14 +472,25 @@ TEST_F(DelMultiUserDataTest, InputThatWouldRemoveTooMuchIsRefusedBeforeAnyProfil
 }
 
 TEST_F(DelMultiUserDataTest, UnreadableInputAndForeignExceptionsEndTheAction) {
-    Run(kItems, 0xBAD);  // the installer answers 6
-    EXPECT_THAT(log.Records(), ElementsAre("Code: 6 Point: A4LRP85LV7J52YM (0)(CustomActionData)((null))",
-                                           "P9787KWWKWBI572:A4LRP85LV7J52YM"));
-    log.Remove();
-    PlatformOverride throwing(&Platform::MsiGetPropertyA,
-                              [](MSIHANDLE, LPCSTR, LPSTR, LPDWORD) -> UINT { test::ThrowForeign(8); });
-    Run(kItems);
-    EXPECT_THAT(log.Records(), ElementsAre("Code: 8 Point: 8TWBI2KBMJFMWTH "));
+    const struct {
+        UINT(__stdcall* action)(MSIHANDLE);
+        const char* read;
+        const char* catchAll;
+    } entries[] = {{DelMultiUserData, "P9787KWWKWBI572", "8TWBI2KBMJFMWTH"},
+                   {DelMultiUserDataRollback, "07F9WX9R0ROU7K7", "5EZF9NE61JYAC31"},
+                   {DelMultiUserDataCommit, "Q5UIW4KBZPE7HM5", "SI3WKR45FUD1GH8"}};
+    for (const auto& entry : entries) {
+        SCOPED_TRACE(entry.read);
+        log.Remove();
+        Run(kItems, 0xBAD, entry.action);  // the installer answers 6
+        EXPECT_THAT(log.Records(), ElementsAre("Code: 6 Point: A4LRP85LV7J52YM (0)(CustomActionData)((null))",
+                                               std::string(entry.read) + ":A4LRP85LV7J52YM"));
+        log.Remove();
+        PlatformOverride throwing(&Platform::MsiGetPropertyA,
+                                  [](MSIHANDLE, LPCSTR, LPSTR, LPDWORD) -> UINT { test::ThrowForeign(8); });
+        Run(kItems, 0, entry.action);
+        EXPECT_THAT(log.Records(), ElementsAre("Code: 8 Point: " + std::string(entry.catchAll) + " "));
+    }
 }
 
 // ------------------------------------------------- undo with the transaction switch
@@ -626,6 +637,115 @@ TEST_F(DelMultiUserDataTest, TheRollbackPutsEveryUsersDataBackAndTheCommitLeaves
     EXPECT_THAT(log.Records(), IsEmpty());
     test::DeleteRegTree(HKEY_USERS, me + "\\Software\\CATest");
     test::RemoveFolderTree(theirs);
+}
+
+// What the removal with the switch and its rollback report when they
+// cannot keep or put back something: a key is never removed without its
+// backup and record, and the rollback never writes over what is there now,
+// keeps the store, and finishes once the obstacle is gone.
+TEST_F(DelMultiUserDataTest, WhatCannotBeKeptStaysAndWhatCannotGoBackKeepsTheStore) {
+    using Step = std::function<void(const std::function<void()>&)>;
+    const Step none = [](const auto& run) { run(); };
+    const auto failFlush = [](const auto& run) {
+        PlatformOverride o(&Platform::FlushFileBuffers, [](HANDLE) -> BOOL {
+            SetLastError(ERROR_DISK_FULL);
+            return FALSE;
+        });
+        run();
+    };
+    const std::string appData = profiles.NextFolder() + "\\appdata", folder = appData + "\\CATestApp";
+    const std::string store = StoreOf(kProduct);
+    HKEY software = nullptr;  // the native view, which a link names
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &software), 0);
+    const TestProfile* user = nullptr;
+    const struct {
+        const char* name;
+        Step forward;
+        std::function<void()> meanwhile;  // between the removal and its rollback
+        std::vector<std::string> records;  // "<T>", "<V>": the tree and empty-only keys; "<S>": the store; "<U>": the user
+        bool keysStay = false;              // the removal kept the keys
+    } cases[] = {
+        {"the tree cannot be read", [](const auto& run) {
+             PlatformOverride o(&Platform::RegEnumValueA, [](HKEY, DWORD, LPSTR, LPDWORD, LPDWORD, LPDWORD, LPBYTE,
+                                                             LPDWORD) -> LSTATUS { return ERROR_ACCESS_DENIED; });
+             run();
+         }, nullptr, {"Code: 5 Point: 8GHGT8D3D18GE1H (80000003)(<T>)", "N2VBF5GVTXCC427:8GHGT8D3D18GE1H"}, true},
+        {"the backup cannot be written", failFlush, nullptr,
+         {"Code: 112 Point: 4C61DW1ZCOYTT9J (<S>)(00000001)", "N2VBF5GVTXCC427:4C61DW1ZCOYTT9J"}, true},
+        {"a record cannot be written", [](const auto& run) {
+             static int s_flushes;  // the backup's goes through, the record's fails
+             s_flushes = 0;
+             PlatformOverride o(&Platform::FlushFileBuffers, [](HANDLE file) -> BOOL {
+                 if (++s_flushes == 1) return FlushFileBuffers(file);
+                 SetLastError(ERROR_DISK_FULL);
+                 return FALSE;
+             });
+             run();
+         }, nullptr, {"Code: 112 Point: MW2MB29SXFOQMCB (<S>)", "N2VBF5GVTXCC427:MW2MB29SXFOQMCB"}, true},
+        {"a file was made meanwhile", none, [&] { Files(folder, {"a.log"}); },
+         {"Code: 183 Point: 51D001643K48KBI (<S>\\00000002)(" + folder + "\\a.log)"}},
+        {"the folder above is gone", none, [&] { test::RemoveFolderTree(appData); },
+         {"Code: 3 Point: S2P3IH4FGEEOP34 (" + appData + ")"}},
+        {"the tree's backup is gone", none, [&] { DeleteFileA((store + "\\00000001").c_str()); },
+         {"Code: 2 Point: D1RAJDBU34JQXS3 (<S>\\00000001)"}},
+        {"the tree's backup is damaged", none, [&] { test::WriteTestFile(store + "\\00000001", "damaged"); },
+         {"Code: 13 Point: LI3RESG2GRY6ID7 (<T>)"}},
+        {"a link where the keys go back", none,
+         [&] {
+             test::DeleteRegTree(HKEY_USERS, UserKey(*user, "Software\\CATest"));
+             test::CreateRegLink(HKEY_USERS, UserKey(*user, "Software\\CATest"), L"\\Registry\\Machine\\Software\\CATestVictim");
+         },
+         {"Code: 681 Point: 0HWSX2Y34FA02MC (80000003)(<U>\\Software\\CATest)"}},
+        {"records of another profile and of another kind", none,
+         [&] {
+             BackupStore kept;
+             ASSERT_EQ(kept.OpenExisting(kProduct, "DelMultiUserData"), 0u);
+             ASSERT_EQ(kept.Append({"moved", "x"}), 0u);
+             ASSERT_EQ(kept.Append({"keys", "S-1-5-21-9-9-9-9", "Software\\X", ""}), 0u);
+         },
+         {"Code: 13 Point: 2CTWQ7HVWTRT508 (moved)(x)", "Code: 1317 Point: 3ARU5IKKRAVBPBX (S-1-5-21-9-9-9-9)(1)"}},
+    };
+    const std::string switched = std::string(kItems) + "|" + kProduct;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::ProfileFixture users;
+        user = &users.Add(UserHive(appData), {.loggedOn = true});
+        Files(folder, {"a.log"});
+        test::CreateRegKey(software, "CATestVictim");
+        const std::vector<std::string> keys = Keys(UserKey(*user, "Software\\CATest"));
+        const std::vector<std::string> files = FolderState(folder);
+        log.Remove();
+        c.forward([&] { Run(switched); });
+        EXPECT_EQ(Keys(UserKey(*user, "Software\\CATest")) == keys, c.keysStay);
+        if (c.meanwhile) c.meanwhile();
+        Run(switched, 0, DelMultiUserDataRollback);
+        std::vector<std::string> expected;
+        for (std::string r : c.records) {
+            for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+                     {"<T>", UserKey(*user, kApp)}, {"<V>", UserKey(*user, kVendor)}, {"<U>", user->keyName}, {"<S>", store}})
+                for (size_t at; (at = r.find(from)) != std::string::npos;) r.replace(at, from.size(), to);
+            expected.push_back(r);
+        }
+        EXPECT_THAT(log.Records(), ElementsAreArray(expected));
+        EXPECT_EQ(PathExists(store), c.meanwhile != nullptr);  // kept while something is not back
+        EXPECT_THAT(test::RegSubtree(software, "CATestVictim"), IsEmpty());
+        if (std::string(c.name) == "a file was made meanwhile") {
+            // Once the obstacle is gone, the rollback finishes.
+            DeleteFileA((folder + "\\a.log").c_str());
+            log.Remove();
+            Run(switched, 0, DelMultiUserDataRollback);
+            EXPECT_EQ(FolderState(folder), files);
+            EXPECT_EQ(Keys(UserKey(*user, "Software\\CATest")), keys);
+            EXPECT_FALSE(PathExists(store));
+            EXPECT_THAT(log.Records(), IsEmpty());
+        }
+        Run(switched, 0, DelMultiUserDataCommit);
+        test::DeleteRegTree(HKEY_USERS, UserKey(*user, "Software\\CATest"));
+        test::RemoveFolderTree(appData);
+    }
+    test::DeleteRegTree(software, "CATestVictim");
+    RegDeleteKeyA(software, "CATestVictim");
+    RegCloseKey(software);
 }
 
 }  // namespace
