@@ -224,6 +224,36 @@ std::vector<std::string> RegSubtree(HKEY root, const std::string& path) {
     return out;
 }
 
+namespace {
+void DumpKeys(HKEY root, const std::string& path, const std::string& shown, std::vector<std::string>& out) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+    out.push_back(shown);
+    char name[512];
+    BYTE data[2048];
+    for (DWORD i = 0;; ++i) {
+        DWORD nameLength = sizeof name, dataLength = sizeof data, type = 0;
+        if (RegEnumValueA(key, i, name, &nameLength, nullptr, &type, data, &dataLength) != ERROR_SUCCESS) break;
+        out.push_back(shown + "|" + name + "=" + std::to_string(type) + ":" +
+                      std::string(reinterpret_cast<char*>(data), dataLength));
+    }
+    std::vector<std::string> subkeys;
+    for (DWORD i = 0;; ++i) {
+        DWORD length = sizeof name;
+        if (RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        subkeys.emplace_back(name, length);
+    }
+    RegCloseKey(key);
+    for (const std::string& sub : subkeys) DumpKeys(root, path + "\\" + sub, shown + "\\" + sub, out);
+}
+}  // namespace
+
+std::vector<std::string> RegDump(HKEY root, const std::string& path) {
+    std::vector<std::string> out;
+    DumpKeys(root, path, "", out);
+    return out;
+}
+
 void DeleteRegTree(HKEY root, const std::string& path) {
     RegDeleteTreeA(root, path.c_str());
     RegDeleteKeyA(root, path.c_str());

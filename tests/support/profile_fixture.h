@@ -81,6 +81,10 @@ void CreateRegKey(HKEY root, const std::string& path);
 bool RegKeyExists(HKEY root, const std::string& path);
 // Every key below root\path (relative paths, sorted); empty when none or missing.
 std::vector<std::string> RegSubtree(HKEY root, const std::string& path);
+// root\path and every key below it, each followed by its values as
+// "<key>|<name>=<type>:<data>" (key paths relative, "" for root\path);
+// empty when missing.
+std::vector<std::string> RegDump(HKEY root, const std::string& path);
 void DeleteRegTree(HKEY root, const std::string& path);
 // Makes root\path a volatile link key to `target`, a path of the system's
 // registry such as L"\\Registry\\Machine\\Software\\X".

@@ -6,10 +6,14 @@
 #include "sweep.h"
 
 #include "profile_fixture.h"
+#include "store/backup_store.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 extern "C" UINT __stdcall DelMultiUserData(MSIHANDLE);
+extern "C" UINT __stdcall DelMultiUserDataRollback(MSIHANDLE);
 extern "C" UINT __stdcall CopyMSWordDot(MSIHANDLE);
 extern "C" UINT __stdcall DelMSWordDot(MSIHANDLE);
 
@@ -84,6 +88,139 @@ TEST(Sweep, DelMultiUserData) {
                          std::to_string(PathExists(offFolder + "\\a.log"));
               }});
 }
+
+// A child of the kill sweep: this executable started with
+// CA_KILL_USERS_AT=<n> runs DelMultiUserData on CA_KILL_PARAMETERS and ends
+// itself at its n-th registry call.
+const int g_killUsersChild = [] {
+    const char* at = std::getenv("CA_KILL_USERS_AT");
+    if (at == nullptr) return 0;
+    {
+        InstallerSession session;
+        session.Set("CustomActionData", std::getenv("CA_KILL_PARAMETERS"));
+        FaultSweep sweep;
+        sweep.ActAtRegistryCall(static_cast<size_t>(std::atoi(at)), FaultAction::Exit);
+        DelMultiUserData(session.Handle());
+    }
+    ::ExitProcess(0);
+    return 1;
+}();
+
+UINT RunKilledRemoval(size_t at, const std::string& parameters) {
+    char exe[MAX_PATH] = {};
+    ::GetModuleFileNameA(nullptr, exe, sizeof exe);
+    ::SetEnvironmentVariableA("CA_KILL_USERS_AT", std::to_string(at).c_str());
+    ::SetEnvironmentVariableA("CA_KILL_PARAMETERS", parameters.c_str());
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION child{};
+    std::string command = std::string("\"") + exe + "\"";
+    const BOOL started = ::CreateProcessA(exe, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &child);
+    ::SetEnvironmentVariableA("CA_KILL_USERS_AT", nullptr);
+    ::SetEnvironmentVariableA("CA_KILL_PARAMETERS", nullptr);
+    if (!started) return 0xFFFFFFFF;
+    DWORD exitCode = 0xFFFFFFFF;
+    if (::WaitForSingleObject(child.hProcess, 60000) == WAIT_OBJECT_0) ::GetExitCodeProcess(child.hProcess, &exitCode);
+    ::CloseHandle(child.hThread);
+    ::CloseHandle(child.hProcess);
+    return exitCode;
+}
+
+// The removal with the switch, ended at each of its registry calls (a
+// power cut, a killed process), then the installation's rollback: both
+// users' keys, values and files are as before. The hive of the user who is
+// not logged on stays loaded when the removal is ended while it is (as on
+// the test platform): it is seen there; otherwise it is loaded to be seen.
+// The calls are shared out among three cases, each within a test's time;
+// on the 32-bit platform, where a process costs seconds, the removal is
+// ended at every tenth call only.
+constexpr size_t kKillShards = 3;
+constexpr size_t kKillStride = sizeof(void*) == 4 ? 10 : 1;
+
+class KilledRemoval : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(KilledRemoval, EndedAtRegistryCallsThenRolledBack) {
+    ProfileFixture profiles;
+    const auto data = [](HKEY root, const std::string& below) {
+        SetRegValue(root, below + kApp, "Name", "value");
+        SetRegValue(root, below + kApp + "\\Settings\\Recent", "Count", std::string("\x02\0\0", 3), REG_DWORD);
+    };
+    const TestProfile& on = profiles.Add(
+        [&](HKEY hive) { SetRegValue(hive, kUserShellFolders, "AppData", "%USERPROFILE%\\AppData", REG_EXPAND_SZ); },
+        {.loggedOn = true});
+    const std::string offAppData = profiles.NextFolder() + "\\off appdata";
+    const TestProfile& off = profiles.Add([&](HKEY hive) {
+        data(hive, "");
+        SetRegValue(hive, kUserShellFolders, "AppData", offAppData);
+    });
+    const std::string onFolder = on.folder + "\\AppData\\CASweepApp", offFolder = offAppData + "\\CASweepApp";
+    const auto prepare = [&] {
+        data(HKEY_USERS, on.keyName + "\\");
+        for (const std::string& folder : {onFolder, offFolder}) {
+            CreateFolders(folder);
+            WriteTestFile(folder + "\\a.log", "a");
+        }
+        WriteTestFile(onFolder + "\\b.log", "b");
+        WriteTestFile(offFolder + "\\ro.log", "ro", FILE_ATTRIBUTE_READONLY);
+    };
+    const auto state = [&] {
+        std::vector<std::string> seen = RegDump(HKEY_USERS, on.keyName + "\\Software\\CASweep");
+        std::vector<std::string> offKeys;
+        if (RegKeyExists(HKEY_USERS, off.keyName)) {
+            offKeys = RegDump(HKEY_USERS, off.keyName + "\\Software\\CASweep");
+        } else {
+            WithHivePrivileges([&] {
+                EXPECT_EQ(::RegLoadKeyA(HKEY_USERS, off.keyName.c_str(), off.hiveFile.c_str()), 0);
+                offKeys = RegDump(HKEY_USERS, off.keyName + "\\Software\\CASweep");
+                ::RegUnLoadKeyA(HKEY_USERS, off.keyName.c_str());
+            });
+        }
+        seen.insert(seen.end(), offKeys.begin(), offKeys.end());
+        for (const std::string& file : {onFolder + "\\a.log", onFolder + "\\b.log", offFolder + "\\a.log",
+                                        offFolder + "\\ro.log"})
+            seen.push_back(ReadFileText(file) + "/" + Attributes(file));
+        return seen;
+    };
+    constexpr char kProduct[] = "{2F4C6E8A-1B3D-4F5A-8C7E-9D0B1A2C3E4F}";
+    const std::string parameters =
+        std::string("Software\\CASweep\\Vendor;Software\\CASweep\\Vendor\\App;*.log;CASweepApp;|") + kProduct;
+    prepare();
+    const std::vector<std::string> before = state();
+    ASSERT_EQ(before.size(), 18u);
+    InstallerSession session;
+    const auto rollBack = [&] {
+        session.Set("CustomActionData", parameters);
+        EXPECT_EQ(DelMultiUserDataRollback(session.Handle()), 0u);
+    };
+    size_t calls = 0;
+    {
+        session.Set("CustomActionData", parameters);
+        FaultSweep sweep;
+        DelMultiUserData(session.Handle());
+        calls = sweep.RegistryCallCount(FaultAction::Exit);
+    }
+    ASSERT_NE(state(), before);
+    rollBack();
+    ASSERT_EQ(state(), before);
+    size_t killed = 0;
+    size_t runs = 0;
+    for (size_t at = GetParam() * kKillStride; at < calls; at += kKillShards * kKillStride, ++runs) {
+        SCOPED_TRACE("ended at registry call " + std::to_string(at));
+        prepare();
+        killed += RunKilledRemoval(at, parameters) == kKilledExitCode;
+        rollBack();
+        EXPECT_EQ(state(), before);
+        EXPECT_FALSE(PathExists(StoreRootPath() + "\\" + kProduct)) << "the rollback settled everything";
+    }
+    EXPECT_GT(killed, runs / 2);
+    DeleteRegTree(HKEY_USERS, on.keyName + "\\Software\\CASweep");
+    for (const std::string& folder : {onFolder, offFolder}) {
+        ::SetFileAttributesA((folder + "\\ro.log").c_str(), FILE_ATTRIBUTE_NORMAL);
+        RemoveFolderTree(folder);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sweep, KilledRemoval, ::testing::Range<size_t>(0, kKillShards));
 
 // Two users with Word 12: the logged-on one with a startup folder of his
 // own besides the default one, the other only the default.

@@ -497,34 +497,7 @@ TEST_F(DelMultiUserDataTest, UnreadableInputAndForeignExceptionsEndTheAction) {
 
 constexpr char kProduct[] = "{6A1E4C2B-7D3F-4E58-9B0A-1C2D3E4F5A6B}";
 
-// Every key below root\path with its values (type and data), as text.
-void DumpKeys(HKEY root, const std::string& path, const std::string& shown, std::vector<std::string>& out) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
-    out.push_back(shown);
-    char name[512];
-    BYTE data[2048];
-    for (DWORD i = 0;; ++i) {
-        DWORD nameLength = sizeof name, dataLength = sizeof data, type = 0;
-        if (RegEnumValueA(key, i, name, &nameLength, nullptr, &type, data, &dataLength) != ERROR_SUCCESS) break;
-        out.push_back(shown + "|" + name + "=" + std::to_string(type) + ":" +
-                      std::string(reinterpret_cast<char*>(data), dataLength));
-    }
-    std::vector<std::string> subkeys;
-    for (DWORD i = 0;; ++i) {
-        DWORD length = sizeof name;
-        if (RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-        subkeys.emplace_back(name, length);
-    }
-    RegCloseKey(key);
-    for (const std::string& sub : subkeys) DumpKeys(root, path + "\\" + sub, shown + "\\" + sub, out);
-}
-
-std::vector<std::string> Keys(const std::string& path) {
-    std::vector<std::string> out;
-    DumpKeys(HKEY_USERS, path, "", out);
-    return out;
-}
+std::vector<std::string> Keys(const std::string& path) { return test::RegDump(HKEY_USERS, path); }
 
 // The files of a folder: name, contents and read-only mark; "-" when missing.
 std::vector<std::string> FolderState(const std::string& folder) {
