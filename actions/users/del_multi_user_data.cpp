@@ -5,14 +5,16 @@
 //
 // With the transaction switch ("|{ProductCode}" after its data) it keeps
 // its undo in the store of the installation (store/backup_store.h): before
-// a key goes, its tree is saved there and a record "keys" written; a file
+// a user's keys go, the tree is saved and a record "keys" written; a file
 // or the emptied folder is moved into the store, after its record "file" or
 // "folder", rather than deleted. What is removed is the same either way.
 // DelMultiUserDataRollback puts everything back, DelMultiUserDataCommit
 // deletes the store.
 //
 // The records, one profile's in the order of the removal:
-//     keys    <key name> <path below the user's root> <backup: the saved tree; empty: an empty key>
+//     keys    <key name> <tree key below the user's root, empty: not there> <backup holding the
+//             saved tree, or empty> <the saved tree in hexadecimal when it is small, in place
+//             of a backup> <empty-only key, empty: not there>
 //     file    <key name> <final path of the folder> <file name> <backup>
 //     folder  <key name> <final path of the folder> <backup>
 #include "actions/action.h"
@@ -28,6 +30,7 @@
 #include "runtime/transaction.h"
 #include "store/backup_store.h"
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -52,32 +55,74 @@ bool Note(BackupStore& store, const JournalRecord& record, ActionError& error) {
     return false;
 }
 
-// Before the user's key `path` is removed, with a store: its tree saved
-// there and its record written. False (recorded): the key must stay, as
-// nothing could bring it back.
-bool KeepKey(BackupStore* store, const UserProfile& profile, const std::string& path, bool onlyWhenEmpty,
-             ActionError& error) {
-    if (store == nullptr) return true;
-    std::string bytes;
-    switch (SaveKeyTree(HKEY_USERS, profile.keyName + "\\" + path, onlyWhenEmpty, bytes, error)) {
-    case KeySave::Nothing:
-    case KeySave::LinkSeen:
-        return true;  // nothing of it goes: the removal finds nothing, or keeps the link and says so
-    case KeySave::Failed:
-        return false;
-    case KeySave::Saved:
-        break;
+// A tree up to this size is kept in its record, in hexadecimal: one
+// write to the disk per user rather than two.
+constexpr size_t kTreeInRecord = 4096;
+
+std::string ToHex(const std::string& bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(2 * bytes.size());
+    for (unsigned char b : bytes) {
+        text += digits[b >> 4];
+        text += digits[b & 15];
     }
-    std::string backup;  // an empty key is told by its record alone
-    if (!onlyWhenEmpty) {
-        backup = store->NewBackupName();
-        if (const DWORD written = store->WriteBackup(backup, bytes); written != ERROR_SUCCESS) {
+    return text;
+}
+
+bool FromHex(const std::string& text, std::string& bytes) {
+    const auto digit = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1; };
+    if (text.size() % 2 != 0) return false;
+    bytes.clear();
+    for (size_t i = 0; i < text.size(); i += 2) {
+        const int high = digit(text[i]), low = digit(text[i + 1]);
+        if (high < 0 || low < 0) return false;
+        bytes += static_cast<char>(high * 16 + low);
+    }
+    return true;
+}
+
+// Whether `key` is `path` or a key above it, its names compared as the
+// registry compares ASCII letters; a false answer only costs a look.
+bool IsAtOrAbove(const std::string& key, const std::string& path) {
+    if (key.size() > path.size() || (key.size() < path.size() && path[key.size()] != '\\')) return false;
+    for (size_t i = 0; i < key.size(); ++i) {
+        const auto fold = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+        if (fold(key[i]) != fold(path[i])) return false;
+    }
+    return true;
+}
+
+// Before the user's keys are removed, with a store: one record for both, the
+// tree found (`tree`, its saved form; null: the tree is not there) and the
+// empty-only key when it is there (put back as an empty key if it is
+// missing then). False (recorded): nothing may be removed, as nothing could
+// bring it back.
+bool KeepKeys(BackupStore& store, const UserProfile& profile, const RemovalItems& items, const std::string* tree,
+              ActionError& error) {
+    // Found on the way to the tree, it is there as itself.
+    bool emptyOnly = tree != nullptr && IsAtOrAbove(items.emptyOnlyKey, items.treeKey);
+    if (!emptyOnly) {
+        const int probe = ProbeKey(HKEY_USERS, profile.keyName + "\\" + items.emptyOnlyKey, error);
+        if (probe < 0) return false;
+        emptyOnly = probe > 0;
+    }
+    if (tree == nullptr && !emptyOnly) return true;
+    std::string backup, inRecord;
+    if (tree != nullptr && tree->size() <= kTreeInRecord) {
+        inRecord = ToHex(*tree);
+    } else if (tree != nullptr) {
+        backup = store.NewBackupName();
+        if (const DWORD written = store.WriteBackup(backup, *tree); written != ERROR_SUCCESS) {
             error.RecordError(kBackupUnwritten, static_cast<int32_t>(written), nullptr,
-                              StringPrintf("(%s)(%s)", store->Path().c_str(), backup.c_str()));
+                              StringPrintf("(%s)(%s)", store.Path().c_str(), backup.c_str()));
             return false;
         }
     }
-    return Note(*store, {"keys", profile.keyName, path, backup}, error);
+    return Note(store,
+                {"keys", profile.keyName, tree != nullptr ? items.treeKey : std::string(), backup, inRecord,
+                 emptyOnly ? items.emptyOnlyKey : std::string()},
+                error);
 }
 
 // Whether the folder open on `folder` (for listing) holds nothing: listed
@@ -165,15 +210,16 @@ bool DeleteFiles(UniqueFile folder, const std::string& appFolder, const std::str
 
 // The steps for one profile; the first that fails ends the profile.
 bool RemoveUserData(const UserProfile& profile, const RemovalItems& items, BackupStore* store, ActionError& error) {
-    if (!KeepKey(store, profile, items.treeKey, false, error)) {
-        error.PrependPoint("N2VBF5GVTXCC427");
-        return false;
-    }
+    // With a store, the tree is read and kept on the way to its removal.
+    bool kept = store == nullptr;
+    const auto keep = [&](const std::string& tree) { return kept = KeepKeys(*store, profile, items, &tree, error); };
     // A link key is left as it is and logged; the user's other steps go on.
-    const KeyRemoval tree = DeleteKeyTree(HKEY_USERS, profile.keyName + "\\" + items.treeKey, error);
+    const KeyRemoval tree = DeleteKeyTree(HKEY_USERS, profile.keyName + "\\" + items.treeKey, error,
+                                          store != nullptr ? std::function<bool(const std::string&)>(keep) : nullptr);
     if (tree != KeyRemoval::Done) error.PrependPoint("N2VBF5GVTXCC427");
     if (tree == KeyRemoval::Failed) return false;
-    if (!KeepKey(store, profile, items.emptyOnlyKey, true, error)) {
+    // No tree was there: the empty-only key is kept on its own.
+    if (!kept && !KeepKeys(*store, profile, items, nullptr, error)) {
         error.PrependPoint("TKS8ENS99HGUE7S");
         return false;
     }
@@ -257,7 +303,8 @@ constexpr char kRecordUnknown[] = "2CTWQ7HVWTRT508";
 bool IsRemovalRecord(const JournalRecord& record) {
     if (record.empty()) return false;
     if (record[0] == "file") return record.size() == 5;
-    return (record[0] == "keys" || record[0] == "folder") && record.size() == 4;
+    if (record[0] == "keys") return record.size() == 6;
+    return record[0] == "folder" && record.size() == 4;
 }
 
 // The part of a path before its last separator, and the name after it.
@@ -304,8 +351,13 @@ bool PutBack(const UserProfile& profile, BackupStore& store, const std::vector<c
         const JournalRecord& r = **it;
         bool done = false;
         if (r[0] == "keys") {
+            // The empty-only key was removed after the tree: it goes back first.
+            if (!r[5].empty() && !RestoreKeyTree(HKEY_USERS, profile.keyName, r[5], std::string(), error)) return false;
+            if (r[2].empty()) continue;
             std::string bytes;
-            const DWORD read = r[3].empty() ? static_cast<DWORD>(ERROR_SUCCESS) : store.ReadBackup(r[3], bytes);
+            const DWORD read = r[3].empty() ? (FromHex(r[4], bytes) ? static_cast<DWORD>(ERROR_SUCCESS)
+                                                                    : static_cast<DWORD>(ERROR_INVALID_DATA))
+                                            : store.ReadBackup(r[3], bytes);
             if (read != ERROR_SUCCESS) {
                 error.RecordError(kKeysUnread, static_cast<int32_t>(read), nullptr,
                                   StringPrintf("(%s\\%s)", store.Path().c_str(), r[3].c_str()));

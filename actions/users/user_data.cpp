@@ -166,6 +166,9 @@ constexpr REGSAM kRestoreAccess = KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_S
 // A value that grows while it is read is asked for again this often.
 constexpr int kValueReadAttempts = 8;
 
+// How a read of a tree ended.
+enum class KeySave { Saved, Failed };
+
 KeySave SaveFailed(ActionError& error, LONG answer, HKEY root, const std::string& path) {
     error.RecordError(kSaveFailed, answer, nullptr, StringPrintf("(%X)(%s)", HandleValue(root), path.c_str()));
     return KeySave::Failed;
@@ -183,8 +186,8 @@ std::unique_ptr<PackItem> TextsItem(const char* name, const std::vector<std::str
 // stored, then its subkeys, each opened as itself below it; a link key is
 // left out, and so is a subkey gone meanwhile.
 KeySave ReadOpenTree(HKEY key, HKEY root, const std::string& path, Pack& pack, ActionError& error) {
-    DWORD subkeys = 0, longestName = 0, longestValueName = 0, longestData = 0;
-    LONG answer = Os().RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, &longestName, nullptr, nullptr,
+    DWORD subkeys = 0, longestName = 0, values = 0, longestValueName = 0, longestData = 0;
+    LONG answer = Os().RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, &longestName, nullptr, &values,
                                         &longestValueName, &longestData, nullptr, nullptr);
     if (answer != ERROR_SUCCESS) return SaveFailed(error, answer, root, path);
 
@@ -192,7 +195,7 @@ KeySave ReadOpenTree(HKEY key, HKEY root, const std::string& path, Pack& pack, A
     std::vector<int32_t> types;
     std::vector<char> name(2 * size_t{longestValueName} + 2);
     std::vector<BYTE> buffer(size_t{longestData} + 1);
-    for (DWORD index = 0;; ++index) {
+    for (DWORD index = 0; values != 0; ++index) {
         DWORD nameLength = 0, dataLength = 0, type = REG_NONE;
         answer = ERROR_MORE_DATA;
         for (int attempt = 0; answer == ERROR_MORE_DATA && attempt < kValueReadAttempts; ++attempt) {
@@ -212,9 +215,10 @@ KeySave ReadOpenTree(HKEY key, HKEY root, const std::string& path, Pack& pack, A
         data.emplace_back(reinterpret_cast<const char*>(buffer.data()), dataLength);
     }
 
+    // The subkeys counted: a key made meanwhile is not the application's.
     std::vector<char> keyName(2 * size_t{longestName} + 2);
     std::vector<std::string> names;
-    for (DWORD index = 0;; ++index) {
+    for (DWORD index = 0; index < subkeys; ++index) {
         DWORD length = static_cast<DWORD>(keyName.size());
         answer = Os().RegEnumKeyExA(key, index, keyName.data(), &length, nullptr, nullptr, nullptr, nullptr);
         if (answer == ERROR_NO_MORE_ITEMS) break;
@@ -267,6 +271,18 @@ LONG MakeLevel(HKEY parent, const std::string& name, UniqueKey& key) {
     return link;
 }
 
+// The tree of the open key in its saved form.
+KeySave SaveOpenTree(HKEY key, HKEY root, const std::string& path, std::string& bytes, ActionError& error) {
+    Pack pack;
+    if (const KeySave read = ReadOpenTree(key, root, path, pack, error); read != KeySave::Saved) return read;
+    const int64_t size = PackSize(pack, nullptr, 0);
+    if (size < 0) return SaveFailed(error, ERROR_INVALID_DATA, root, path);
+    bytes.assign(static_cast<size_t>(size), '\0');
+    if (WritePack(pack, reinterpret_cast<uint8_t*>(bytes.data()), bytes.size(), nullptr, 0) != size)
+        return SaveFailed(error, ERROR_INVALID_DATA, root, path);
+    return KeySave::Saved;
+}
+
 bool RestoreFailed(ActionError& error, LONG answer, HKEY root, const std::string& path) {
     error.RecordError(kRestoreFailed, answer, nullptr, StringPrintf("(%X)(%s)", HandleValue(root), path.c_str()));
     return false;
@@ -305,30 +321,16 @@ bool WriteTree(HKEY key, Pack& pack, HKEY root, const std::string& path, ActionE
 
 }  // namespace
 
-KeySave SaveKeyTree(HKEY root, const std::string& path, bool onlyWhenEmpty, std::string& bytes, ActionError& error) {
+int ProbeKey(HKEY root, const std::string& path, ActionError& error) {
     UniqueKey key;
     std::string reached;
     const LevelOpen opened = OpenPath(root, path, KEY_READ, key, reached);
-    if (opened.link) return KeySave::LinkSeen;
-    if (opened.result == ERROR_FILE_NOT_FOUND) return KeySave::Nothing;
-    if (opened.result != ERROR_SUCCESS) return SaveFailed(error, opened.result, root, reached);
-    if (onlyWhenEmpty) {
-        DWORD subkeys = 0, values = 0;
-        const LONG queried = Os().RegQueryInfoKeyA(key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
-                                                   &values, nullptr, nullptr, nullptr, nullptr);
-        if (queried != ERROR_SUCCESS) return SaveFailed(error, queried, root, path);
-        if (subkeys != 0 || values != 0) return KeySave::Nothing;
-        bytes.clear();  // an empty key needs no more
-        return KeySave::Saved;
+    if (opened.link || opened.result == ERROR_FILE_NOT_FOUND) return 0;
+    if (opened.result != ERROR_SUCCESS) {
+        SaveFailed(error, opened.result, root, reached);
+        return -1;
     }
-    Pack pack;
-    if (const KeySave read = ReadOpenTree(key.Get(), root, path, pack, error); read != KeySave::Saved) return read;
-    const int64_t size = PackSize(pack, nullptr, 0);
-    if (size < 0) return SaveFailed(error, ERROR_INVALID_DATA, root, path);
-    bytes.assign(static_cast<size_t>(size), '\0');
-    if (WritePack(pack, reinterpret_cast<uint8_t*>(bytes.data()), bytes.size(), nullptr, 0) != size)
-        return SaveFailed(error, ERROR_INVALID_DATA, root, path);
-    return KeySave::Saved;
+    return 1;
 }
 
 bool RestoreKeyTree(HKEY root, const std::string& first, const std::string& path, const std::string& bytes,
@@ -361,7 +363,8 @@ bool RestoreKeyTree(HKEY root, const std::string& first, const std::string& path
     return WriteTree(parent.Get(), pack, root, reached, error);
 }
 
-KeyRemoval DeleteKeyTree(HKEY root, const std::string& path, ActionError& error) {
+KeyRemoval DeleteKeyTree(HKEY root, const std::string& path, ActionError& error,
+                         const std::function<bool(const std::string& tree)>& keep) {
     UniqueKey key;  // open until the key itself is deleted
     std::string reached;
     const LevelOpen opened = OpenPath(root, path, KEY_READ | DELETE, key, reached);
@@ -370,6 +373,11 @@ KeyRemoval DeleteKeyTree(HKEY root, const std::string& path, ActionError& error)
     if (opened.result != ERROR_SUCCESS) {
         error.RecordError("P85NLER5C2CR44I", opened.result);
         return FailAt(error, root, path);
+    }
+    if (keep) {
+        std::string tree;
+        if (SaveOpenTree(key.Get(), root, path, tree, error) != KeySave::Saved || !keep(tree))
+            return KeyRemoval::Failed;
     }
     return DeleteOpenTree(key.Get(), root, path, error);
 }

@@ -3,6 +3,7 @@
 
 #include "runtime/action_error.h"
 
+#include <functional>
 #include <string>
 
 namespace ca {
@@ -22,32 +23,29 @@ enum class KeyRemoval {
 // does not exist is no failure. A failure deep in the tree leaves the keys
 // removed so far removed and one "(root)(path)" pair per level in the extra
 // text, innermost first.
-KeyRemoval DeleteKeyTree(HKEY root, const std::string& path, ActionError& error);
+//
+// With `keep`, the tree found is read first (each level as the removal
+// opens it; a link key below it is left out, as the removal keeps it) and
+// handed to `keep` before anything is deleted: a Pack in its byte form,
+// each key a pack of the items "v" (value names), "t" (their types), "d"
+// (their data), "k" (subkey names) and "s" (their packs), each present only
+// when not empty. A read that fails ("8GHGT8D3D18GE1H", the registry's
+// answer, extra "(root)(path of the level)"), or `keep` answering false
+// (having recorded why), removes nothing: Failed.
+KeyRemoval DeleteKeyTree(HKEY root, const std::string& path, ActionError& error,
+                         const std::function<bool(const std::string& tree)>& keep = {});
 
 // Removes root\path when it has neither subkeys nor values; opened and
 // deleted as DeleteKeyTree does ("F5NZ8VQ3JM2TYRC" for a link).
 KeyRemoval DeleteKeyIfEmpty(HKEY root, const std::string& path, ActionError& error);
 
-// What became of a key to be kept before its removal.
-enum class KeySave {
-    Saved,     // `bytes` holds it
-    Nothing,   // not there, or (asked for an empty key) not empty: nothing will be removed
-    LinkSeen,  // a link key on the way: the removal keeps it and says so
-    Failed,    // recorded
-};
+// Whether root\path is there, its levels opened as DeleteKeyTree opens
+// them: 1 (there), 0 (not there, or a link on the way, which the removal
+// keeps and reports), -1 (recorded: "8GHGT8D3D18GE1H", the registry's
+// answer, extra "(root)(path of the level)").
+int ProbeKey(HKEY root, const std::string& path, ActionError& error);
 
-// Reads root\path with its values and subkeys, every level opened as
-// DeleteKeyTree opens it (a link key below it is left out: the removal keeps
-// it), into `bytes`: a Pack in its byte form, each key a pack of the items
-// "v" (value names), "t" (their types), "d" (their data), "k" (subkey names)
-// and "s" (their packs), each present only when not empty. With
-// `onlyWhenEmpty` a key that holds anything is not read (Nothing). A read
-// that fails: "8GHGT8D3D18GE1H", the registry's answer, extra
-// "(root)(path of the level)".
-KeySave SaveKeyTree(HKEY root, const std::string& path, bool onlyWhenEmpty, std::string& bytes,
-                    ActionError& error);
-
-// Writes the tree `bytes` (SaveKeyTree's form; empty: an empty key) back to
+// Writes the tree `bytes` (DeleteKeyTree's saved form; empty: an empty key) back to
 // root\path: `root`\`first` must exist (a user's hive), the levels below
 // it are opened or made one name at a time below the held parent, never
 // through a link key, and only values that are not there are written:

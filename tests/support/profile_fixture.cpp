@@ -230,9 +230,10 @@ void DumpKeys(HKEY root, const std::string& path, const std::string& shown, std:
     if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
     out.push_back(shown);
     char name[512];
-    BYTE data[2048];
+    std::vector<BYTE> buffer(16384);
+    BYTE* const data = buffer.data();
     for (DWORD i = 0;; ++i) {
-        DWORD nameLength = sizeof name, dataLength = sizeof data, type = 0;
+        DWORD nameLength = sizeof name, dataLength = static_cast<DWORD>(buffer.size()), type = 0;
         if (RegEnumValueA(key, i, name, &nameLength, nullptr, &type, data, &dataLength) != ERROR_SUCCESS) break;
         out.push_back(shown + "|" + name + "=" + std::to_string(type) + ":" +
                       std::string(reinterpret_cast<char*>(data), dataLength));

@@ -674,7 +674,7 @@ TEST_F(DelMultiUserDataTest, WhatCannotBeKeptStaysAndWhatCannotGoBackKeepsTheSto
              BackupStore kept;
              ASSERT_EQ(kept.OpenExisting(kProduct, "DelMultiUserData"), 0u);
              ASSERT_EQ(kept.Append({"moved", "x"}), 0u);
-             ASSERT_EQ(kept.Append({"keys", "S-1-5-21-9-9-9-9", "Software\\X", ""}), 0u);
+             ASSERT_EQ(kept.Append({"keys", "S-1-5-21-9-9-9-9", "", "", "", "Software\\X"}), 0u);
          },
          {"Code: 13 Point: 2CTWQ7HVWTRT508 (moved)(x)", "Code: 1317 Point: 3ARU5IKKRAVBPBX (S-1-5-21-9-9-9-9)(1)"}},
     };
@@ -683,6 +683,8 @@ TEST_F(DelMultiUserDataTest, WhatCannotBeKeptStaysAndWhatCannotGoBackKeepsTheSto
         SCOPED_TRACE(c.name);
         test::ProfileFixture users;
         user = &users.Add(UserHive(appData), {.loggedOn = true});
+        // Too large to be kept in its record: the tree goes to a backup of its own.
+        test::SetRegValue(HKEY_USERS, UserKey(*user, kApp), "Large", std::string(5000, 'x'), REG_BINARY);
         Files(folder, {"a.log"});
         test::CreateRegKey(software, "CATestVictim");
         const std::vector<std::string> keys = Keys(UserKey(*user, "Software\\CATest"));
