@@ -133,9 +133,9 @@ UINT RunKilledRemoval(size_t at, const std::string& parameters) {
 // the test platform): it is seen there; otherwise it is loaded to be seen.
 // The calls are shared out among three cases, each within a test's time;
 // on the 32-bit platform, where a process costs seconds, the removal is
-// ended at every tenth call only.
+// ended at every third call only.
 constexpr size_t kKillShards = 3;
-constexpr size_t kKillStride = sizeof(void*) == 4 ? 10 : 1;
+constexpr size_t kKillStride = sizeof(void*) == 4 ? 3 : 1;
 
 class KilledRemoval : public ::testing::TestWithParam<size_t> {};
 
