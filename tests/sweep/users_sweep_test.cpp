@@ -106,26 +106,6 @@ const int g_killUsersChild = [] {
     return 1;
 }();
 
-UINT RunKilledRemoval(size_t at, const std::string& parameters) {
-    char exe[MAX_PATH] = {};
-    ::GetModuleFileNameA(nullptr, exe, sizeof exe);
-    ::SetEnvironmentVariableA("CA_KILL_USERS_AT", std::to_string(at).c_str());
-    ::SetEnvironmentVariableA("CA_KILL_PARAMETERS", parameters.c_str());
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION child{};
-    std::string command = std::string("\"") + exe + "\"";
-    const BOOL started = ::CreateProcessA(exe, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &child);
-    ::SetEnvironmentVariableA("CA_KILL_USERS_AT", nullptr);
-    ::SetEnvironmentVariableA("CA_KILL_PARAMETERS", nullptr);
-    if (!started) return 0xFFFFFFFF;
-    DWORD exitCode = 0xFFFFFFFF;
-    if (::WaitForSingleObject(child.hProcess, 60000) == WAIT_OBJECT_0) ::GetExitCodeProcess(child.hProcess, &exitCode);
-    ::CloseHandle(child.hThread);
-    ::CloseHandle(child.hProcess);
-    return exitCode;
-}
-
 // The removal with the switch, ended at each of its registry calls (a
 // power cut, a killed process), then the installation's rollback: both
 // users' keys, values and files are as before. The hive of the user who is
@@ -154,70 +134,44 @@ TEST_P(KilledRemoval, EndedAtRegistryCallsThenRolledBack) {
         SetRegValue(hive, kUserShellFolders, "AppData", offAppData);
     });
     const std::string onFolder = on.folder + "\\AppData\\CASweepApp", offFolder = offAppData + "\\CASweepApp";
-    const auto prepare = [&] {
-        data(HKEY_USERS, on.keyName + "\\");
-        for (const std::string& folder : {onFolder, offFolder}) {
-            CreateFolders(folder);
-            WriteTestFile(folder + "\\a.log", "a");
-        }
-        WriteTestFile(onFolder + "\\b.log", "b");
-        WriteTestFile(offFolder + "\\ro.log", "ro", FILE_ATTRIBUTE_READONLY);
-    };
     const auto state = [&] {
-        std::vector<std::string> seen = RegDump(HKEY_USERS, on.keyName + "\\Software\\CASweep");
-        std::vector<std::string> offKeys;
-        if (RegKeyExists(HKEY_USERS, off.keyName)) {
-            offKeys = RegDump(HKEY_USERS, off.keyName + "\\Software\\CASweep");
-        } else {
-            WithHivePrivileges([&] {
-                EXPECT_EQ(::RegLoadKeyA(HKEY_USERS, off.keyName.c_str(), off.hiveFile.c_str()), 0);
-                offKeys = RegDump(HKEY_USERS, off.keyName + "\\Software\\CASweep");
-                ::RegUnLoadKeyA(HKEY_USERS, off.keyName.c_str());
-            });
-        }
-        seen.insert(seen.end(), offKeys.begin(), offKeys.end());
-        for (const std::string& file : {onFolder + "\\a.log", onFolder + "\\b.log", offFolder + "\\a.log",
-                                        offFolder + "\\ro.log"})
-            seen.push_back(ReadFileText(file) + "/" + Attributes(file));
+        std::vector<std::string> seen = UserRegDump(on, "Software\\CASweep"), offKeys = UserRegDump(off, "Software\\CASweep");
+        for (const std::vector<std::string>& part : {offKeys, FolderFiles(onFolder), FolderFiles(offFolder)})
+            seen.insert(seen.end(), part.begin(), part.end());
         return seen;
     };
     constexpr char kProduct[] = "{2F4C6E8A-1B3D-4F5A-8C7E-9D0B1A2C3E4F}";
     const std::string parameters =
         std::string("Software\\CASweep\\Vendor;Software\\CASweep\\Vendor\\App;*.log;CASweepApp;|") + kProduct;
-    prepare();
-    const std::vector<std::string> before = state();
-    ASSERT_EQ(before.size(), 18u);
     InstallerSession session;
-    const auto rollBack = [&] {
-        session.Set("CustomActionData", parameters);
-        EXPECT_EQ(DelMultiUserDataRollback(session.Handle()), 0u);
-    };
-    size_t calls = 0;
-    {
-        session.Set("CustomActionData", parameters);
-        FaultSweep sweep;
-        DelMultiUserData(session.Handle());
-        calls = sweep.RegistryCallCount(FaultAction::Exit);
-    }
-    ASSERT_NE(state(), before);
-    rollBack();
-    ASSERT_EQ(state(), before);
-    size_t killed = 0;
-    size_t runs = 0;
-    for (size_t at = GetParam() * kKillStride; at < calls; at += kKillShards * kKillStride, ++runs) {
+    session.Set("CustomActionData", parameters);
+    size_t calls = 0, runs = 0, killed = 0;
+    std::vector<std::string> before;
+    for (size_t at = GetParam() * kKillStride; runs == 0 || at < calls; ++runs) {
         SCOPED_TRACE("ended at registry call " + std::to_string(at));
-        prepare();
-        killed += RunKilledRemoval(at, parameters) == kKilledExitCode;
-        rollBack();
+        data(HKEY_USERS, on.keyName + "\\");
+        for (const std::string& folder : {onFolder, offFolder}) {
+            CreateFolders(folder);
+            WriteTestFile(folder + "\\a.log", "a");
+        }
+        WriteTestFile(offFolder + "\\ro.log", "ro", FILE_ATTRIBUTE_READONLY);
+        if (runs == 0) {  // the whole removal first: how many calls it makes
+            before = state();
+            ASSERT_EQ(before.size(), 17u);
+            FaultSweep sweep;
+            DelMultiUserData(session.Handle());
+            calls = sweep.RegistryCallCount(FaultAction::Exit);
+        } else {
+            killed += RunKilledChild("CA_KILL_USERS_AT", at, parameters) == kKilledExitCode;
+            at += kKillShards * kKillStride;
+        }
+        EXPECT_EQ(DelMultiUserDataRollback(session.Handle()), 0u);
         EXPECT_EQ(state(), before);
         EXPECT_FALSE(PathExists(StoreRootPath() + "\\" + kProduct)) << "the rollback settled everything";
     }
     EXPECT_GT(killed, runs / 2);
     DeleteRegTree(HKEY_USERS, on.keyName + "\\Software\\CASweep");
-    for (const std::string& folder : {onFolder, offFolder}) {
-        ::SetFileAttributesA((folder + "\\ro.log").c_str(), FILE_ATTRIBUTE_NORMAL);
-        RemoveFolderTree(folder);
-    }
+    for (const std::string& folder : {onFolder, offFolder}) RemoveFolderTree(folder);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sweep, KilledRemoval, ::testing::Range<size_t>(0, kKillShards));

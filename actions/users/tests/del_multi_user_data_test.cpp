@@ -499,27 +499,6 @@ constexpr char kProduct[] = "{6A1E4C2B-7D3F-4E58-9B0A-1C2D3E4F5A6B}";
 
 std::vector<std::string> Keys(const std::string& path) { return test::RegDump(HKEY_USERS, path); }
 
-// The files of a folder: name, contents and read-only mark; "-" when missing.
-std::vector<std::string> FolderState(const std::string& folder) {
-    if (!PathExists(folder)) return {"-"};
-    std::vector<std::string> out;
-    WIN32_FIND_DATAA data{};
-    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &data);
-    do {
-        const std::string name = data.cFileName;
-        if (name == "." || name == "..") continue;
-        std::string text(64, '\0');
-        HANDLE file = CreateFileA((folder + "\\" + name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-        DWORD read = 0;
-        ReadFile(file, text.data(), static_cast<DWORD>(text.size()), &read, nullptr);
-        CloseHandle(file);
-        out.push_back(name + "=" + text.substr(0, read) + ((data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ? " ro" : ""));
-    } while (FindNextFileA(search, &data));
-    FindClose(search);
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
 std::string StoreOf(const char* product) { return StoreRootPath() + "\\" + product + "\\DelMultiUserData"; }
 
 // The application's keys with values of every kind, and files, one read-only.
@@ -562,13 +541,9 @@ TEST_F(DelMultiUserDataTest, TheRollbackPutsEveryUsersDataBackAndTheCommitLeaves
     };
     prepare();
     const std::vector<std::string> keysBefore = Keys(me + "\\Software\\CATest");
-    const std::vector<std::string> mineBefore = FolderState(mine), theirsBefore = FolderState(theirs);
-    std::vector<std::string> offBefore, offAtUnload;
-    test::WithHivePrivileges([&] {
-        ASSERT_EQ(RegLoadKeyA(HKEY_USERS, "CATestLook", off.hiveFile.c_str()), 0);
-        offBefore = Keys("CATestLook\\Software\\CATest");
-        RegUnLoadKeyA(HKEY_USERS, "CATestLook");
-    });
+    const std::vector<std::string> mineBefore = test::FolderFiles(mine), theirsBefore = test::FolderFiles(theirs);
+    const std::vector<std::string> offBefore = test::UserRegDump(off, "Software\\CATest");
+    std::vector<std::string> offAtUnload;
     ASSERT_EQ(offBefore.size(), 11u);
     test::BeforeUnload observe([&](const std::string& keyName) {
         if (keyName == off.keyName) offAtUnload = Keys(keyName + "\\Software\\CATest");
@@ -578,16 +553,16 @@ TEST_F(DelMultiUserDataTest, TheRollbackPutsEveryUsersDataBackAndTheCommitLeaves
     Run(switched);
     EXPECT_THAT(Keys(me + "\\Software\\CATest"), ElementsAre(""));  // the vendor key went with the tree
     EXPECT_THAT(offAtUnload, ElementsAre(""));
-    EXPECT_THAT(FolderState(mine), ElementsAre("-"));
-    EXPECT_THAT(FolderState(theirs), ElementsAre("keep.txt=x", "ro.log=read-only ro"));  // as without the switch
+    EXPECT_THAT(test::FolderFiles(mine), ElementsAre("-"));
+    EXPECT_THAT(test::FolderFiles(theirs), ElementsAre("keep.txt=x", "ro.log=read-only ro"));  // as without the switch
     EXPECT_TRUE(PathExists(StoreOf(kProduct) + "\\journal"));
 
     for (int twice = 0; twice < 2; ++twice) {
         offAtUnload.clear();
         Run(switched, 0, DelMultiUserDataRollback);
         EXPECT_EQ(Keys(me + "\\Software\\CATest"), keysBefore);
-        EXPECT_EQ(FolderState(mine), mineBefore);
-        EXPECT_EQ(FolderState(theirs), theirsBefore);
+        EXPECT_EQ(test::FolderFiles(mine), mineBefore);
+        EXPECT_EQ(test::FolderFiles(theirs), theirsBefore);
         if (twice == 0) {
             EXPECT_EQ(offAtUnload, offBefore);  // the second finds no store: no walk
         }
@@ -598,14 +573,14 @@ TEST_F(DelMultiUserDataTest, TheRollbackPutsEveryUsersDataBackAndTheCommitLeaves
     Run(switched, 0, DelMultiUserDataCommit);
     EXPECT_FALSE(PathExists(StoreRootPath() + "\\" + kProduct));
     EXPECT_THAT(Keys(me + "\\Software\\CATest"), ElementsAre(""));
-    EXPECT_THAT(FolderState(mine), ElementsAre("-"));
+    EXPECT_THAT(test::FolderFiles(mine), ElementsAre("-"));
     Run(switched, 0, DelMultiUserDataRollback);  // nothing left to put back
-    EXPECT_THAT(FolderState(mine), ElementsAre("-"));
+    EXPECT_THAT(test::FolderFiles(mine), ElementsAre("-"));
 
     prepare();
     Run(kItems);
     Run(kItems, 0, DelMultiUserDataRollback);
-    EXPECT_THAT(FolderState(mine), ElementsAre("-"));
+    EXPECT_THAT(test::FolderFiles(mine), ElementsAre("-"));
     EXPECT_FALSE(PathExists(StoreRootPath() + "\\" + kProduct));
     EXPECT_THAT(log.Records(), IsEmpty());
     test::DeleteRegTree(HKEY_USERS, me + "\\Software\\CATest");
@@ -616,16 +591,10 @@ TEST_F(DelMultiUserDataTest, TheRollbackPutsEveryUsersDataBackAndTheCommitLeaves
 // cannot keep or put back something: a key is never removed without its
 // backup and record, and the rollback never writes over what is there now,
 // keeps the store, and finishes once the obstacle is gone.
+LSTATUS WINAPI DeniedValues(HKEY, DWORD, LPSTR, LPDWORD, LPDWORD, LPDWORD, LPBYTE, LPDWORD) { return ERROR_ACCESS_DENIED; }
+
 TEST_F(DelMultiUserDataTest, WhatCannotBeKeptStaysAndWhatCannotGoBackKeepsTheStore) {
-    using Step = std::function<void(const std::function<void()>&)>;
-    const Step none = [](const auto& run) { run(); };
-    const auto failFlush = [](const auto& run) {
-        PlatformOverride o(&Platform::FlushFileBuffers, [](HANDLE) -> BOOL {
-            SetLastError(ERROR_DISK_FULL);
-            return FALSE;
-        });
-        run();
-    };
+    static int s_flushes;  // that go through before one fails
     const std::string appData = profiles.NextFolder() + "\\appdata", folder = appData + "\\CATestApp";
     const std::string store = StoreOf(kProduct);
     HKEY software = nullptr;  // the native view, which a link names
@@ -633,43 +602,32 @@ TEST_F(DelMultiUserDataTest, WhatCannotBeKeptStaysAndWhatCannotGoBackKeepsTheSto
     const TestProfile* user = nullptr;
     const struct {
         const char* name;
-        Step forward;
+        int flushes;                       // -1: no failing flush
         std::function<void()> meanwhile;  // between the removal and its rollback
-        std::vector<std::string> records;  // "<T>", "<V>": the tree and empty-only keys; "<S>": the store; "<U>": the user
-        bool keysStay = false;              // the removal kept the keys
+        std::vector<std::string> records;  // "<T>": the tree key; "<S>": the store; "<U>": the user
+        bool unreadable = false;           // the tree's values cannot be read
     } cases[] = {
-        {"the tree cannot be read", [](const auto& run) {
-             PlatformOverride o(&Platform::RegEnumValueA, [](HKEY, DWORD, LPSTR, LPDWORD, LPDWORD, LPDWORD, LPBYTE,
-                                                             LPDWORD) -> LSTATUS { return ERROR_ACCESS_DENIED; });
-             run();
-         }, nullptr, {"Code: 5 Point: 8GHGT8D3D18GE1H (80000003)(<T>)", "N2VBF5GVTXCC427:8GHGT8D3D18GE1H"}, true},
-        {"the backup cannot be written", failFlush, nullptr,
-         {"Code: 112 Point: 4C61DW1ZCOYTT9J (<S>)(00000001)", "N2VBF5GVTXCC427:4C61DW1ZCOYTT9J"}, true},
-        {"a record cannot be written", [](const auto& run) {
-             static int s_flushes;  // the backup's goes through, the record's fails
-             s_flushes = 0;
-             PlatformOverride o(&Platform::FlushFileBuffers, [](HANDLE file) -> BOOL {
-                 if (++s_flushes == 1) return FlushFileBuffers(file);
-                 SetLastError(ERROR_DISK_FULL);
-                 return FALSE;
-             });
-             run();
-         }, nullptr, {"Code: 112 Point: MW2MB29SXFOQMCB (<S>)", "N2VBF5GVTXCC427:MW2MB29SXFOQMCB"}, true},
-        {"a file was made meanwhile", none, [&] { Files(folder, {"a.log"}); },
+        {"the tree cannot be read", -1, nullptr,
+         {"Code: 5 Point: 8GHGT8D3D18GE1H (80000003)(<T>)", "N2VBF5GVTXCC427:8GHGT8D3D18GE1H"}, true},
+        {"the backup cannot be written", 0, nullptr,
+         {"Code: 112 Point: 4C61DW1ZCOYTT9J (<S>)(00000001)", "N2VBF5GVTXCC427:4C61DW1ZCOYTT9J"}},
+        {"a record cannot be written", 1, nullptr,
+         {"Code: 112 Point: MW2MB29SXFOQMCB (<S>)", "N2VBF5GVTXCC427:MW2MB29SXFOQMCB"}},
+        {"a file was made meanwhile", -1, [&] { Files(folder, {"a.log"}); },
          {"Code: 183 Point: 51D001643K48KBI (<S>\\00000002)(" + folder + "\\a.log)"}},
-        {"the folder above is gone", none, [&] { test::RemoveFolderTree(appData); },
+        {"the folder above is gone", -1, [&] { test::RemoveFolderTree(appData); },
          {"Code: 3 Point: S2P3IH4FGEEOP34 (" + appData + ")"}},
-        {"the tree's backup is gone", none, [&] { DeleteFileA((store + "\\00000001").c_str()); },
+        {"the tree's backup is gone", -1, [&] { DeleteFileA((store + "\\00000001").c_str()); },
          {"Code: 2 Point: D1RAJDBU34JQXS3 (<S>\\00000001)"}},
-        {"the tree's backup is damaged", none, [&] { test::WriteTestFile(store + "\\00000001", "damaged"); },
+        {"the tree's backup is damaged", -1, [&] { test::WriteTestFile(store + "\\00000001", "damaged"); },
          {"Code: 13 Point: LI3RESG2GRY6ID7 (<T>)"}},
-        {"a link where the keys go back", none,
+        {"a link where the keys go back", -1,
          [&] {
              test::DeleteRegTree(HKEY_USERS, UserKey(*user, "Software\\CATest"));
              test::CreateRegLink(HKEY_USERS, UserKey(*user, "Software\\CATest"), L"\\Registry\\Machine\\Software\\CATestVictim");
          },
          {"Code: 681 Point: 0HWSX2Y34FA02MC (80000003)(<U>\\Software\\CATest)"}},
-        {"records of another profile and of another kind", none,
+        {"records of another profile and of another kind", -1,
          [&] {
              BackupStore kept;
              ASSERT_EQ(kept.OpenExisting(kProduct, "DelMultiUserData"), 0u);
@@ -687,29 +645,37 @@ TEST_F(DelMultiUserDataTest, WhatCannotBeKeptStaysAndWhatCannotGoBackKeepsTheSto
         test::SetRegValue(HKEY_USERS, UserKey(*user, kApp), "Large", std::string(5000, 'x'), REG_BINARY);
         Files(folder, {"a.log"});
         test::CreateRegKey(software, "CATestVictim");
-        const std::vector<std::string> keys = Keys(UserKey(*user, "Software\\CATest"));
-        const std::vector<std::string> files = FolderState(folder);
+        const std::vector<std::string> keys = Keys(UserKey(*user, "Software\\CATest")), files = test::FolderFiles(folder);
         log.Remove();
-        c.forward([&] { Run(switched); });
-        EXPECT_EQ(Keys(UserKey(*user, "Software\\CATest")) == keys, c.keysStay);
+        {
+            s_flushes = c.flushes < 0 ? 1000 : c.flushes;
+            PlatformOverride flush(&Platform::FlushFileBuffers, [](HANDLE file) -> BOOL {
+                if (s_flushes-- > 0) return FlushFileBuffers(file);
+                SetLastError(ERROR_DISK_FULL);
+                return FALSE;
+            });
+            PlatformOverride values(&Platform::RegEnumValueA, c.unreadable ? &DeniedValues : Os().RegEnumValueA);
+            Run(switched);
+        }
+        EXPECT_EQ(Keys(UserKey(*user, "Software\\CATest")) == keys, c.meanwhile == nullptr);  // kept, or kept safe
         if (c.meanwhile) c.meanwhile();
         Run(switched, 0, DelMultiUserDataRollback);
         std::vector<std::string> expected;
         for (std::string r : c.records) {
             for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
-                     {"<T>", UserKey(*user, kApp)}, {"<V>", UserKey(*user, kVendor)}, {"<U>", user->keyName}, {"<S>", store}})
+                     {"<T>", UserKey(*user, kApp)}, {"<U>", user->keyName}, {"<S>", store}})
                 for (size_t at; (at = r.find(from)) != std::string::npos;) r.replace(at, from.size(), to);
             expected.push_back(r);
         }
         EXPECT_THAT(log.Records(), ElementsAreArray(expected));
         EXPECT_EQ(PathExists(store), c.meanwhile != nullptr);  // kept while something is not back
         EXPECT_THAT(test::RegSubtree(software, "CATestVictim"), IsEmpty());
-        if (std::string(c.name) == "a file was made meanwhile") {
+        if (c.records[0].find("51D001643K48KBI") != std::string::npos) {
             // Once the obstacle is gone, the rollback finishes.
             DeleteFileA((folder + "\\a.log").c_str());
             log.Remove();
             Run(switched, 0, DelMultiUserDataRollback);
-            EXPECT_EQ(FolderState(folder), files);
+            EXPECT_EQ(test::FolderFiles(folder), files);
             EXPECT_EQ(Keys(UserKey(*user, "Software\\CATest")), keys);
             EXPECT_FALSE(PathExists(store));
             EXPECT_THAT(log.Records(), IsEmpty());
