@@ -224,34 +224,24 @@ std::vector<std::string> RegSubtree(HKEY root, const std::string& path) {
     return out;
 }
 
-namespace {
-void DumpKeys(HKEY root, const std::string& path, const std::string& shown, std::vector<std::string>& out) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
-    out.push_back(shown);
-    char name[512];
-    std::vector<BYTE> buffer(16384);
-    BYTE* const data = buffer.data();
-    for (DWORD i = 0;; ++i) {
-        DWORD nameLength = sizeof name, dataLength = static_cast<DWORD>(buffer.size()), type = 0;
-        if (RegEnumValueA(key, i, name, &nameLength, nullptr, &type, data, &dataLength) != ERROR_SUCCESS) break;
-        out.push_back(shown + "|" + name + "=" + std::to_string(type) + ":" +
-                      std::string(reinterpret_cast<char*>(data), dataLength));
-    }
-    std::vector<std::string> subkeys;
-    for (DWORD i = 0;; ++i) {
-        DWORD length = sizeof name;
-        if (RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-        subkeys.emplace_back(name, length);
-    }
-    RegCloseKey(key);
-    for (const std::string& sub : subkeys) DumpKeys(root, path + "\\" + sub, shown + "\\" + sub, out);
-}
-}  // namespace
-
 std::vector<std::string> RegDump(HKEY root, const std::string& path) {
-    std::vector<std::string> out;
-    DumpKeys(root, path, "", out);
+    std::vector<std::string> keys = RegSubtree(root, path), out;
+    if (!RegKeyExists(root, path)) return out;
+    keys.insert(keys.begin(), "");
+    std::vector<BYTE> data(16384);
+    for (const std::string& shown : keys) {
+        out.push_back(shown.empty() ? shown : "\\" + shown);
+        HKEY key = nullptr;
+        RegOpenKeyExA(root, (shown.empty() ? path : path + "\\" + shown).c_str(), 0, KEY_READ, &key);
+        char name[512];
+        for (DWORD i = 0;; ++i) {
+            DWORD nameLength = sizeof name, dataLength = static_cast<DWORD>(data.size()), type = 0;
+            if (RegEnumValueA(key, i, name, &nameLength, nullptr, &type, data.data(), &dataLength) != ERROR_SUCCESS) break;
+            out.push_back(out.back().substr(0, out.back().find('|')) + "|" + name + "=" + std::to_string(type) + ":" +
+                          std::string(reinterpret_cast<char*>(data.data()), dataLength));
+        }
+        RegCloseKey(key);
+    }
     return out;
 }
 

@@ -539,48 +539,41 @@ TEST_F(DelMultiUserDataTest, TheRollbackPutsEveryUsersDataBackAndTheCommitLeaves
         Files(theirs, {"a.log", "keep.txt"});
         test::WriteTestFile(theirs + "\\ro.log", "read-only", FILE_ATTRIBUTE_READONLY);
     };
+    const auto state = [&] {  // the installing user's keys, both users' files
+        std::vector<std::string> seen = Keys(me + "\\Software\\CATest"), files = test::FolderFiles(theirs);
+        seen.push_back("|");
+        for (const std::vector<std::string>& part : {test::FolderFiles(mine), std::vector<std::string>{"|"}, files})
+            seen.insert(seen.end(), part.begin(), part.end());
+        return seen;
+    };
     prepare();
-    const std::vector<std::string> keysBefore = Keys(me + "\\Software\\CATest");
-    const std::vector<std::string> mineBefore = test::FolderFiles(mine), theirsBefore = test::FolderFiles(theirs);
-    const std::vector<std::string> offBefore = test::UserRegDump(off, "Software\\CATest");
-    std::vector<std::string> offAtUnload;
+    const std::vector<std::string> before = state(), offBefore = test::UserRegDump(off, "Software\\CATest");
     ASSERT_EQ(offBefore.size(), 11u);
+    std::vector<std::string> offAtUnload;
     test::BeforeUnload observe([&](const std::string& keyName) {
         if (keyName == off.keyName) offAtUnload = Keys(keyName + "\\Software\\CATest");
     });
     const std::string switched = std::string(kItems) + "|" + kProduct;
+    const std::vector<std::string> removed = {"", "|", "-", "|", "keep.txt=x", "ro.log=read-only ro"};  // the vendor key went too
 
     Run(switched);
-    EXPECT_THAT(Keys(me + "\\Software\\CATest"), ElementsAre(""));  // the vendor key went with the tree
+    EXPECT_EQ(state(), removed);
     EXPECT_THAT(offAtUnload, ElementsAre(""));
-    EXPECT_THAT(test::FolderFiles(mine), ElementsAre("-"));
-    EXPECT_THAT(test::FolderFiles(theirs), ElementsAre("keep.txt=x", "ro.log=read-only ro"));  // as without the switch
     EXPECT_TRUE(PathExists(StoreOf(kProduct) + "\\journal"));
-
-    for (int twice = 0; twice < 2; ++twice) {
-        offAtUnload.clear();
+    for (int twice = 0; twice < 2; ++twice) {  // the second finds no store: no walk
         Run(switched, 0, DelMultiUserDataRollback);
-        EXPECT_EQ(Keys(me + "\\Software\\CATest"), keysBefore);
-        EXPECT_EQ(test::FolderFiles(mine), mineBefore);
-        EXPECT_EQ(test::FolderFiles(theirs), theirsBefore);
-        if (twice == 0) {
-            EXPECT_EQ(offAtUnload, offBefore);  // the second finds no store: no walk
-        }
+        EXPECT_EQ(state(), before);
+        EXPECT_EQ(offAtUnload, offBefore);
         EXPECT_FALSE(PathExists(StoreOf(kProduct)));
     }
 
     Run(switched);
     Run(switched, 0, DelMultiUserDataCommit);
-    EXPECT_FALSE(PathExists(StoreRootPath() + "\\" + kProduct));
-    EXPECT_THAT(Keys(me + "\\Software\\CATest"), ElementsAre(""));
-    EXPECT_THAT(test::FolderFiles(mine), ElementsAre("-"));
     Run(switched, 0, DelMultiUserDataRollback);  // nothing left to put back
-    EXPECT_THAT(test::FolderFiles(mine), ElementsAre("-"));
-
+    EXPECT_EQ(state(), removed);
     prepare();
     Run(kItems);
-    Run(kItems, 0, DelMultiUserDataRollback);
-    EXPECT_THAT(test::FolderFiles(mine), ElementsAre("-"));
+    EXPECT_EQ(state(), removed);
     EXPECT_FALSE(PathExists(StoreRootPath() + "\\" + kProduct));
     EXPECT_THAT(log.Records(), IsEmpty());
     test::DeleteRegTree(HKEY_USERS, me + "\\Software\\CATest");
