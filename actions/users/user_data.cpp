@@ -2,10 +2,13 @@
 
 #include "actions/users/ansi_text.h"
 #include "actions/users/text/input_text.h"
+#include "options/codec/pack.h"
 #include "runtime/handles.h"
 #include "runtime/text.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -155,9 +158,213 @@ KeyRemoval DeleteOpenTree(HKEY key, HKEY root, const std::string& path, ActionEr
     return KeyRemoval::Done;
 }
 
+constexpr char kSaveFailed[] = "8GHGT8D3D18GE1H";
+constexpr char kRestoreFailed[] = "0HWSX2Y34FA02MC";
+constexpr char kBadTree[] = "LI3RESG2GRY6ID7";
+// Access of the keys a restore opens or makes.
+constexpr REGSAM kRestoreAccess = KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_ENUMERATE_SUB_KEYS;
+// A value that grows while it is read is asked for again this often.
+constexpr int kValueReadAttempts = 8;
+
+// How a read of a tree ended.
+enum class KeySave { Saved, Failed };
+
+KeySave SaveFailed(ActionError& error, LONG answer, HKEY root, const std::string& path) {
+    error.RecordError(kSaveFailed, answer, nullptr, StringPrintf("(%X)(%s)", HandleValue(root), path.c_str()));
+    return KeySave::Failed;
+}
+
+// The names of a list as the texts of one item.
+std::unique_ptr<PackItem> TextsItem(const char* name, const std::vector<std::string>& texts) {
+    std::vector<const char*> pointers;
+    pointers.reserve(texts.size());
+    for (const std::string& text : texts) pointers.push_back(text.c_str());
+    return std::make_unique<PackItem>(name, pointers.data(), static_cast<int32_t>(pointers.size()));
+}
+
+// Reads the open key (root\path) into `pack`: its values as they are
+// stored, then its subkeys, each opened as itself below it; a link key is
+// left out, and so is a subkey gone meanwhile.
+KeySave ReadOpenTree(HKEY key, HKEY root, const std::string& path, Pack& pack, ActionError& error) {
+    DWORD subkeys = 0, longestName = 0, values = 0, longestValueName = 0, longestData = 0;
+    LONG answer = Os().RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, &longestName, nullptr, &values,
+                                        &longestValueName, &longestData, nullptr, nullptr);
+    if (answer != ERROR_SUCCESS) return SaveFailed(error, answer, root, path);
+
+    std::vector<std::string> valueNames, data;
+    std::vector<int32_t> types;
+    std::vector<char> name(2 * size_t{longestValueName} + 2);
+    std::vector<BYTE> buffer(size_t{longestData} + 1);
+    for (DWORD index = 0; values != 0; ++index) {
+        DWORD nameLength = 0, dataLength = 0, type = REG_NONE;
+        answer = ERROR_MORE_DATA;
+        for (int attempt = 0; answer == ERROR_MORE_DATA && attempt < kValueReadAttempts; ++attempt) {
+            if (attempt > 0) {
+                name.resize(name.size() * 2);
+                buffer.resize(std::max<size_t>(buffer.size() * 2, dataLength));
+            }
+            nameLength = static_cast<DWORD>(name.size());
+            dataLength = static_cast<DWORD>(buffer.size());
+            answer = Os().RegEnumValueA(key, index, name.data(), &nameLength, nullptr, &type, buffer.data(),
+                                        &dataLength);
+        }
+        if (answer == ERROR_NO_MORE_ITEMS) break;
+        if (answer != ERROR_SUCCESS) return SaveFailed(error, answer, root, path);
+        valueNames.emplace_back(name.data(), nameLength);
+        types.push_back(static_cast<int32_t>(type));
+        data.emplace_back(reinterpret_cast<const char*>(buffer.data()), dataLength);
+    }
+
+    // The subkeys counted: a key made meanwhile is not the application's.
+    std::vector<char> keyName(2 * size_t{longestName} + 2);
+    std::vector<std::string> names;
+    for (DWORD index = 0; index < subkeys; ++index) {
+        DWORD length = static_cast<DWORD>(keyName.size());
+        answer = Os().RegEnumKeyExA(key, index, keyName.data(), &length, nullptr, nullptr, nullptr, nullptr);
+        if (answer == ERROR_NO_MORE_ITEMS) break;
+        if (answer != ERROR_SUCCESS) return SaveFailed(error, answer, root, path);
+        names.emplace_back(keyName.data(), length);
+    }
+    std::vector<std::string> kept;
+    std::vector<std::unique_ptr<Pack>> nested;
+    for (const std::string& subkey : names) {
+        UniqueKey child;
+        const std::string childPath = path + "\\" + subkey;
+        const LevelOpen opened = OpenLevel(key, subkey, KEY_READ, child);
+        if (opened.link || opened.result == ERROR_FILE_NOT_FOUND) continue;  // stays, or gone
+        if (opened.result != ERROR_SUCCESS) return SaveFailed(error, opened.result, root, childPath);
+        auto inner = std::make_unique<Pack>();
+        if (const KeySave read = ReadOpenTree(child.Get(), root, childPath, *inner, error); read != KeySave::Saved)
+            return read;
+        kept.push_back(subkey);
+        nested.push_back(std::move(inner));
+    }
+
+    if (!valueNames.empty()) {
+        pack.Add(TextsItem("v", valueNames));
+        pack.Add(std::make_unique<PackItem>("t", types.data(), static_cast<int32_t>(types.size())));
+        std::vector<PackBytes> blocks;
+        for (const std::string& bytes : data)
+            blocks.push_back({reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size())});
+        pack.Add(std::make_unique<PackItem>("d", blocks.data(), static_cast<int32_t>(blocks.size()), false));
+    }
+    if (!kept.empty()) {
+        pack.Add(TextsItem("k", kept));
+        std::vector<const Pack*> packs;
+        for (const auto& inner : nested) packs.push_back(inner.get());
+        pack.Add(std::make_unique<PackItem>("s", packs.data(), static_cast<int32_t>(packs.size())));
+    }
+    return KeySave::Saved;
+}
+
+// Opens the subkey `name` of the held key `parent` as itself, or makes it;
+// a link key, found or met in the making, is not served (681).
+LONG MakeLevel(HKEY parent, const std::string& name, UniqueKey& key) {
+    const LevelOpen opened = OpenLevel(parent, name, kRestoreAccess, key);
+    if (opened.link) return opened.result;
+    if (opened.result != ERROR_FILE_NOT_FOUND) return opened.result;
+    const LONG made = Os().RegCreateKeyExA(parent, name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE | REG_OPTION_OPEN_LINK,
+                                           kRestoreAccess, nullptr, key.Receive(), nullptr);
+    if (made != ERROR_SUCCESS) return made;
+    const LONG link = LinkAnswer(key.Get());
+    if (link != ERROR_SUCCESS) key.Reset();
+    return link;
+}
+
+// The tree of the open key in its saved form.
+KeySave SaveOpenTree(HKEY key, HKEY root, const std::string& path, std::string& bytes, ActionError& error) {
+    Pack pack;
+    if (const KeySave read = ReadOpenTree(key, root, path, pack, error); read != KeySave::Saved) return read;
+    const int64_t size = PackSize(pack, nullptr, 0);
+    if (size < 0) return SaveFailed(error, ERROR_INVALID_DATA, root, path);
+    bytes.assign(static_cast<size_t>(size), '\0');
+    if (WritePack(pack, reinterpret_cast<uint8_t*>(bytes.data()), bytes.size(), nullptr, 0) != size)
+        return SaveFailed(error, ERROR_INVALID_DATA, root, path);
+    return KeySave::Saved;
+}
+
+bool RestoreFailed(ActionError& error, LONG answer, HKEY root, const std::string& path) {
+    error.RecordError(kRestoreFailed, answer, nullptr, StringPrintf("(%X)(%s)", HandleValue(root), path.c_str()));
+    return false;
+}
+
+// Writes the values of `pack` that the open key lacks, then its subkeys.
+bool WriteTree(HKEY key, Pack& pack, HKEY root, const std::string& path, ActionError& error) {
+    const PackItem* names = pack.Find("v");
+    const PackItem* types = pack.Find("t");
+    const PackItem* data = pack.Find("d");
+    if (names != nullptr && types != nullptr && data != nullptr) {
+        for (int32_t i = 0; i < names->Count(); ++i) {
+            const char* name = names->Text(i) ? names->Text(i) : "";
+            const LONG there = Os().RegQueryValueExA(key, name, nullptr, nullptr, nullptr, nullptr);
+            if (there == ERROR_SUCCESS) continue;  // the value there now is kept
+            if (there != ERROR_FILE_NOT_FOUND) return RestoreFailed(error, there, root, path);
+            const PackBytes bytes = data->Bytes(i);
+            const LONG set = Os().RegSetValueExA(key, name, 0, static_cast<DWORD>(types->IntValue(i)), bytes.data,
+                                                 static_cast<DWORD>(std::max(bytes.length, 0)));
+            if (set != ERROR_SUCCESS) return RestoreFailed(error, set, root, path);
+        }
+    }
+    const PackItem* subkeys = pack.Find("k");
+    const PackItem* packs = pack.Find("s");
+    if (subkeys == nullptr || packs == nullptr) return true;
+    for (int32_t i = 0; i < subkeys->Count() && i < packs->Count(); ++i) {
+        const std::string name = subkeys->Text(i) ? subkeys->Text(i) : "";
+        const std::string childPath = path + "\\" + name;
+        UniqueKey child;
+        if (const LONG made = MakeLevel(key, name, child); made != ERROR_SUCCESS)
+            return RestoreFailed(error, made, root, childPath);
+        if (!WriteTree(child.Get(), *packs->NestedPack(i), root, childPath, error)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-KeyRemoval DeleteKeyTree(HKEY root, const std::string& path, ActionError& error) {
+int ProbeKey(HKEY root, const std::string& path, ActionError& error) {
+    UniqueKey key;
+    std::string reached;
+    const LevelOpen opened = OpenPath(root, path, KEY_READ, key, reached);
+    if (opened.link || opened.result == ERROR_FILE_NOT_FOUND) return 0;
+    if (opened.result != ERROR_SUCCESS) {
+        SaveFailed(error, opened.result, root, reached);
+        return -1;
+    }
+    return 1;
+}
+
+bool RestoreKeyTree(HKEY root, const std::string& first, const std::string& path, const std::string& bytes,
+                    ActionError& error) {
+    Pack pack;
+    if (!bytes.empty() &&
+        ReadPack(pack, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), nullptr, 0) !=
+            static_cast<int64_t>(bytes.size())) {
+        error.RecordError(kBadTree, ERROR_INVALID_DATA, nullptr, StringPrintf("(%s\\%s)", first.c_str(), path.c_str()));
+        return false;
+    }
+    // The user's root is the hive's: opened, never made.
+    UniqueKey parent;
+    const LevelOpen top = OpenLevel(root, first, kRestoreAccess, parent);
+    if (top.result != ERROR_SUCCESS) return RestoreFailed(error, top.result, root, first);
+    std::string reached = first;
+    size_t from = 0;
+    while (from <= path.size()) {
+        size_t end = FindChar(path, '\\', from, IsAnsiLeadByte);
+        if (end == std::string::npos) end = path.size();
+        if (end > from) {
+            reached += "\\" + path.substr(from, end - from);
+            UniqueKey level;
+            if (const LONG made = MakeLevel(parent.Get(), path.substr(from, end - from), level); made != ERROR_SUCCESS)
+                return RestoreFailed(error, made, root, reached);
+            parent = std::move(level);
+        }
+        from = end + 1;
+    }
+    return WriteTree(parent.Get(), pack, root, reached, error);
+}
+
+KeyRemoval DeleteKeyTree(HKEY root, const std::string& path, ActionError& error,
+                         const std::function<bool(const std::string& tree)>& keep) {
     UniqueKey key;  // open until the key itself is deleted
     std::string reached;
     const LevelOpen opened = OpenPath(root, path, KEY_READ | DELETE, key, reached);
@@ -166,6 +373,11 @@ KeyRemoval DeleteKeyTree(HKEY root, const std::string& path, ActionError& error)
     if (opened.result != ERROR_SUCCESS) {
         error.RecordError("P85NLER5C2CR44I", opened.result);
         return FailAt(error, root, path);
+    }
+    if (keep) {
+        std::string tree;
+        if (SaveOpenTree(key.Get(), root, path, tree, error) != KeySave::Saved || !keep(tree))
+            return KeyRemoval::Failed;
     }
     return DeleteOpenTree(key.Get(), root, path, error);
 }

@@ -3,6 +3,7 @@
 
 #include "runtime/action_error.h"
 
+#include <functional>
 #include <string>
 
 namespace ca {
@@ -22,11 +23,38 @@ enum class KeyRemoval {
 // does not exist is no failure. A failure deep in the tree leaves the keys
 // removed so far removed and one "(root)(path)" pair per level in the extra
 // text, innermost first.
-KeyRemoval DeleteKeyTree(HKEY root, const std::string& path, ActionError& error);
+//
+// With `keep`, the tree found is read first (each level as the removal
+// opens it; a link key below it is left out, as the removal keeps it) and
+// handed to `keep` before anything is deleted: a Pack in its byte form,
+// each key a pack of the items "v" (value names), "t" (their types), "d"
+// (their data), "k" (subkey names) and "s" (their packs), each present only
+// when not empty. A read that fails ("8GHGT8D3D18GE1H", the registry's
+// answer, extra "(root)(path of the level)"), or `keep` answering false
+// (having recorded why), removes nothing: Failed.
+KeyRemoval DeleteKeyTree(HKEY root, const std::string& path, ActionError& error,
+                         const std::function<bool(const std::string& tree)>& keep = {});
 
 // Removes root\path when it has neither subkeys nor values; opened and
 // deleted as DeleteKeyTree does ("F5NZ8VQ3JM2TYRC" for a link).
 KeyRemoval DeleteKeyIfEmpty(HKEY root, const std::string& path, ActionError& error);
+
+// Whether root\path is there, its levels opened as DeleteKeyTree opens
+// them: 1 (there), 0 (not there, or a link on the way, which the removal
+// keeps and reports), -1 (recorded: "8GHGT8D3D18GE1H", the registry's
+// answer, extra "(root)(path of the level)").
+int ProbeKey(HKEY root, const std::string& path, ActionError& error);
+
+// Writes the tree `bytes` (DeleteKeyTree's saved form; empty: an empty key) back to
+// root\path: `root`\`first` must exist (a user's hive), the levels below
+// it are opened or made one name at a time below the held parent, never
+// through a link key, and only values that are not there are written:
+// running it twice, or over a tree still there, changes nothing. A link on
+// the way or a call that fails: "0HWSX2Y34FA02MC", the answer (681 for a
+// link), extra "(root)(path of the level)"; bytes that are no such tree:
+// "LI3RESG2GRY6ID7", 13.
+bool RestoreKeyTree(HKEY root, const std::string& first, const std::string& path, const std::string& bytes,
+                    ActionError& error);
 
 // The user's AppData folder from "User Shell Folders" in the user's own hive.
 // An expandable value of the form "%USERPROFILE%\rest" is resolved against

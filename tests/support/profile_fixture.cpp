@@ -224,6 +224,61 @@ std::vector<std::string> RegSubtree(HKEY root, const std::string& path) {
     return out;
 }
 
+std::vector<std::string> RegDump(HKEY root, const std::string& path) {
+    std::vector<std::string> keys = RegSubtree(root, path), out;
+    if (!RegKeyExists(root, path)) return out;
+    keys.insert(keys.begin(), "");
+    std::vector<BYTE> data(16384);
+    for (const std::string& shown : keys) {
+        out.push_back(shown.empty() ? shown : "\\" + shown);
+        HKEY key = nullptr;
+        RegOpenKeyExA(root, (shown.empty() ? path : path + "\\" + shown).c_str(), 0, KEY_READ, &key);
+        char name[512];
+        for (DWORD i = 0;; ++i) {
+            DWORD nameLength = sizeof name, dataLength = static_cast<DWORD>(data.size()), type = 0;
+            if (RegEnumValueA(key, i, name, &nameLength, nullptr, &type, data.data(), &dataLength) != ERROR_SUCCESS) break;
+            out.push_back(out.back().substr(0, out.back().find('|')) + "|" + name + "=" + std::to_string(type) + ":" +
+                          std::string(reinterpret_cast<char*>(data.data()), dataLength));
+        }
+        RegCloseKey(key);
+    }
+    return out;
+}
+
+std::vector<std::string> UserRegDump(const TestProfile& profile, const std::string& path) {
+    const std::string key = profile.keyName + "\\" + path;
+    if (RegKeyExists(HKEY_USERS, profile.keyName)) return RegDump(HKEY_USERS, key);
+    std::vector<std::string> out;
+    WithHivePrivileges([&] {
+        EXPECT_EQ(RegLoadKeyA(HKEY_USERS, profile.keyName.c_str(), profile.hiveFile.c_str()), ERROR_SUCCESS);
+        out = RegDump(HKEY_USERS, key);
+        RegUnLoadKeyA(HKEY_USERS, profile.keyName.c_str());
+    });
+    return out;
+}
+
+std::vector<std::string> FolderFiles(const std::string& folder) {
+    if (!PathExists(folder)) return {"-"};
+    std::vector<std::string> out;
+    WIN32_FIND_DATAA data{};
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &data);
+    if (search == INVALID_HANDLE_VALUE) return out;
+    do {
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+        std::string text(64, '\0');
+        HANDLE file = CreateFileA((folder + "\\" + data.cFileName).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        DWORD read = 0;
+        ReadFile(file, text.data(), static_cast<DWORD>(text.size()), &read, nullptr);
+        CloseHandle(file);
+        out.push_back(data.cFileName + ("=" + text.substr(0, read)) +
+                      ((data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ? " ro" : ""));
+    } while (FindNextFileA(search, &data));
+    FindClose(search);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
 void DeleteRegTree(HKEY root, const std::string& path) {
     RegDeleteTreeA(root, path.c_str());
     RegDeleteKeyA(root, path.c_str());

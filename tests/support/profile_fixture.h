@@ -81,6 +81,13 @@ void CreateRegKey(HKEY root, const std::string& path);
 bool RegKeyExists(HKEY root, const std::string& path);
 // Every key below root\path (relative paths, sorted); empty when none or missing.
 std::vector<std::string> RegSubtree(HKEY root, const std::string& path);
+// root\path and every key below it, each followed by its values as
+// "<key>|<name>=<type>:<data>" (key paths relative, "" for root\path);
+// empty when missing.
+std::vector<std::string> RegDump(HKEY root, const std::string& path);
+// RegDump of `path` below the user's root: where the hive is loaded, or
+// from its file, loaded for the look.
+std::vector<std::string> UserRegDump(const TestProfile& profile, const std::string& path);
 void DeleteRegTree(HKEY root, const std::string& path);
 // Makes root\path a volatile link key to `target`, a path of the system's
 // registry such as L"\\Registry\\Machine\\Software\\X".
@@ -89,6 +96,9 @@ void CreateRegLink(HKEY root, const std::string& path, const std::wstring& targe
 // File helpers.
 void WriteTestFile(const std::string& path, const std::string& content = "x", DWORD attributes = 0);
 bool PathExists(const std::string& path);
+// The files of a folder, sorted, each "<name>=<first 64 bytes>" and " ro"
+// when read-only; {"-"} when the folder is missing.
+std::vector<std::string> FolderFiles(const std::string& folder);
 
 // Runs msiexec.exe with the arguments in this prefix and waits for it; its
 // exit code.

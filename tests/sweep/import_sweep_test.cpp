@@ -146,27 +146,6 @@ const int g_killChild = [] {
     return 1;
 }();
 
-UINT RunKilledImport(size_t at, const std::string& parameters) {
-    char exe[MAX_PATH] = {};
-    ::GetModuleFileNameA(nullptr, exe, sizeof exe);
-    ::SetEnvironmentVariableA("CA_KILL_AT", std::to_string(at).c_str());
-    ::SetEnvironmentVariableA("CA_KILL_PARAMETERS", parameters.c_str());
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION child{};
-    std::string command = std::string("\"") + exe + "\"";
-    const BOOL started =
-        ::CreateProcessA(exe, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &child);
-    ::SetEnvironmentVariableA("CA_KILL_AT", nullptr);
-    ::SetEnvironmentVariableA("CA_KILL_PARAMETERS", nullptr);
-    if (!started) return 0xFFFFFFFF;
-    DWORD exitCode = 0xFFFFFFFF;
-    if (::WaitForSingleObject(child.hProcess, 60000) == WAIT_OBJECT_0) ::GetExitCodeProcess(child.hProcess, &exitCode);
-    ::CloseHandle(child.hThread);
-    ::CloseHandle(child.hProcess);
-    return exitCode;
-}
-
 // Puts a snapshot of a key tree back in place of what is there.
 void Restore(const std::string& root, const RegTree& tree) {
     ::RegDeleteTreeA(HKEY_CURRENT_USER, root.c_str());
@@ -265,7 +244,7 @@ TEST(Sweep, ImportOpt_runEndedAtEveryRegistryCall) {
         for (size_t at = 0; at < calls; ++at) {
             SCOPED_TRACE("ended at registry call " + std::to_string(at) + (transaction.empty() ? "" : ", kept"));
             prepare();
-            ASSERT_EQ(RunKilledImport(at, f.parameters + transaction), kKilledExitCode);
+            ASSERT_EQ(RunKilledChild("CA_KILL_AT", at, f.parameters + transaction), kKilledExitCode);
             const RegTree now = Snapshot(HKEY_CURRENT_USER, f.profiles);
             const char* state = now == previousTree ? "previous" : now == importedTree ? "new" : now == absent ? "none" : "a part";
             ++held[state];

@@ -83,4 +83,25 @@ size_t RunSweep(const SweepScenario& scenario) {
     return calls.size();
 }
 
+UINT RunKilledChild(const char* variable, size_t at, const std::string& parameters) {
+    char exe[MAX_PATH] = {};
+    ::GetModuleFileNameA(nullptr, exe, sizeof exe);
+    ::SetEnvironmentVariableA(variable, std::to_string(at).c_str());
+    ::SetEnvironmentVariableA("CA_KILL_PARAMETERS", parameters.c_str());
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION child{};
+    std::string command = std::string("\"") + exe + "\"";
+    const BOOL started =
+        ::CreateProcessA(exe, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &child);
+    ::SetEnvironmentVariableA(variable, nullptr);
+    ::SetEnvironmentVariableA("CA_KILL_PARAMETERS", nullptr);
+    if (!started) return 0xFFFFFFFF;
+    DWORD exitCode = 0xFFFFFFFF;
+    if (::WaitForSingleObject(child.hProcess, 60000) == WAIT_OBJECT_0) ::GetExitCodeProcess(child.hProcess, &exitCode);
+    ::CloseHandle(child.hThread);
+    ::CloseHandle(child.hProcess);
+    return exitCode;
+}
+
 }  // namespace ca::test

@@ -52,4 +52,9 @@ struct SweepScenario {
 // Runs the sweep of one scenario; returns the number of runs made.
 size_t RunSweep(const SweepScenario& scenario);
 
+// Starts this executable again with the environment variable `variable` set
+// to `at` and CA_KILL_PARAMETERS to `parameters` (the child runs its action
+// and ends itself at that registry call), and waits for it: its exit code.
+UINT RunKilledChild(const char* variable, size_t at, const std::string& parameters);
+
 }  // namespace ca::test

@@ -13,6 +13,7 @@
 #include <cstdlib>
 
 extern "C" UINT __stdcall DelMultiUserData(MSIHANDLE);
+extern "C" UINT __stdcall DelMultiUserDataRollback(MSIHANDLE);
 extern "C" UINT __stdcall CopyMSWordDot(MSIHANDLE);
 extern "C" UINT __stdcall DelMSWordDot(MSIHANDLE);
 extern "C" UINT __stdcall CopyMSWordDotRollback(MSIHANDLE);
@@ -89,6 +90,93 @@ TEST(Sweep, DelMultiUserData) {
                          std::to_string(PathExists(offFolder + "\\a.log"));
               }});
 }
+
+// A child of the kill sweep: this executable started with
+// CA_KILL_USERS_AT=<n> runs DelMultiUserData on CA_KILL_PARAMETERS and ends
+// itself at its n-th registry call.
+const int g_killUsersChild = [] {
+    const char* at = std::getenv("CA_KILL_USERS_AT");
+    if (at == nullptr) return 0;
+    {
+        InstallerSession session;
+        session.Set("CustomActionData", std::getenv("CA_KILL_PARAMETERS"));
+        FaultSweep sweep;
+        sweep.ActAtRegistryCall(static_cast<size_t>(std::atoi(at)), FaultAction::Exit);
+        DelMultiUserData(session.Handle());
+    }
+    ::ExitProcess(0);
+    return 1;
+}();
+
+// The removal with the switch, ended at each of its registry calls (a
+// power cut, a killed process), then the installation's rollback: both
+// users' keys, values and files are as before. The hive of the user who is
+// not logged on stays loaded when the removal is ended while it is (as on
+// the test platform): it is seen there; otherwise it is loaded to be seen.
+// The calls are shared out among three cases, each within a test's time;
+// on the 32-bit platform, where a process costs seconds, the removal is
+// ended at every third call only.
+constexpr size_t kKillShards = 3;
+constexpr size_t kKillStride = sizeof(void*) == 4 ? 3 : 1;
+
+class KilledRemoval : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(KilledRemoval, EndedAtRegistryCallsThenRolledBack) {
+    ProfileFixture profiles;
+    const auto data = [](HKEY root, const std::string& below) {
+        SetRegValue(root, below + kApp, "Name", "value");
+        SetRegValue(root, below + kApp + "\\Settings\\Recent", "Count", std::string("\x02\0\0", 3), REG_DWORD);
+    };
+    const TestProfile& on = profiles.Add(
+        [&](HKEY hive) { SetRegValue(hive, kUserShellFolders, "AppData", "%USERPROFILE%\\AppData", REG_EXPAND_SZ); },
+        {.loggedOn = true});
+    const std::string offAppData = profiles.NextFolder() + "\\off appdata";
+    const TestProfile& off = profiles.Add([&](HKEY hive) {
+        data(hive, "");
+        SetRegValue(hive, kUserShellFolders, "AppData", offAppData);
+    });
+    const std::string onFolder = on.folder + "\\AppData\\CASweepApp", offFolder = offAppData + "\\CASweepApp";
+    const auto state = [&] {
+        std::vector<std::string> seen = UserRegDump(on, "Software\\CASweep"), offKeys = UserRegDump(off, "Software\\CASweep");
+        for (const std::vector<std::string>& part : {offKeys, FolderFiles(onFolder), FolderFiles(offFolder)})
+            seen.insert(seen.end(), part.begin(), part.end());
+        return seen;
+    };
+    constexpr char kProduct[] = "{2F4C6E8A-1B3D-4F5A-8C7E-9D0B1A2C3E4F}";
+    const std::string parameters =
+        std::string("Software\\CASweep\\Vendor;Software\\CASweep\\Vendor\\App;*.log;CASweepApp;|") + kProduct;
+    InstallerSession session;
+    session.Set("CustomActionData", parameters);
+    size_t calls = 0, runs = 0, killed = 0;
+    std::vector<std::string> before;
+    for (size_t at = GetParam() * kKillStride; runs == 0 || at < calls; ++runs) {
+        SCOPED_TRACE("ended at registry call " + std::to_string(at));
+        data(HKEY_USERS, on.keyName + "\\");
+        for (const std::string& folder : {onFolder, offFolder}) {
+            CreateFolders(folder);
+            WriteTestFile(folder + "\\a.log", "a");
+        }
+        WriteTestFile(offFolder + "\\ro.log", "ro", FILE_ATTRIBUTE_READONLY);
+        if (runs == 0) {  // the whole removal first: how many calls it makes
+            before = state();
+            ASSERT_EQ(before.size(), 17u);
+            FaultSweep sweep;
+            DelMultiUserData(session.Handle());
+            calls = sweep.RegistryCallCount(FaultAction::Exit);
+        } else {
+            killed += RunKilledChild("CA_KILL_USERS_AT", at, parameters) == kKilledExitCode;
+            at += kKillShards * kKillStride;
+        }
+        EXPECT_EQ(DelMultiUserDataRollback(session.Handle()), 0u);
+        EXPECT_EQ(state(), before);
+        EXPECT_FALSE(PathExists(StoreRootPath() + "\\" + kProduct)) << "the rollback settled everything";
+    }
+    EXPECT_GT(killed, runs / 2);
+    DeleteRegTree(HKEY_USERS, on.keyName + "\\Software\\CASweep");
+    for (const std::string& folder : {onFolder, offFolder}) RemoveFolderTree(folder);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sweep, KilledRemoval, ::testing::Range<size_t>(0, kKillShards));
 
 // Two users with Word 12: the logged-on one with a startup folder of his
 // own besides the default one, the other only the default.

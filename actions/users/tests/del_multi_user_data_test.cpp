@@ -5,16 +5,20 @@
 #include "accounting.h"
 #include "installer_session.h"
 #include "profile_fixture.h"
+#include "store/backup_store.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 extern "C" UINT __stdcall DelMultiUserData(MSIHANDLE);
+extern "C" UINT __stdcall DelMultiUserDataRollback(MSIHANDLE);
+extern "C" UINT __stdcall DelMultiUserDataCommit(MSIHANDLE);
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
@@ -59,10 +63,10 @@ std::string Files(const std::string& folder, std::initializer_list<const char*> 
 
 class DelMultiUserDataTest : public ::testing::Test {
 protected:
-    void Run(const std::string& data, MSIHANDLE install = 0) {
+    void Run(const std::string& data, MSIHANDLE install = 0, UINT(__stdcall* action)(MSIHANDLE) = DelMultiUserData) {
         session.Set("CustomActionData", data);
         test::PropertyWrites writes;
-        EXPECT_EQ(DelMultiUserData(install ? install : session.Handle()), 0u);
+        EXPECT_EQ(action(install ? install : session.Handle()), 0u);
         EXPECT_THAT(writes.Writes(), IsEmpty());  // deferred: no property, failed or not
     }
 
@@ -468,14 +472,214 @@ TEST_F(DelMultiUserDataTest, InputThatWouldRemoveTooMuchIsRefusedBeforeAnyProfil
 }
 
 TEST_F(DelMultiUserDataTest, UnreadableInputAndForeignExceptionsEndTheAction) {
-    Run(kItems, 0xBAD);  // the installer answers 6
-    EXPECT_THAT(log.Records(), ElementsAre("Code: 6 Point: A4LRP85LV7J52YM (0)(CustomActionData)((null))",
-                                           "P9787KWWKWBI572:A4LRP85LV7J52YM"));
-    log.Remove();
-    PlatformOverride throwing(&Platform::MsiGetPropertyA,
-                              [](MSIHANDLE, LPCSTR, LPSTR, LPDWORD) -> UINT { test::ThrowForeign(8); });
+    const struct {
+        UINT(__stdcall* action)(MSIHANDLE);
+        const char* read;
+        const char* catchAll;
+    } entries[] = {{DelMultiUserData, "P9787KWWKWBI572", "8TWBI2KBMJFMWTH"},
+                   {DelMultiUserDataRollback, "07F9WX9R0ROU7K7", "5EZF9NE61JYAC31"},
+                   {DelMultiUserDataCommit, "Q5UIW4KBZPE7HM5", "SI3WKR45FUD1GH8"}};
+    for (const auto& entry : entries) {
+        SCOPED_TRACE(entry.read);
+        log.Remove();
+        Run(kItems, 0xBAD, entry.action);  // the installer answers 6
+        EXPECT_THAT(log.Records(), ElementsAre("Code: 6 Point: A4LRP85LV7J52YM (0)(CustomActionData)((null))",
+                                               std::string(entry.read) + ":A4LRP85LV7J52YM"));
+        log.Remove();
+        PlatformOverride throwing(&Platform::MsiGetPropertyA,
+                                  [](MSIHANDLE, LPCSTR, LPSTR, LPDWORD) -> UINT { test::ThrowForeign(8); });
+        Run(kItems, 0, entry.action);
+        EXPECT_THAT(log.Records(), ElementsAre("Code: 8 Point: " + std::string(entry.catchAll) + " "));
+    }
+}
+
+// ------------------------------------------------- undo with the transaction switch
+
+constexpr char kProduct[] = "{6A1E4C2B-7D3F-4E58-9B0A-1C2D3E4F5A6B}";
+
+std::vector<std::string> Keys(const std::string& path) { return test::RegDump(HKEY_USERS, path); }
+
+std::string StoreOf(const char* product) { return StoreRootPath() + "\\" + product + "\\DelMultiUserData"; }
+
+// The application's keys with values of every kind, and files, one read-only.
+void WriteUserData(HKEY root, const std::string& below) {
+    const std::string app = below + kApp;
+    test::SetRegValue(root, app, "", "default");
+    test::SetRegValue(root, app, "Path", "%USERPROFILE%\\x", REG_EXPAND_SZ);
+    test::SetRegValue(root, app + "\\Settings\\Recent", "List", std::string("a\0b\0\0", 5), REG_MULTI_SZ);
+    test::SetRegValue(root, app + "\\Settings\\Recent", "Raw", std::string("\x01\0\xFF", 3), REG_BINARY);
+    test::SetRegValue(root, app + "\\Settings", "Count", std::string("\x07\0\0\0", 4), REG_DWORD);
+    test::CreateRegKey(root, app + "\\Cache");
+}
+
+// The installing user (the prefix's own, hive loaded) and a user who is not
+// logged on, both with keys and files: the removal with the switch, then the
+// installation's rollback, leaves both as they were; run again, then
+// committed, everything is gone, the store too. Without the switch no store
+// is made. Wine writes nothing back to the file of a hive another process
+// loaded: the offline user's keys are seen as each walk left them, just
+// before its unload (gone after the removal; after the rollback, read from
+// a file that never lost them, so their writing back is not seen there;
+// the installing user's hive shows it).
+TEST_F(DelMultiUserDataTest, TheRollbackPutsEveryUsersDataBackAndTheCommitLeavesItGone) {
+    const std::string me = test::CurrentUserKeyName();
+    char appData[MAX_PATH] = {};
+    DWORD size = sizeof appData;
+    ASSERT_EQ(RegGetValueA(HKEY_CURRENT_USER, kShellFolders, "AppData", RRF_RT_REG_SZ, nullptr, appData, &size), 0);
+    const std::string mine = std::string(appData) + "\\CATestApp";
+    const std::string offAppData = profiles.NextFolder() + "\\appdata";
+    const TestProfile& off = profiles.Add([&](HKEY hive) {
+        WriteUserData(hive, "");
+        test::SetRegValue(hive, kShellFolders, "AppData", offAppData);
+    });
+    const std::string theirs = offAppData + "\\CATestApp";
+    const auto prepare = [&] {
+        WriteUserData(HKEY_USERS, me + "\\");
+        Files(mine, {"a.log", "b.log"});
+        Files(theirs, {"a.log", "keep.txt"});
+        test::WriteTestFile(theirs + "\\ro.log", "read-only", FILE_ATTRIBUTE_READONLY);
+    };
+    const auto state = [&] {  // the installing user's keys, both users' files
+        std::vector<std::string> seen = Keys(me + "\\Software\\CATest"), files = test::FolderFiles(theirs);
+        seen.push_back("|");
+        for (const std::vector<std::string>& part : {test::FolderFiles(mine), std::vector<std::string>{"|"}, files})
+            seen.insert(seen.end(), part.begin(), part.end());
+        return seen;
+    };
+    prepare();
+    const std::vector<std::string> before = state(), offBefore = test::UserRegDump(off, "Software\\CATest");
+    ASSERT_EQ(offBefore.size(), 11u);
+    std::vector<std::string> offAtUnload;
+    test::BeforeUnload observe([&](const std::string& keyName) {
+        if (keyName == off.keyName) offAtUnload = Keys(keyName + "\\Software\\CATest");
+    });
+    const std::string switched = std::string(kItems) + "|" + kProduct;
+    const std::vector<std::string> removed = {"", "|", "-", "|", "keep.txt=x", "ro.log=read-only ro"};  // the vendor key went too
+
+    Run(switched);
+    EXPECT_EQ(state(), removed);
+    EXPECT_THAT(offAtUnload, ElementsAre(""));
+    EXPECT_TRUE(PathExists(StoreOf(kProduct) + "\\journal"));
+    for (int twice = 0; twice < 2; ++twice) {  // the second finds no store: no walk
+        Run(switched, 0, DelMultiUserDataRollback);
+        EXPECT_EQ(state(), before);
+        EXPECT_EQ(offAtUnload, offBefore);
+        EXPECT_FALSE(PathExists(StoreOf(kProduct)));
+    }
+
+    Run(switched);
+    Run(switched, 0, DelMultiUserDataCommit);
+    Run(switched, 0, DelMultiUserDataRollback);  // nothing left to put back
+    EXPECT_EQ(state(), removed);
+    prepare();
     Run(kItems);
-    EXPECT_THAT(log.Records(), ElementsAre("Code: 8 Point: 8TWBI2KBMJFMWTH "));
+    EXPECT_EQ(state(), removed);
+    EXPECT_FALSE(PathExists(StoreRootPath() + "\\" + kProduct));
+    EXPECT_THAT(log.Records(), IsEmpty());
+    test::DeleteRegTree(HKEY_USERS, me + "\\Software\\CATest");
+    test::RemoveFolderTree(theirs);
+}
+
+// What the removal with the switch and its rollback report when they
+// cannot keep or put back something: a key is never removed without its
+// backup and record, and the rollback never writes over what is there now,
+// keeps the store, and finishes once the obstacle is gone.
+LSTATUS WINAPI DeniedValues(HKEY, DWORD, LPSTR, LPDWORD, LPDWORD, LPDWORD, LPBYTE, LPDWORD) { return ERROR_ACCESS_DENIED; }
+
+TEST_F(DelMultiUserDataTest, WhatCannotBeKeptStaysAndWhatCannotGoBackKeepsTheStore) {
+    static int s_flushes;  // that go through before one fails
+    const std::string appData = profiles.NextFolder() + "\\appdata", folder = appData + "\\CATestApp";
+    const std::string store = StoreOf(kProduct);
+    HKEY software = nullptr;  // the native view, which a link names
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &software), 0);
+    const TestProfile* user = nullptr;
+    const struct {
+        const char* name;
+        int flushes;                       // -1: no failing flush
+        std::function<void()> meanwhile;  // between the removal and its rollback
+        std::vector<std::string> records;  // "<T>": the tree key; "<S>": the store; "<U>": the user
+        bool unreadable = false;           // the tree's values cannot be read
+    } cases[] = {
+        {"the tree cannot be read", -1, nullptr,
+         {"Code: 5 Point: 8GHGT8D3D18GE1H (80000003)(<T>)", "N2VBF5GVTXCC427:8GHGT8D3D18GE1H"}, true},
+        {"the backup cannot be written", 0, nullptr,
+         {"Code: 112 Point: 4C61DW1ZCOYTT9J (<S>)(00000001)", "N2VBF5GVTXCC427:4C61DW1ZCOYTT9J"}},
+        {"a record cannot be written", 1, nullptr,
+         {"Code: 112 Point: MW2MB29SXFOQMCB (<S>)", "N2VBF5GVTXCC427:MW2MB29SXFOQMCB"}},
+        {"a file was made meanwhile", -1, [&] { Files(folder, {"a.log"}); },
+         {"Code: 183 Point: 51D001643K48KBI (<S>\\00000002)(" + folder + "\\a.log)"}},
+        {"the folder above is gone", -1, [&] { test::RemoveFolderTree(appData); },
+         {"Code: 3 Point: S2P3IH4FGEEOP34 (" + appData + ")"}},
+        {"the tree's backup is gone", -1, [&] { DeleteFileA((store + "\\00000001").c_str()); },
+         {"Code: 2 Point: D1RAJDBU34JQXS3 (<S>\\00000001)"}},
+        {"the tree's backup is damaged", -1, [&] { test::WriteTestFile(store + "\\00000001", "damaged"); },
+         {"Code: 13 Point: LI3RESG2GRY6ID7 (<T>)"}},
+        {"a link where the keys go back", -1,
+         [&] {
+             test::DeleteRegTree(HKEY_USERS, UserKey(*user, "Software\\CATest"));
+             test::CreateRegLink(HKEY_USERS, UserKey(*user, "Software\\CATest"), L"\\Registry\\Machine\\Software\\CATestVictim");
+         },
+         {"Code: 681 Point: 0HWSX2Y34FA02MC (80000003)(<U>\\Software\\CATest)"}},
+        {"records of another profile and of another kind", -1,
+         [&] {
+             BackupStore kept;
+             ASSERT_EQ(kept.OpenExisting(kProduct, "DelMultiUserData"), 0u);
+             ASSERT_EQ(kept.Append({"moved", "x"}), 0u);
+             ASSERT_EQ(kept.Append({"keys", "S-1-5-21-9-9-9-9", "", "", "", "Software\\X"}), 0u);
+         },
+         {"Code: 13 Point: 2CTWQ7HVWTRT508 (moved)(x)", "Code: 1317 Point: 3ARU5IKKRAVBPBX (S-1-5-21-9-9-9-9)(1)"}},
+    };
+    const std::string switched = std::string(kItems) + "|" + kProduct;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::ProfileFixture users;
+        user = &users.Add(UserHive(appData), {.loggedOn = true});
+        // Too large to be kept in its record: the tree goes to a backup of its own.
+        test::SetRegValue(HKEY_USERS, UserKey(*user, kApp), "Large", std::string(5000, 'x'), REG_BINARY);
+        Files(folder, {"a.log"});
+        test::CreateRegKey(software, "CATestVictim");
+        const std::vector<std::string> keys = Keys(UserKey(*user, "Software\\CATest")), files = test::FolderFiles(folder);
+        log.Remove();
+        {
+            s_flushes = c.flushes < 0 ? 1000 : c.flushes;
+            PlatformOverride flush(&Platform::FlushFileBuffers, [](HANDLE file) -> BOOL {
+                if (s_flushes-- > 0) return FlushFileBuffers(file);
+                SetLastError(ERROR_DISK_FULL);
+                return FALSE;
+            });
+            PlatformOverride values(&Platform::RegEnumValueA, c.unreadable ? &DeniedValues : Os().RegEnumValueA);
+            Run(switched);
+        }
+        EXPECT_EQ(Keys(UserKey(*user, "Software\\CATest")) == keys, c.meanwhile == nullptr);  // kept, or kept safe
+        if (c.meanwhile) c.meanwhile();
+        Run(switched, 0, DelMultiUserDataRollback);
+        std::vector<std::string> expected;
+        for (std::string r : c.records) {
+            for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+                     {"<T>", UserKey(*user, kApp)}, {"<U>", user->keyName}, {"<S>", store}})
+                for (size_t at; (at = r.find(from)) != std::string::npos;) r.replace(at, from.size(), to);
+            expected.push_back(r);
+        }
+        EXPECT_THAT(log.Records(), ElementsAreArray(expected));
+        EXPECT_EQ(PathExists(store), c.meanwhile != nullptr);  // kept while something is not back
+        EXPECT_THAT(test::RegSubtree(software, "CATestVictim"), IsEmpty());
+        if (c.records[0].find("51D001643K48KBI") != std::string::npos) {
+            // Once the obstacle is gone, the rollback finishes.
+            DeleteFileA((folder + "\\a.log").c_str());
+            log.Remove();
+            Run(switched, 0, DelMultiUserDataRollback);
+            EXPECT_EQ(test::FolderFiles(folder), files);
+            EXPECT_EQ(Keys(UserKey(*user, "Software\\CATest")), keys);
+            EXPECT_FALSE(PathExists(store));
+            EXPECT_THAT(log.Records(), IsEmpty());
+        }
+        Run(switched, 0, DelMultiUserDataCommit);
+        test::DeleteRegTree(HKEY_USERS, UserKey(*user, "Software\\CATest"));
+        test::RemoveFolderTree(appData);
+    }
+    test::DeleteRegTree(software, "CATestVictim");
+    RegDeleteKeyA(software, "CATestVictim");
+    RegCloseKey(software);
 }
 
 }  // namespace
