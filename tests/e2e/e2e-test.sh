@@ -20,12 +20,13 @@ msi=$(windows_path "$build/tests/demo.msi")
 # The deferred actions' data ends in the transaction switch: "|run ", the date
 # and time of the installation's script, "|" and the ProductCode.
 product_code=$(msiinfo export "$build/tests/demo.msi" Property | tr -d '\r' | awk -F'\t' '$1 == "ProductCode" { print $2 }')
-switch_of() {  # switch_of TEXT PREFIX: the switch after PREFIX in the line "    PREFIX..."
+switch_of() {  # switch_of TEXT PREFIX: what follows PREFIX in the line "    PREFIX..."
   local found
   found=$(grep -F -- "    $2" <<<"$1" | head -1)
-  found=${found#"    $2"}
-  [[ "$found" =~ ^\|run\ [^|]*[0-9][^|]*\|$product_code$ ]] || fail "no transaction switch after '$2': '$found'"
-  echo "$found"
+  echo "${found#"    $2"}"
+}
+is_switch() {  # is_switch TEXT: "|run <date and time>|<the package's ProductCode>"
+  [[ "$1" =~ ^\|run\ [^|]*[0-9][^|]*\| ]] && [[ "$1" == *"|$product_code" ]]
 }
 temp_dir=$(find "$WINEPREFIX/drive_c/users" -maxdepth 2 -iname temp -type d | head -1)
 kwinst="$temp_dir/kwinst.log"
@@ -98,6 +99,8 @@ install=$(sed -n '/^== Installation/,/^== Removal/p' <<<"$report")
 remove=$(sed -n '/^== Removal/,$p' <<<"$report")
 kept=$(switch_of "$install" "SetFoldRights = C:\\CustActionDemo\\Data")
 kept_removal=$(switch_of "$remove" "DelMSWordDot = CustActionDemo.dot")
+is_switch "$kept" || fail "no transaction switch in the installation's data: '$kept'"
+is_switch "$kept_removal" || fail "no transaction switch in the removal's data: '$kept_removal'"
 
 # The actions ran in the installer's action server of the DLL's bitness: for
 # the i686 DLL the 32-bit msiexec of syswow64, whose code qemu runs here (it
