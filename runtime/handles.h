@@ -69,6 +69,14 @@ struct MsiHandleTraits {  // installer records
     static void Close(MSIHANDLE h) { Os().MsiCloseHandle(h); }
 };
 
+// What the security functions allocate with LocalAlloc (descriptors, access
+// lists, SDDL texts).
+template <typename P>
+struct LocalMemoryTraits {
+    static P Invalid() { return nullptr; }
+    static void Close(P memory) { Os().LocalFree(memory); }
+};
+
 using UniqueHandle = UniqueOsHandle<HANDLE, KernelHandleTraits>;
 using UniqueFile = UniqueOsHandle<HANDLE, FileHandleTraits>;
 using UniqueKey = UniqueOsHandle<HKEY, RegKeyTraits>;

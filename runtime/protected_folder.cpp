@@ -12,11 +12,6 @@ namespace ca {
 
 namespace {
 
-template <typename P>
-struct LocalMemoryTraits {
-    static P Invalid() { return nullptr; }
-    static void Close(P memory) { Os().LocalFree(memory); }
-};
 using UniqueDescriptor = UniqueOsHandle<PSECURITY_DESCRIPTOR, LocalMemoryTraits<PSECURITY_DESCRIPTOR>>;
 
 // Every right by which a holder changes the folder, what is in it, or what

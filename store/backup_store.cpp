@@ -192,6 +192,7 @@ std::string StoreRootPath() {
 }
 
 void BackupStore::Close() {
+    journal_.Reset();
     folder_ = ProtectedFolder{};
     product_ = ProtectedFolder{};
     nextBackup_ = 0;
@@ -243,6 +244,7 @@ DWORD BackupStore::OpenInStore(const std::string& name, DWORD access, ULONG disp
 
 DWORD BackupStore::ReadJournal(std::vector<JournalRecord>& records) {
     records.clear();
+    journal_.Reset();  // it shares no writing
     UniqueFile journal;
     const DWORD answer = OpenInStore(kJournal, GENERIC_READ, FILE_OPEN, false, journal);
     if (answer == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
@@ -260,23 +262,36 @@ bool BackupStore::HasJournal() {
 }
 
 DWORD BackupStore::Append(const JournalRecord& record) {
-    UniqueFile journal;
-    DWORD answer = OpenInStore(kJournal, GENERIC_READ | GENERIC_WRITE, FILE_OPEN_IF, false, journal);
-    if (answer != ERROR_SUCCESS) return answer;
-    // After the last intact record: a torn one is written over.
-    std::string bytes;
-    answer = ReadAll(journal.Get(), bytes);
-    if (answer != ERROR_SUCCESS) return answer;
-    size_t intact = 0;
-    DecodeJournal(bytes, &intact);
-    LARGE_INTEGER at{};
-    at.QuadPart = static_cast<LONGLONG>(intact);
-    if (!Os().SetFilePointerEx(journal.Get(), at, nullptr, FILE_BEGIN)) return Os().GetLastError();
+    DWORD answer = ERROR_SUCCESS;
+    if (!journal_) {
+        answer = OpenInStore(kJournal, GENERIC_READ | GENERIC_WRITE, FILE_OPEN_IF, false, journal_);
+        if (answer != ERROR_SUCCESS) return answer;
+        // After the last intact record: a torn one is written over.
+        std::string bytes;
+        answer = ReadAll(journal_.Get(), bytes);
+        if (answer != ERROR_SUCCESS) {
+            journal_.Reset();
+            return answer;
+        }
+        size_t intact = 0;
+        DecodeJournal(bytes, &intact);
+        journalEnd_ = intact;
+        journalSize_ = bytes.size();
+    }
     const std::string line = EncodeJournalRecord(record);
-    answer = WriteAll(journal.Get(), line.data(), line.size());
-    if (answer != ERROR_SUCCESS) return answer;
-    if (intact + line.size() < bytes.size() && !Os().SetEndOfFile(journal.Get())) return Os().GetLastError();
-    if (!Os().FlushFileBuffers(journal.Get())) return Os().GetLastError();
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(journalEnd_);
+    if (!Os().SetFilePointerEx(journal_.Get(), at, nullptr, FILE_BEGIN)) answer = Os().GetLastError();
+    if (answer == ERROR_SUCCESS) answer = WriteAll(journal_.Get(), line.data(), line.size());
+    if (answer == ERROR_SUCCESS && journalEnd_ + line.size() < journalSize_ && !Os().SetEndOfFile(journal_.Get()))
+        answer = Os().GetLastError();
+    if (answer == ERROR_SUCCESS && !Os().FlushFileBuffers(journal_.Get())) answer = Os().GetLastError();
+    if (answer != ERROR_SUCCESS) {
+        journal_.Reset();  // the next record looks at the file again
+        return answer;
+    }
+    journalEnd_ += line.size();
+    journalSize_ = journalEnd_;  // anything after it was cut off above
     return ERROR_SUCCESS;
 }
 
@@ -392,6 +407,7 @@ DWORD BackupStore::DeleteInStore(const std::string& name) {
 
 DWORD BackupStore::Clear() {
     if (!IsOpen()) return ERROR_SUCCESS;
+    journal_.Reset();
     DWORD failed = ERROR_SUCCESS;
     std::vector<std::string> names;
     WIN32_FIND_DATAA data{};
@@ -438,6 +454,7 @@ DWORD BackupStore::Clear() {
 
 DWORD BackupStore::SetAside(std::string& aside) {
     if (!IsOpen() || !product_.handle) return ERROR_INVALID_HANDLE;
+    journal_.Reset();
     const std::string name = action_ + "-left-" + UtcStamp();
     const std::string actionPath = folder_.finalPath;
     folder_ = ProtectedFolder{};

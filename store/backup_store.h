@@ -20,6 +20,7 @@
 #include "runtime/transaction.h"
 #include "store/journal_text.h"
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -100,6 +101,11 @@ private:
     ProtectedFolder folder_;   // <root>\<ProductCode>\<Action>
     std::string action_;
     unsigned nextBackup_ = 0;  // 0: not counted yet
+    // The journal, held open by Append between records (read once, not
+    // again for every record), with where its intact records end and its size.
+    UniqueFile journal_;
+    uint64_t journalEnd_ = 0;
+    uint64_t journalSize_ = 0;
 };
 
 // The start of a forward action that keeps its undo. Without the switch

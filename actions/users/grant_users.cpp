@@ -16,11 +16,6 @@ struct SidTraits {
     static PSID Invalid() { return nullptr; }
     static void Close(PSID sid) { Os().FreeSid(sid); }
 };
-template <typename P>
-struct LocalMemoryTraits {
-    static P Invalid() { return nullptr; }
-    static void Close(P memory) { Os().LocalFree(memory); }
-};
 using UniqueSid = UniqueOsHandle<PSID, SidTraits>;
 using UniqueSecurityDescriptor =
     UniqueOsHandle<PSECURITY_DESCRIPTOR, LocalMemoryTraits<PSECURITY_DESCRIPTOR>>;

@@ -1,19 +1,10 @@
 #include "actions/users/rights_undo.h"
 
 #include "runtime/file_facts.h"
+#include "runtime/handles.h"
 #include "runtime/text.h"
 
 namespace ca {
-
-namespace {
-
-template <typename P>
-struct LocalMemoryTraits {
-    static P Invalid() { return nullptr; }
-    static void Close(P memory) { Os().LocalFree(memory); }
-};
-
-}  // namespace
 
 bool KeepOldAccessList(BackupStore& store, const std::string& path, const std::string& objectNumber,
                        PSECURITY_DESCRIPTOR descriptor, const char* point, ActionError& error) {

@@ -94,45 +94,24 @@ TEST(Sweep, SetFoldRights) {
 constexpr char kSwitch[] = "|{2E8C4A61-9B3D-4F70-8A15-6C0D2B9E7F34}";
 
 // A child of the kill sweep: this executable started with
-// CA_KILL_RIGHTS_AT=<n> runs SetRegRights (or SetFoldRights with
-// CA_KILL_RIGHTS_FOLDER) on CA_KILL_RIGHTS_DATA and ends itself at its n-th
-// changing call.
+// CA_KILL_REG_RIGHTS_AT=<n> (CA_KILL_FOLD_RIGHTS_AT=<n>) runs SetRegRights
+// (SetFoldRights) on CA_KILL_PARAMETERS and ends itself at its n-th changing
+// call.
 const int g_rightsKillChild = [] {
-    const char* at = std::getenv("CA_KILL_RIGHTS_AT");
-    if (at == nullptr) return 0;
+    const char* key = std::getenv("CA_KILL_REG_RIGHTS_AT");
+    const char* folder = std::getenv("CA_KILL_FOLD_RIGHTS_AT");
+    if (key == nullptr && folder == nullptr) return 0;
     {
         InstallerSession session;
-        session.Set("CustomActionData", std::getenv("CA_KILL_RIGHTS_DATA"));
+        session.Set("CustomActionData", std::getenv("CA_KILL_PARAMETERS"));
         FaultSweep sweep;
-        sweep.EndAtChangingCall(static_cast<size_t>(std::atoi(at)));
-        if (std::getenv("CA_KILL_RIGHTS_FOLDER")) SetFoldRights(session.Handle());
-        else SetRegRights(session.Handle());
+        sweep.EndAtChangingCall(static_cast<size_t>(std::atoi(key ? key : folder)));
+        if (key) SetRegRights(session.Handle());
+        else SetFoldRights(session.Handle());
     }
     ::ExitProcess(0);
     return 1;
 }();
-
-UINT RunKilledRights(size_t at, const std::string& data, bool folder) {
-    char exe[MAX_PATH] = {};
-    ::GetModuleFileNameA(nullptr, exe, sizeof exe);
-    ::SetEnvironmentVariableA("CA_KILL_RIGHTS_AT", std::to_string(at).c_str());
-    ::SetEnvironmentVariableA("CA_KILL_RIGHTS_DATA", data.c_str());
-    ::SetEnvironmentVariableA("CA_KILL_RIGHTS_FOLDER", folder ? "1" : nullptr);
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION child{};
-    std::string command = std::string("\"") + exe + "\"";
-    const BOOL started =
-        ::CreateProcessA(exe, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &child);
-    for (const char* name : {"CA_KILL_RIGHTS_AT", "CA_KILL_RIGHTS_DATA", "CA_KILL_RIGHTS_FOLDER"})
-        ::SetEnvironmentVariableA(name, nullptr);
-    if (!started) return 0xFFFFFFFF;
-    DWORD exitCode = 0xFFFFFFFF;
-    if (::WaitForSingleObject(child.hProcess, 60000) == WAIT_OBJECT_0) ::GetExitCodeProcess(child.hProcess, &exitCode);
-    ::CloseHandle(child.hThread);
-    ::CloseHandle(child.hProcess);
-    return exitCode;
-}
 
 bool StoreLeft() {
     char windows[MAX_PATH] = {};
@@ -170,7 +149,8 @@ TEST(Sweep, RightsEndedAtEveryStepThenRolledBack) {
             SCOPED_TRACE((onFolder ? "folder, ended at changing call " : "key, ended at changing call ") +
                          std::to_string(at));
             PrepareKey();
-            ASSERT_EQ(RunKilledRights(at, data, onFolder), kKilledExitCode);
+            ASSERT_EQ(RunKilledChild(onFolder ? "CA_KILL_FOLD_RIGHTS_AT" : "CA_KILL_REG_RIGHTS_AT", at, data),
+                      kKilledExitCode);
             rollback(session.Handle());
             EXPECT_EQ(KeyDacl(), before);
             EXPECT_FALSE(StoreLeft());
