@@ -336,7 +336,12 @@ bool MoveBack(const UserProfile& profile, BackupStore& store, const std::string&
     }
     const DWORD moved = store.MoveOut(backup, pin.Get(), name);
     if (moved == ERROR_SUCCESS || moved == ERROR_FILE_NOT_FOUND) return true;
-    if (isFolder && moved == ERROR_ALREADY_EXISTS && IsExistingFolder(placeFound + "\\" + name)) return true;
+    if (isFolder && moved == ERROR_ALREADY_EXISTS) {
+        // Only a folder of its own there, not a link to one elsewhere.
+        UniqueFile made;
+        if (OpenChild(pin.Get(), placeFound, name, 0, FILE_OPEN, ObjectKind::Folder, made) == ERROR_SUCCESS)
+            return true;
+    }
     error.RecordError(kNotMovedBack, static_cast<int32_t>(moved), nullptr,
                       StringPrintf("(%s\\%s)(%s\\%s)", store.Path().c_str(), backup.c_str(), placeFound.c_str(),
                                    name.c_str()));
