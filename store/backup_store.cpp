@@ -343,7 +343,16 @@ DWORD BackupStore::MoveIn(HANDLE object, const std::string& name) {
     FileFacts facts;
     if (!ReadFileFacts(object, facts)) return Os().GetLastError();
     if (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) return ERROR_NOT_SAME_DEVICE;
-    DWORD answer = CopyInto(object, folder_.handle.Get(), name);
+    // The copy takes the backup's name only once it is complete and flushed:
+    // a copy a power cut tore off is never taken for the backup (the store's
+    // clearing deletes it with the rest).
+    UniqueFile copy;
+    DWORD answer = CopyInto(object, folder_.handle.Get(), name + ".part", &copy);
+    if (answer == ERROR_SUCCESS) {
+        answer = RenameInto(copy.Get(), folder_.handle.Get(), name);
+        if (answer != ERROR_SUCCESS) DeleteMarked(copy.Get());
+    }
+    copy.Reset();
     if (answer != ERROR_SUCCESS) return answer;
     answer = DeleteMarked(object);
     if (answer != ERROR_SUCCESS) DeleteInStore(name);  // the original stays: no second copy kept

@@ -172,6 +172,7 @@ TEST_F(StoreTest, AnotherVolumeCopiesFilesAndKeepsFolders) {
     EXPECT_FALSE(Exists(user + "\\c.dot"));
     EXPECT_TRUE(Exists(user + "\\empty"));
     EXPECT_EQ(ReadText(store.Path() + "\\00000001"), "template");
+    EXPECT_FALSE(Exists(store.Path() + "\\00000001.part"));  // the copy took the name once complete
     UniqueFile target(CreateFileA(user.c_str(), FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE |
                                                     FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
