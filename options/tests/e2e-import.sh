@@ -102,7 +102,15 @@ export_profiles() {  # export_profiles OUT: the settings, one line per key and p
 }
 import_file() {  # import_file FILE: one installation that imports it, then its removal
   "$run" msiexec /x "$msi" /qn >/dev/null 2>&1
-  "$run" msiexec /i "$msi" /qn "IMPORTOPTPRM=$(parameters "$(windows_path "$1")")" >/dev/null 2>&1
+  # An installer still finishing the previous step (1618: another
+  # installation is in progress) is waited for.
+  local attempt status
+  for attempt in 1 2 3; do
+    "$run" msiexec /i "$msi" /qn "IMPORTOPTPRM=$(parameters "$(windows_path "$1")")" >/dev/null 2>&1
+    status=$?
+    [ $status = 1618 ] || break
+    sleep 2
+  done
   "$run" msiexec /x "$msi" /qn >/dev/null 2>&1
 }
 embedding_servers() {  # the installer's action servers of this prefix
