@@ -145,6 +145,15 @@ UINT RunUndoAction(MSIHANDLE install, const char* action, const char* readPoint,
                    const std::function<bool(const std::string& data, BackupStore& store,
                                             const std::vector<JournalRecord>& records, ActionError& error)>& settle);
 
+// The body of a commit entry point: RunUndoAction whose settling is to
+// delete the store with everything kept in it.
+inline UINT RunCommitAction(MSIHANDLE install, const char* action, const char* readPoint, const char* catchAllPoint) {
+    return RunUndoAction(install, action, readPoint, catchAllPoint,
+                         [](const std::string&, BackupStore&, const std::vector<JournalRecord>&, ActionError&) {
+                             return true;
+                         });
+}
+
 // The name of a forward action's rollback and commit entry points.
 inline std::string RollbackName(const char* action) { return std::string(action) + "Rollback"; }
 inline std::string CommitName(const char* action) { return std::string(action) + "Commit"; }

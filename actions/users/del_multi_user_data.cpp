@@ -433,8 +433,5 @@ CA_ACTION DelMultiUserDataRollback(MSIHANDLE install) {
 // The installation's commit: the removal stands, its store is deleted.
 CA_ACTION DelMultiUserDataCommit(MSIHANDLE install) {
     ActionScope scope(install, "DelMultiUserDataCommit");
-    return RunUndoAction(install, kAction, "Q5UIW4KBZPE7HM5", "SI3WKR45FUD1GH8",
-                         [](const std::string&, BackupStore&, const std::vector<JournalRecord>&, ActionError&) {
-                             return true;
-                         });
+    return RunCommitAction(install, kAction, "Q5UIW4KBZPE7HM5", "SI3WKR45FUD1GH8");
 }

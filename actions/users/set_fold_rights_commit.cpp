@@ -8,8 +8,5 @@
 CA_ACTION SetFoldRightsCommit(MSIHANDLE install) {
     using namespace ca;
     ActionScope scope(install, "SetFoldRightsCommit");
-    return RunUndoAction(install, "SetFoldRights", "P4RN8XZ2KV6QH7W", "Q9ZK5WT3MD7XB2C",
-                         [](const std::string&, BackupStore&, const std::vector<JournalRecord>&, ActionError&) {
-                             return true;
-                         });
+    return RunCommitAction(install, "SetFoldRights", "P4RN8XZ2KV6QH7W", "Q9ZK5WT3MD7XB2C");
 }

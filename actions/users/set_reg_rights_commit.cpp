@@ -8,8 +8,5 @@
 CA_ACTION SetRegRightsCommit(MSIHANDLE install) {
     using namespace ca;
     ActionScope scope(install, "SetRegRightsCommit");
-    return RunUndoAction(install, "SetRegRights", "Y6PD2RW8KX4MJ9T", "G5VZ3NQ7HT2BX8L",
-                         [](const std::string&, BackupStore&, const std::vector<JournalRecord>&, ActionError&) {
-                             return true;
-                         });
+    return RunCommitAction(install, "SetRegRights", "Y6PD2RW8KX4MJ9T", "G5VZ3NQ7HT2BX8L");
 }

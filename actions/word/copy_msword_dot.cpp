@@ -75,8 +75,5 @@ CA_ACTION CopyMSWordDotRollback(MSIHANDLE install) {
 CA_ACTION CopyMSWordDotCommit(MSIHANDLE install) {
     using namespace ca;
     ActionScope scope(install, "CopyMSWordDotCommit");
-    return RunUndoAction(install, "CopyMSWordDot", "BBE9F9NMIOMXJCH", "SJAFRZO7N6SBD8J",
-                         [](const std::string&, BackupStore&, const std::vector<JournalRecord>&, ActionError&) {
-                             return true;
-                         });
+    return RunCommitAction(install, "CopyMSWordDot", "BBE9F9NMIOMXJCH", "SJAFRZO7N6SBD8J");
 }

@@ -59,8 +59,5 @@ CA_ACTION DelMSWordDotRollback(MSIHANDLE install) {
 CA_ACTION DelMSWordDotCommit(MSIHANDLE install) {
     using namespace ca;
     ActionScope scope(install, "DelMSWordDotCommit");
-    return RunUndoAction(install, "DelMSWordDot", "7LRWQI09WB0FJ2I", "POF90W18DGG24NG",
-                         [](const std::string&, BackupStore&, const std::vector<JournalRecord>&, ActionError&) {
-                             return true;
-                         });
+    return RunCommitAction(install, "DelMSWordDot", "7LRWQI09WB0FJ2I", "POF90W18DGG24NG");
 }
