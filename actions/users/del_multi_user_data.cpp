@@ -213,9 +213,16 @@ bool RemoveUserData(const UserProfile& profile, const RemovalItems& items, Backu
     // With a store, the tree is read and kept on the way to its removal.
     bool kept = store == nullptr;
     const auto keep = [&](const std::string& tree) { return kept = KeepKeys(*store, profile, items, &tree, error); };
+    // The empty-only key above the tree, named alike, stays open from the
+    // way down to the tree.
+    HeldLevel above;
+    if (items.emptyOnlyKey.size() < items.treeKey.size() && items.treeKey[items.emptyOnlyKey.size()] == '\\' &&
+        items.treeKey.compare(0, items.emptyOnlyKey.size(), items.emptyOnlyKey) == 0)
+        above.length = profile.keyName.size() + 1 + items.emptyOnlyKey.size();
     // A link key is left as it is and logged; the user's other steps go on.
-    const KeyRemoval tree = DeleteKeyTree(HKEY_USERS, profile.keyName + "\\" + items.treeKey, error,
-                                          store != nullptr ? std::function<bool(const std::string&)>(keep) : nullptr);
+    const KeyRemoval tree =
+        DeleteKeyTree(HKEY_USERS, profile.keyName + "\\" + items.treeKey, error,
+                      store != nullptr ? std::function<bool(const std::string&)>(keep) : nullptr, &above);
     if (tree != KeyRemoval::Done) error.PrependPoint("N2VBF5GVTXCC427");
     if (tree == KeyRemoval::Failed) return false;
     // No tree was there: the empty-only key is kept on its own.
@@ -223,7 +230,8 @@ bool RemoveUserData(const UserProfile& profile, const RemovalItems& items, Backu
         error.PrependPoint("TKS8ENS99HGUE7S");
         return false;
     }
-    const KeyRemoval emptyOnly = DeleteKeyIfEmpty(HKEY_USERS, profile.keyName + "\\" + items.emptyOnlyKey, error);
+    const KeyRemoval emptyOnly =
+        DeleteKeyIfEmpty(HKEY_USERS, profile.keyName + "\\" + items.emptyOnlyKey, error, &above);
     if (emptyOnly != KeyRemoval::Done) error.PrependPoint("TKS8ENS99HGUE7S");
     if (emptyOnly == KeyRemoval::Failed) return false;
     // "%USERPROFILE%" stands for the profile folder where the walk proved it.

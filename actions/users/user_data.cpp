@@ -70,9 +70,12 @@ LevelOpen OpenLevel(HKEY parent, const std::string& name, REGSAM access, UniqueK
 
 // Opens root\path one name at a time, each below the key held before it, so
 // that no link on the way is followed; the key at the end with `access`.
-// `reached` is the path up to the level that failed or is a link.
-LevelOpen OpenPath(HKEY root, const std::string& path, REGSAM access, UniqueKey& key, std::string& reached) {
+// `reached` is the path up to the level that failed or is a link. The level
+// on the way that `hold` names stays open in it.
+LevelOpen OpenPath(HKEY root, const std::string& path, REGSAM access, UniqueKey& key, std::string& reached,
+                   HeldLevel* hold = nullptr) {
     UniqueKey parent;
+    HKEY below = root;
     size_t from = 0;
     for (;;) {
         size_t end = FindChar(path, '\\', from, IsAnsiLeadByte);
@@ -81,10 +84,17 @@ LevelOpen OpenPath(HKEY root, const std::string& path, REGSAM access, UniqueKey&
         if (end > from) {  // doubled separators name no level
             reached = path.substr(0, end);
             UniqueKey level;
-            const LevelOpen opened = OpenLevel(parent ? parent.Get() : root, path.substr(from, end - from),
-                                               last ? access : KEY_ENUMERATE_SUB_KEYS, level);
+            const LevelOpen opened =
+                OpenLevel(below, path.substr(from, end - from), last ? access : KEY_ENUMERATE_SUB_KEYS, level);
             if (opened.result != ERROR_SUCCESS) return opened;
-            parent = std::move(level);
+            if (hold != nullptr && !last && end == hold->length) {
+                hold->key = std::move(level);
+                below = hold->key.Get();
+                parent.Reset();
+            } else {
+                parent = std::move(level);
+                below = parent.Get();
+            }
         }
         if (last) break;
         from = end + 1;
@@ -182,10 +192,25 @@ std::unique_ptr<PackItem> TextsItem(const char* name, const std::vector<std::str
     return std::make_unique<PackItem>(name, pointers.data(), static_cast<int32_t>(pointers.size()));
 }
 
-// Reads the open key (root\path) into `pack`: its values as they are
-// stored, then its subkeys, each opened as itself below it; a link key is
-// left out, and so is a subkey gone meanwhile.
-KeySave ReadOpenTree(HKEY key, HKEY root, const std::string& path, Pack& pack, ActionError& error) {
+// A key read for its removal: held open, for reading and deletion, from its
+// read to its deletion, with the subkeys read below it. The removal deletes
+// exactly what was saved, through the handles of the read, and opens and
+// lists nothing twice; a subkey made after the read keeps its parent, whose
+// deletion then fails, rather than going unsaved.
+struct HeldKey {
+    UniqueKey key;
+    std::string path;
+    LONG link = ERROR_SUCCESS;  // not: a link key (the answer), kept with its parents
+    std::vector<HeldKey> children;
+};
+
+// Reads the key held by `held` (root\path) into `pack`: its values as they
+// are stored, then its subkeys, each opened as itself below it and held in
+// `held`; a link key is left out of the pack, and a subkey gone meanwhile
+// out of both.
+KeySave ReadOpenTree(HeldKey& held, HKEY root, Pack& pack, ActionError& error) {
+    const HKEY key = held.key.Get();
+    const std::string& path = held.path;
     DWORD subkeys = 0, longestName = 0, values = 0, longestValueName = 0, longestData = 0;
     LONG answer = Os().RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, &longestName, nullptr, &values,
                                         &longestValueName, &longestData, nullptr, nullptr);
@@ -227,14 +252,21 @@ KeySave ReadOpenTree(HKEY key, HKEY root, const std::string& path, Pack& pack, A
     }
     std::vector<std::string> kept;
     std::vector<std::unique_ptr<Pack>> nested;
+    held.children.reserve(names.size());
     for (const std::string& subkey : names) {
-        UniqueKey child;
-        const std::string childPath = path + "\\" + subkey;
-        const LevelOpen opened = OpenLevel(key, subkey, KEY_READ, child);
-        if (opened.link || opened.result == ERROR_FILE_NOT_FOUND) continue;  // stays, or gone
-        if (opened.result != ERROR_SUCCESS) return SaveFailed(error, opened.result, root, childPath);
+        HeldKey child;
+        child.path = path + "\\" + subkey;
+        const LevelOpen opened = OpenLevel(key, subkey, KEY_READ | DELETE, child.key);
+        if (opened.link) {  // stays, and so does this key
+            child.link = opened.result;
+            held.children.push_back(std::move(child));
+            continue;
+        }
+        if (opened.result == ERROR_FILE_NOT_FOUND) continue;  // gone
+        if (opened.result != ERROR_SUCCESS) return SaveFailed(error, opened.result, root, child.path);
+        held.children.push_back(std::move(child));
         auto inner = std::make_unique<Pack>();
-        if (const KeySave read = ReadOpenTree(child.Get(), root, childPath, *inner, error); read != KeySave::Saved)
+        if (const KeySave read = ReadOpenTree(held.children.back(), root, *inner, error); read != KeySave::Saved)
             return read;
         kept.push_back(subkey);
         nested.push_back(std::move(inner));
@@ -271,16 +303,44 @@ LONG MakeLevel(HKEY parent, const std::string& name, UniqueKey& key) {
     return link;
 }
 
-// The tree of the open key in its saved form.
-KeySave SaveOpenTree(HKEY key, HKEY root, const std::string& path, std::string& bytes, ActionError& error) {
+// The tree of the held key in its saved form, its subkeys held in `held`.
+KeySave SaveOpenTree(HeldKey& held, HKEY root, std::string& bytes, ActionError& error) {
+    const std::string& path = held.path;
     Pack pack;
-    if (const KeySave read = ReadOpenTree(key, root, path, pack, error); read != KeySave::Saved) return read;
+    if (const KeySave read = ReadOpenTree(held, root, pack, error); read != KeySave::Saved) return read;
     const int64_t size = PackSize(pack, nullptr, 0);
     if (size < 0) return SaveFailed(error, ERROR_INVALID_DATA, root, path);
     bytes.assign(static_cast<size_t>(size), '\0');
     if (WritePack(pack, reinterpret_cast<uint8_t*>(bytes.data()), bytes.size(), nullptr, 0) != size)
         return SaveFailed(error, ERROR_INVALID_DATA, root, path);
     return KeySave::Saved;
+}
+
+// Removes a tree as SaveOpenTree read it, deepest first, each key through
+// the handle of the read; failures and link keys are reported as
+// DeleteOpenTree reports them.
+KeyRemoval DeleteHeldTree(HeldKey& held, HKEY root, ActionError& error) {
+    bool kept = false;
+    for (size_t index = 0; index < held.children.size(); ++index) {
+        HeldKey& child = held.children[index];
+        const KeyRemoval removal = child.link != ERROR_SUCCESS
+                                       ? KeepLink(error, "W7KQ2ZP4XRN9DHT", child.link, root, child.path)
+                                       : DeleteHeldTree(child, root, error);
+        if (removal == KeyRemoval::Failed) {
+            error.AppendExtra(StringPrintf("(%d)(%d)", static_cast<int>(index), static_cast<int>(held.children.size())));
+            error.PrependPoint("A8959627VXV3XL7");
+            return FailAt(error, root, held.path);
+        }
+        kept = kept || removal == KeyRemoval::LinkKept;
+        child.key.Reset();
+    }
+    if (kept) return KeyRemoval::LinkKept;  // it still holds the link
+    const LONG deleted = Os().DeleteOpenKey(held.key.Get());
+    if (deleted != ERROR_SUCCESS) {
+        error.RecordError("ZF2YJ5VUS2INT5P", deleted);
+        return FailAt(error, root, held.path);
+    }
+    return KeyRemoval::Done;
 }
 
 bool RestoreFailed(ActionError& error, LONG answer, HKEY root, const std::string& path) {
@@ -364,10 +424,10 @@ bool RestoreKeyTree(HKEY root, const std::string& first, const std::string& path
 }
 
 KeyRemoval DeleteKeyTree(HKEY root, const std::string& path, ActionError& error,
-                         const std::function<bool(const std::string& tree)>& keep) {
+                         const std::function<bool(const std::string& tree)>& keep, HeldLevel* hold) {
     UniqueKey key;  // open until the key itself is deleted
     std::string reached;
-    const LevelOpen opened = OpenPath(root, path, KEY_READ | DELETE, key, reached);
+    const LevelOpen opened = OpenPath(root, path, KEY_READ | DELETE, key, reached, hold);
     if (opened.link) return KeepLink(error, "W7KQ2ZP4XRN9DHT", opened.result, root, reached);
     if (opened.result == ERROR_FILE_NOT_FOUND) return KeyRemoval::Done;
     if (opened.result != ERROR_SUCCESS) {
@@ -375,34 +435,53 @@ KeyRemoval DeleteKeyTree(HKEY root, const std::string& path, ActionError& error,
         return FailAt(error, root, path);
     }
     if (keep) {
+        HeldKey held;
+        held.key = std::move(key);
+        held.path = path;
         std::string tree;
-        if (SaveOpenTree(key.Get(), root, path, tree, error) != KeySave::Saved || !keep(tree))
-            return KeyRemoval::Failed;
+        if (SaveOpenTree(held, root, tree, error) != KeySave::Saved || !keep(tree)) return KeyRemoval::Failed;
+        return DeleteHeldTree(held, root, error);
     }
     return DeleteOpenTree(key.Get(), root, path, error);
 }
 
-KeyRemoval DeleteKeyIfEmpty(HKEY root, const std::string& path, ActionError& error) {
+KeyRemoval DeleteKeyIfEmpty(HKEY root, const std::string& path, ActionError& error, HeldLevel* hold) {
+    // Held on the way to the tree: asked through that handle, and opened
+    // anew for its deletion only when it is empty.
+    const bool held = hold != nullptr && hold->key;
     UniqueKey key;
-    std::string reached;
-    const LevelOpen opened = OpenPath(root, path, KEY_READ | DELETE, key, reached);
-    if (opened.link) return KeepLink(error, "F5NZ8VQ3JM2TYRC", opened.result, root, reached);
-    if (opened.result == ERROR_FILE_NOT_FOUND) return KeyRemoval::Done;
-    if (opened.result != ERROR_SUCCESS) {
-        error.RecordError("7DWIIBZEE4EZ82J", opened.result);
-        return FailAt(error, root, path);
+    if (!held) {
+        std::string reached;
+        const LevelOpen opened = OpenPath(root, path, KEY_READ | DELETE, key, reached);
+        if (opened.link) return KeepLink(error, "F5NZ8VQ3JM2TYRC", opened.result, root, reached);
+        if (opened.result == ERROR_FILE_NOT_FOUND) return KeyRemoval::Done;
+        if (opened.result != ERROR_SUCCESS) {
+            error.RecordError("7DWIIBZEE4EZ82J", opened.result);
+            return FailAt(error, root, path);
+        }
     }
+    const HKEY asked = held ? hold->key.Get() : key.Get();
     DWORD subkeys = 0;
     DWORD values = 0;
-    const LONG queried = Os().RegQueryInfoKeyA(key.Get(), nullptr, nullptr, nullptr, &subkeys,
+    const LONG queried = Os().RegQueryInfoKeyA(asked, nullptr, nullptr, nullptr, &subkeys,
                                                nullptr, nullptr, &values, nullptr, nullptr,
                                                nullptr, nullptr);
+    if (held && queried == ERROR_KEY_DELETED) return KeyRemoval::Done;  // gone meanwhile
     if (queried != ERROR_SUCCESS) {
         error.RecordError("XUBWMB35FF5K2JY", queried, nullptr,
-                          StringPrintf("(%X)", HandleValue(key.Get())));
+                          StringPrintf("(%X)", HandleValue(asked)));
         return FailAt(error, root, path);
     }
     if (subkeys != 0 || values != 0) return KeyRemoval::Done;
+    if (held) {
+        // The same key, proven on the way: an empty name opens it again.
+        const LONG opened = Os().RegOpenKeyExA(asked, "", REG_OPTION_OPEN_LINK, DELETE, key.Receive());
+        if (opened == ERROR_KEY_DELETED) return KeyRemoval::Done;
+        if (opened != ERROR_SUCCESS) {
+            error.RecordError("7DWIIBZEE4EZ82J", opened);
+            return FailAt(error, root, path);
+        }
+    }
     const LONG deleted = Os().DeleteOpenKey(key.Get());
     if (deleted != ERROR_SUCCESS) {
         error.RecordError("M34RYAWSCIR9W3H", deleted);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "runtime/action_error.h"
+#include "runtime/handles.h"
 
 #include <functional>
 #include <string>
@@ -13,6 +14,14 @@ enum class KeyRemoval {
     Done,      // removed, or not there
     LinkKept,  // a link key on the way or inside: recorded, kept, not followed
     Failed,    // recorded
+};
+
+// A level above a tree, held open from the way down to the tree until its
+// own removal when empty: no second way down, and the key asked is the one
+// the way proved.
+struct HeldLevel {
+    size_t length = 0;  // of the level's path, as part of the tree's
+    UniqueKey key;      // open when the way reached it
 };
 
 // Removes root\path with all its subkeys. Each key is opened below its
@@ -29,15 +38,23 @@ enum class KeyRemoval {
 // handed to `keep` before anything is deleted: a Pack in its byte form,
 // each key a pack of the items "v" (value names), "t" (their types), "d"
 // (their data), "k" (subkey names) and "s" (their packs), each present only
-// when not empty. A read that fails ("8GHGT8D3D18GE1H", the registry's
+// when not empty. The keys read stay open and the removal deletes exactly
+// those, through their handles: a subkey made meanwhile keeps its parent,
+// whose deletion then fails ("ZF2YJ5VUS2INT5P"). A read that fails ("8GHGT8D3D18GE1H", the registry's
 // answer, extra "(root)(path of the level)"), or `keep` answering false
 // (having recorded why), removes nothing: Failed.
+//
+// With `hold`, the level on the way whose path is the first `hold->length`
+// characters of root\path (a key above the tree) stays open in it, for
+// DeleteKeyIfEmpty after the removal, when the way reached it.
 KeyRemoval DeleteKeyTree(HKEY root, const std::string& path, ActionError& error,
-                         const std::function<bool(const std::string& tree)>& keep = {});
+                         const std::function<bool(const std::string& tree)>& keep = {}, HeldLevel* hold = nullptr);
 
 // Removes root\path when it has neither subkeys nor values; opened and
-// deleted as DeleteKeyTree does ("F5NZ8VQ3JM2TYRC" for a link).
-KeyRemoval DeleteKeyIfEmpty(HKEY root, const std::string& path, ActionError& error);
+// deleted as DeleteKeyTree does ("F5NZ8VQ3JM2TYRC" for a link). With `hold`
+// open (DeleteKeyTree's, naming root\path), the key is asked through it and
+// opened anew only for its deletion; a key deleted meanwhile is no failure.
+KeyRemoval DeleteKeyIfEmpty(HKEY root, const std::string& path, ActionError& error, HeldLevel* hold = nullptr);
 
 // Whether root\path is there, its levels opened as DeleteKeyTree opens
 // them: 1 (there), 0 (not there, or a link on the way, which the removal

@@ -206,11 +206,11 @@ TEST_F(DelMultiUserDataTest, RegistryAndAppDataFailuresEndOnlyThatProfile) {
          {"Cache", "Settings", "Settings\\Recent", "Settings\\Window"}},
         {"empty-only key cannot be opened", UserHive(appData), nullptr,
          [](const auto& run) {
-             // The empty-only key's own level: it is opened for deletion, the
-             // tree's levels on the way only for the next name.
+             // The empty-only key, held from the way down to the tree, is
+             // opened anew by the empty name for its deletion.
              PlatformOverride o(&Platform::RegOpenKeyExA, [](HKEY root, LPCSTR name, DWORD options, REGSAM access,
                                                              PHKEY key) -> LSTATUS {
-                 if (strcmp(name, "Vendor") == 0 && (access & DELETE)) return ERROR_ACCESS_DENIED;
+                 if (*name == '\0' && (access & DELETE)) return ERROR_ACCESS_DENIED;
                  return test::Tracked().RegOpenKeyExA(root, name, options, access, key);
              });
              run();
@@ -237,7 +237,7 @@ TEST_F(DelMultiUserDataTest, RegistryAndAppDataFailuresEndOnlyThatProfile) {
              PlatformOverride open(&Platform::RegOpenKeyExA, [](HKEY root, LPCSTR name, DWORD options,
                                                                 REGSAM access, PHKEY key) -> LSTATUS {
                  const LSTATUS opened = test::Tracked().RegOpenKeyExA(root, name, options, access, key);
-                 if (opened == ERROR_SUCCESS && strcmp(name, "Vendor") == 0 && (access & DELETE)) g_handle = *key;
+                 if (opened == ERROR_SUCCESS && *name == '\0' && (access & DELETE)) g_handle = *key;
                  return opened;
              });
              PlatformOverride o(&Platform::DeleteOpenKey, [](HKEY key) -> LSTATUS {
@@ -680,6 +680,41 @@ TEST_F(DelMultiUserDataTest, WhatCannotBeKeptStaysAndWhatCannotGoBackKeepsTheSto
     test::DeleteRegTree(software, "CATestVictim");
     RegDeleteKeyA(software, "CATestVictim");
     RegCloseKey(software);
+}
+
+// A key made in the tree after it was kept is not the kept tree's: it stays,
+// and so do the keys that hold it; the rollback puts back the rest of the
+// tree around it.
+TEST_F(DelMultiUserDataTest, AKeyMadeAfterTheTreeWasKeptStaysWithItsParents) {
+    static std::string s_made;
+    const std::string appData = profiles.NextFolder() + "\\appdata";
+    const TestProfile& user = profiles.Add(UserHive(appData), {.loggedOn = true});
+    s_made = UserKey(user, std::string(kApp) + "\\Made");
+    const std::vector<std::string> before = Keys(UserKey(user, "Software\\CATest"));
+    const std::string switched = std::string(kItems) + "|" + kProduct;
+    {
+        // Made when the first key of the tree goes, after the tree's record.
+        PlatformOverride made(&Platform::DeleteOpenKey, [](HKEY key) -> LSTATUS {
+            if (!s_made.empty()) test::CreateRegKey(HKEY_USERS, s_made);
+            s_made.clear();
+            return DeleteOpenKeyWhereAvailable(key);
+        });
+        Run(switched);
+    }
+    EXPECT_TRUE(test::RegKeyExists(HKEY_USERS, UserKey(user, std::string(kApp) + "\\Made")));
+    const std::string tree = "(80000003)(" + UserKey(user, kApp) + ")";
+    EXPECT_THAT(log.Records(), ElementsAre("Code: 5 Point: ZF2YJ5VUS2INT5P ", tree, "N2VBF5GVTXCC427:ZF2YJ5VUS2INT5P"));
+    log.Remove();
+    Run(switched, 0, DelMultiUserDataRollback);
+    std::vector<std::string> expected = before;
+    expected.push_back("\\Vendor\\App\\Made");
+    std::sort(expected.begin(), expected.end());
+    std::vector<std::string> after = Keys(UserKey(user, "Software\\CATest"));
+    std::sort(after.begin(), after.end());
+    EXPECT_EQ(after, expected);
+    EXPECT_FALSE(PathExists(StoreOf(kProduct)));
+    EXPECT_THAT(log.Records(), IsEmpty());
+    test::DeleteRegTree(HKEY_USERS, UserKey(user, "Software\\CATest"));
 }
 
 }  // namespace
