@@ -25,14 +25,14 @@ bool SameSid(const SID* a, const SID* b) {
     return std::memcmp(a, b, 8 + 4u * a->SubAuthorityCount) == 0;
 }
 
-// Whether `sid` is the user of the token the calling thread acts with: the
-// account that runs the action may keep its own things (LocalSystem on
-// Windows; under Wine every program runs as the installing user).
+// Whether `sid` is the user of the process: the account that runs the
+// action may keep its own things (LocalSystem on Windows; under Wine every
+// program runs as the installing user). The process's token, never a
+// thread's: a thread that acts for a user for a while does not make that
+// user a keeper of the store.
 bool IsRunningUser(PSID sid) {
     UniqueHandle token;
-    if (!Os().OpenThreadToken(Os().GetCurrentThread(), TOKEN_QUERY, TRUE, token.Receive()) &&
-        !Os().OpenProcessToken(Os().GetCurrentProcess(), TOKEN_QUERY, token.Receive()))
-        return false;
+    if (!Os().OpenProcessToken(Os().GetCurrentProcess(), TOKEN_QUERY, token.Receive())) return false;
     alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
     DWORD needed = 0;
     if (!Os().GetTokenInformation(token.Get(), TokenUser, buffer, sizeof buffer, &needed)) return false;
