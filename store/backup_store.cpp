@@ -252,7 +252,12 @@ DWORD BackupStore::ReadJournal(std::vector<JournalRecord>& records) {
     std::string bytes;
     const DWORD read = ReadAll(journal.Get(), bytes);
     if (read != ERROR_SUCCESS) return read;
-    records = DecodeJournal(bytes);
+    size_t intact = 0;
+    records = DecodeJournal(bytes, &intact);
+    if (IsDamagedInside(bytes, intact)) {
+        records.clear();
+        return ERROR_FILE_CORRUPT;
+    }
     return ERROR_SUCCESS;
 }
 
@@ -275,6 +280,12 @@ DWORD BackupStore::Append(const JournalRecord& record) {
         }
         size_t intact = 0;
         DecodeJournal(bytes, &intact);
+        // Written over, the records after the damage would be lost.
+        if (IsDamagedInside(bytes, intact)) answer = ERROR_FILE_CORRUPT;
+        if (answer != ERROR_SUCCESS) {
+            journal_.Reset();
+            return answer;
+        }
         journalEnd_ = intact;
         journalSize_ = bytes.size();
     }
@@ -483,9 +494,14 @@ bool BeginUndo(const TransactionSwitch& transaction, const char* action, BackupS
     DWORD answer = store.Create(productCode, action);
     // A journal that cannot be read is no proof that there is none: records
     // appended to it would mix two installations.
+    // One damaged inside is set aside whole as well.
     std::vector<JournalRecord> leftover;
-    if (answer == ERROR_SUCCESS) answer = store.ReadJournal(leftover);
-    if (answer == ERROR_SUCCESS && !leftover.empty()) {
+    DWORD read = ERROR_SUCCESS;
+    if (answer == ERROR_SUCCESS) {
+        read = store.ReadJournal(leftover);
+        if (read != ERROR_FILE_CORRUPT) answer = read;
+    }
+    if (answer == ERROR_SUCCESS && (read == ERROR_FILE_CORRUPT || !leftover.empty())) {
         std::string aside;
         answer = store.SetAside(aside);
         if (answer == ERROR_SUCCESS) {

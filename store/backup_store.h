@@ -51,10 +51,12 @@ public:
     HANDLE Folder() const { return folder_.handle.Get(); }
 
     // The intact records of the journal, in order (none when there is no
-    // journal).
+    // journal); ERROR_FILE_CORRUPT, and none, for a journal damaged inside
+    // (IsDamagedInside), whose later records cannot be seen.
     DWORD ReadJournal(std::vector<JournalRecord>& records);
     // Appends one record and flushes it to the disk before answering; a
-    // torn record a power cut left at the end is written over.
+    // torn record a power cut left at the end is written over, a journal
+    // damaged inside never (ERROR_FILE_CORRUPT).
     DWORD Append(const JournalRecord& record);
     // Whether the journal holds any record.
     bool HasJournal();
@@ -113,11 +115,11 @@ private:
 // nothing, as before. With it, the action's store is created; a store that
 // cannot be used is logged ("NFJ3W8QX5TB2KLD", its answer, extra "(<store
 // path>)") and the answer is false: the action runs without keeping its
-// undo, as before (so does a journal that cannot be read). A journal found in the store is an earlier
-// installation's that neither rolled back nor committed (a power cut, a
-// killed process): that store is set aside, never undone nor deleted
-// ("7QMZK2VH9RDX4TE", code 0, extra "(<store>)(<where it was set aside>)"),
-// and a new one is made.
+// undo, as before (so does a journal that cannot be read). A journal found
+// in the store is an earlier installation's that neither rolled back nor
+// committed (a power cut, a killed process): that store is set aside, never
+// undone nor deleted ("7QMZK2VH9RDX4TE", code 0, extra "(<store>)(<where it
+// was set aside>)"), and a new one is made; so is a journal damaged inside.
 // The switch's run (TransactionSwitch::run) is the journal's first record:
 // the rollback or commit of another installation never settles this journal
 // (see RunUndoAction).

@@ -107,4 +107,10 @@ std::vector<JournalRecord> DecodeJournal(std::string_view bytes, size_t* intactL
     return records;
 }
 
+bool IsDamagedInside(std::string_view bytes, size_t intactLength) {
+    const size_t end = bytes.find('\n', intactLength);
+    if (end == std::string_view::npos) return false;
+    return bytes.find_first_not_of('\0', end + 1) != std::string_view::npos;
+}
+
 }  // namespace ca

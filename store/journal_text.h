@@ -24,6 +24,13 @@ std::string EncodeJournalRecord(const JournalRecord& fields);
 // length of what was read (where the next record would be appended).
 std::vector<JournalRecord> DecodeJournal(std::string_view bytes, size_t* intactLength = nullptr);
 
+// Whether `bytes` hold more after their intact records (`intactLength`)
+// than one torn record and zeros: a line ends inside the rest and something
+// follows it. A power cut tears only the last record (each is flushed
+// before the next is written, and a torn one is written over); anything
+// more is damage inside the journal, and the records after it are not seen.
+bool IsDamagedInside(std::string_view bytes, size_t intactLength);
+
 // CRC-32 (the polynomial of zip and PNG).
 uint32_t Crc32(std::string_view bytes);
 

@@ -248,6 +248,28 @@ TEST_F(StoreTest, AStoreOthersMayChangeIsNotUsedAndALeftoverIsSetAside) {
     ASSERT_EQ(store.WriteBackup(backup, "kept"), 0u);
     store.Close();
 
+    // A journal damaged inside hides the records after the damage: it is
+    // neither settled nor written over, and the next installation sets it
+    // aside whole.
+    const std::string intact = ReadText(StorePath("Act") + "\\journal");
+    WriteText(StorePath("Act") + "\\journal", intact + "x\t0\n" + EncodeJournalRecord({"moved", "y", backup}));
+    test::InstallerSession session;
+    session.Set("CustomActionData", std::string("|") + kProduct);
+    log.Remove();
+    RunUndoAction(session.Handle(), "Act", "READ", "CATCH", [](auto&&...) { return ADD_FAILURE(), true; });
+    EXPECT_THAT(log.Records(), ElementsAre("Code: 1392 Point: NFJ3W8QX5TB2KLD (" + StorePath("Act") + ")"));
+    ASSERT_EQ(store.OpenExisting(kProduct, "Act"), 0u);
+    EXPECT_EQ(store.Append({"more"}), static_cast<DWORD>(ERROR_FILE_CORRUPT));
+    store.Close();
+    log.Remove();
+    ASSERT_TRUE(BeginUndo(Kept(), "Act", store, error));
+    ASSERT_THAT(log.Records(), ElementsAre(HasSubstr("Point: 7QMZK2VH9RDX4TE")));
+    const std::string damagedAside = log.Records()[0].substr(log.Records()[0].rfind('(') + 1);
+    EXPECT_EQ(ReadText(damagedAside.substr(0, damagedAside.size() - 1) + "\\" + backup), "kept");
+    ASSERT_EQ(store.Append({"moved", "x", backup}), 0u);
+    ASSERT_EQ(store.WriteBackup(backup, "kept"), 0u);
+    store.Close();
+
     // A store that cannot be looked at, listed or read is not taken for
     // none: nothing is appended to a journal it could not read, and the
     // journal stays with the backups it explains.

@@ -32,13 +32,17 @@ TEST(JournalText, ATornOrDamagedTailEndsTheJournal) {
         const auto records = DecodeJournal(first + second.substr(0, cut), &intact);
         ASSERT_EQ(records.size(), 1u) << cut;
         EXPECT_EQ(intact, first.size());
+        EXPECT_FALSE(IsDamagedInside(first + second.substr(0, cut) + std::string(9, '\0'), intact)) << cut;
     }
     // Zeros a file system left after the last write, a changed byte, a
     // broken escape: no record from there on.
     std::string damaged = second;
     damaged[1] ^= 0x20;
     for (const std::string& tail : {std::string(64, '\0'), damaged, std::string("x\\q\t") + "00000000\n"}) {
-        EXPECT_EQ(DecodeJournal(first + tail + second).size(), 1u);
+        size_t intact = 0;
+        EXPECT_EQ(DecodeJournal(first + tail + second, &intact).size(), 1u);
+        // A record after a damaged one is damage inside, not a torn tail.
+        EXPECT_EQ(IsDamagedInside(first + tail + second, intact), tail[0] != '\0');
     }
     EXPECT_EQ(Crc32("123456789"), 0xCBF43926u);
 }
