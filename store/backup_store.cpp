@@ -293,9 +293,14 @@ DWORD BackupStore::Append(const JournalRecord& record) {
     LARGE_INTEGER at{};
     at.QuadPart = static_cast<LONGLONG>(journalEnd_);
     if (!Os().SetFilePointerEx(journal_.Get(), at, nullptr, FILE_BEGIN)) answer = Os().GetLastError();
-    if (answer == ERROR_SUCCESS) answer = WriteAll(journal_.Get(), line.data(), line.size());
-    if (answer == ERROR_SUCCESS && journalEnd_ + line.size() < journalSize_ && !Os().SetEndOfFile(journal_.Get()))
+    // A torn record is cut off for good before the next is written in its
+    // place: a power cut in that write then leaves a torn record alone at
+    // the end, never the new record's end before the rest of the old one,
+    // which would read as damage inside.
+    if (answer == ERROR_SUCCESS && journalEnd_ < journalSize_ &&
+        (!Os().SetEndOfFile(journal_.Get()) || !Os().FlushFileBuffers(journal_.Get())))
         answer = Os().GetLastError();
+    if (answer == ERROR_SUCCESS) answer = WriteAll(journal_.Get(), line.data(), line.size());
     if (answer == ERROR_SUCCESS && !Os().FlushFileBuffers(journal_.Get())) answer = Os().GetLastError();
     if (answer != ERROR_SUCCESS) {
         journal_.Reset();  // the next record looks at the file again

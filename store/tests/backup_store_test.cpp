@@ -244,6 +244,18 @@ TEST_F(StoreTest, AStoreOthersMayChangeIsNotUsedAndALeftoverIsSetAside) {
     std::vector<JournalRecord> records;
     ASSERT_EQ(store.ReadJournal(records), 0u);
     EXPECT_THAT(records, ElementsAre(JournalRecord{"one"}, JournalRecord{"three"}));
+    // A power cut in writing over a longer torn record, the disk keeping the
+    // new record's end only: still a torn tail, not damage inside.
+    WriteText(store.Path() + "\\journal", ReadText(store.Path() + "\\journal") + std::string(40, 'x'));
+    {
+        PlatformOverride cut(&Platform::WriteFile, [](HANDLE file, LPCVOID data, DWORD size, LPDWORD, LPOVERLAPPED) {
+            SetFilePointer(file, static_cast<LONG>(size / 2), nullptr, FILE_CURRENT);
+            WriteFile(file, static_cast<const char*>(data) + size / 2, size - size / 2, &size, nullptr);
+            return SetLastError(ERROR_NOT_READY), FALSE;
+        });
+        EXPECT_EQ(store.Append({"four"}), static_cast<DWORD>(ERROR_NOT_READY));
+    }
+    EXPECT_EQ(store.ReadJournal(records), 0u);
     const std::string backup = store.NewBackupName();
     ASSERT_EQ(store.WriteBackup(backup, "kept"), 0u);
     store.Close();
