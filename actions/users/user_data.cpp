@@ -197,9 +197,11 @@ std::unique_ptr<PackItem> TextsItem(const char* name, const std::vector<std::str
 // exactly what was saved, through the handles of the read, and opens and
 // lists nothing twice; a subkey made after the read keeps its parent, whose
 // deletion then fails, rather than going unsaved.
+// Each holds its own name only: a path for each key of a deep, wide tree
+// would take memory far beyond the tree's own size.
 struct HeldKey {
     UniqueKey key;
-    std::string path;
+    std::string name;
     LONG link = ERROR_SUCCESS;  // not: a link key (the answer), kept with its parents
     std::vector<HeldKey> children;
 };
@@ -208,9 +210,8 @@ struct HeldKey {
 // are stored, then its subkeys, each opened as itself below it and held in
 // `held`; a link key is left out of the pack, and a subkey gone meanwhile
 // out of both.
-KeySave ReadOpenTree(HeldKey& held, HKEY root, Pack& pack, ActionError& error) {
+KeySave ReadOpenTree(HeldKey& held, HKEY root, const std::string& path, Pack& pack, ActionError& error) {
     const HKEY key = held.key.Get();
-    const std::string& path = held.path;
     DWORD subkeys = 0, longestName = 0, values = 0, longestValueName = 0, longestData = 0;
     LONG answer = Os().RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, &longestName, nullptr, &values,
                                         &longestValueName, &longestData, nullptr, nullptr);
@@ -255,7 +256,8 @@ KeySave ReadOpenTree(HeldKey& held, HKEY root, Pack& pack, ActionError& error) {
     held.children.reserve(names.size());
     for (const std::string& subkey : names) {
         HeldKey child;
-        child.path = path + "\\" + subkey;
+        child.name = subkey;
+        const std::string childPath = path + "\\" + subkey;
         const LevelOpen opened = OpenLevel(key, subkey, KEY_READ | DELETE, child.key);
         if (opened.link) {  // stays, and so does this key
             child.link = opened.result;
@@ -263,10 +265,11 @@ KeySave ReadOpenTree(HeldKey& held, HKEY root, Pack& pack, ActionError& error) {
             continue;
         }
         if (opened.result == ERROR_FILE_NOT_FOUND) continue;  // gone
-        if (opened.result != ERROR_SUCCESS) return SaveFailed(error, opened.result, root, child.path);
+        if (opened.result != ERROR_SUCCESS) return SaveFailed(error, opened.result, root, childPath);
         held.children.push_back(std::move(child));
         auto inner = std::make_unique<Pack>();
-        if (const KeySave read = ReadOpenTree(held.children.back(), root, *inner, error); read != KeySave::Saved)
+        if (const KeySave read = ReadOpenTree(held.children.back(), root, childPath, *inner, error);
+            read != KeySave::Saved)
             return read;
         kept.push_back(subkey);
         nested.push_back(std::move(inner));
@@ -304,10 +307,9 @@ LONG MakeLevel(HKEY parent, const std::string& name, UniqueKey& key) {
 }
 
 // The tree of the held key in its saved form, its subkeys held in `held`.
-KeySave SaveOpenTree(HeldKey& held, HKEY root, std::string& bytes, ActionError& error) {
-    const std::string& path = held.path;
+KeySave SaveOpenTree(HeldKey& held, HKEY root, const std::string& path, std::string& bytes, ActionError& error) {
     Pack pack;
-    if (const KeySave read = ReadOpenTree(held, root, pack, error); read != KeySave::Saved) return read;
+    if (const KeySave read = ReadOpenTree(held, root, path, pack, error); read != KeySave::Saved) return read;
     const int64_t size = PackSize(pack, nullptr, 0);
     if (size < 0) return SaveFailed(error, ERROR_INVALID_DATA, root, path);
     bytes.assign(static_cast<size_t>(size), '\0');
@@ -319,17 +321,18 @@ KeySave SaveOpenTree(HeldKey& held, HKEY root, std::string& bytes, ActionError& 
 // Removes a tree as SaveOpenTree read it, deepest first, each key through
 // the handle of the read; failures and link keys are reported as
 // DeleteOpenTree reports them.
-KeyRemoval DeleteHeldTree(HeldKey& held, HKEY root, ActionError& error) {
+KeyRemoval DeleteHeldTree(HeldKey& held, HKEY root, const std::string& path, ActionError& error) {
     bool kept = false;
     for (size_t index = 0; index < held.children.size(); ++index) {
         HeldKey& child = held.children[index];
+        const std::string childPath = path + "\\" + child.name;
         const KeyRemoval removal = child.link != ERROR_SUCCESS
-                                       ? KeepLink(error, "W7KQ2ZP4XRN9DHT", child.link, root, child.path)
-                                       : DeleteHeldTree(child, root, error);
+                                       ? KeepLink(error, "W7KQ2ZP4XRN9DHT", child.link, root, childPath)
+                                       : DeleteHeldTree(child, root, childPath, error);
         if (removal == KeyRemoval::Failed) {
             error.AppendExtra(StringPrintf("(%d)(%d)", static_cast<int>(index), static_cast<int>(held.children.size())));
             error.PrependPoint("A8959627VXV3XL7");
-            return FailAt(error, root, held.path);
+            return FailAt(error, root, path);
         }
         kept = kept || removal == KeyRemoval::LinkKept;
         child.key.Reset();
@@ -338,7 +341,7 @@ KeyRemoval DeleteHeldTree(HeldKey& held, HKEY root, ActionError& error) {
     const LONG deleted = Os().DeleteOpenKey(held.key.Get());
     if (deleted != ERROR_SUCCESS) {
         error.RecordError("ZF2YJ5VUS2INT5P", deleted);
-        return FailAt(error, root, held.path);
+        return FailAt(error, root, path);
     }
     return KeyRemoval::Done;
 }
@@ -437,10 +440,9 @@ KeyRemoval DeleteKeyTree(HKEY root, const std::string& path, ActionError& error,
     if (keep) {
         HeldKey held;
         held.key = std::move(key);
-        held.path = path;
         std::string tree;
-        if (SaveOpenTree(held, root, tree, error) != KeySave::Saved || !keep(tree)) return KeyRemoval::Failed;
-        return DeleteHeldTree(held, root, error);
+        if (SaveOpenTree(held, root, path, tree, error) != KeySave::Saved || !keep(tree)) return KeyRemoval::Failed;
+        return DeleteHeldTree(held, root, path, error);
     }
     return DeleteOpenTree(key.Get(), root, path, error);
 }
