@@ -300,6 +300,110 @@ TEST_F(WordTemplateTest, RollbackPutsEveryUsersFoldersBackAndCommitKeepsTheChang
     }
 }
 
+// With the switch, a copy that fails after the older template went into the
+// store puts it back, so that the commit deletes nothing of the user's; a
+// copy tried again keeps each older template apart; the rollback deletes
+// only the file the action made.
+TEST_F(WordTemplateTest, FailedCopyPutsTheOlderTemplateBackAndRollbackDeletesOnlyItsCopy) {
+    User("user", WordUser(root + "\\user\\AppData"), true);
+    const std::string startup = root + "\\user\\AppData\\Microsoft\\Word\\STARTUP", file = startup + "\\" + kTemplate;
+    Template(root + "\\source", "new");
+    const std::string data = root + "\\source;" + kTemplate + kSwitch, store = StoreRootPath() + "\\" + (kSwitch + 1);
+    using WriteSeam = std::function<DWORD(const std::string& path, const std::string& bytes)>;  // 0: written
+    static WriteSeam s_write;
+    static int s_writes;
+    PlatformOverride write(&Platform::WriteFile, [](HANDLE h, LPCVOID buffer, DWORD size, LPDWORD done,
+                                                    LPOVERLAPPED overlapped) -> BOOL {
+        char path[MAX_PATH * 4] = {};
+        GetFinalPathNameByHandleA(h, path, sizeof path, FILE_NAME_NORMALIZED);
+        if (const DWORD error = s_write(Lower(path), Lower(std::string(static_cast<const char*>(buffer), size))))
+            return SetLastError(error), FALSE;
+        return test::Tracked().WriteFile(h, buffer, size, done, overlapped);
+    });
+    static bool s_noPutBack;
+    PlatformOverride rename(&Platform::NtSetInformationFile, [](HANDLE h, PIO_STATUS_BLOCK status, PVOID info,
+                                                                ULONG size, FILE_INFORMATION_CLASS type) {
+        char into[MAX_PATH * 4] = {};
+        if (type == 10)  // FileRenameInformation: after its flag, the folder it renames into
+            GetFinalPathNameByHandleA(*reinterpret_cast<HANDLE*>(static_cast<char*>(info) + sizeof(HANDLE)), into,
+                                      sizeof into, FILE_NAME_NORMALIZED);
+        if (s_noPutBack && strstr(into, "\\user\\AppData")) return kAccessDenied;  // back out of the store
+        return test::Tracked().NtSetInformationFile(h, status, info, size, type);
+    });
+    PlatformOverride sleep(&Platform::Sleep, &Sleepless);
+    const std::string target = Lower(file);
+    const auto onCopy = [target](DWORD error, int times) -> WriteSeam {
+        return [=](const std::string& path, const std::string&) {
+            return path.find(target) != std::string::npos && s_writes++ < times ? error : 0;
+        };
+    };
+    const WriteSeam noNumber = [](const std::string&, const std::string& bytes) -> DWORD {
+        return bytes.rfind("copied\t", 0) == 0 && bytes.find("\\\\user\\\\appdata") != std::string::npos ? 5 : 0;
+    };
+    const WriteSeam none = [](const std::string&, const std::string&) -> DWORD { return 0; };
+    // The user's own file takes the name (made beside it first, so that it is
+    // no file number the copy had).
+    const auto mine = [&] {
+        test::WriteTestFile(startup + "\\mine.tmp", "mine");
+        SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(file.c_str());
+        MoveFileA((startup + "\\mine.tmp").c_str(), file.c_str());
+    };
+    const std::string noNumberLines[] = {"Code: 5 Point: F1JRMN1V1Y9J03B (copied)(" + file + ")",
+                                         "GWLXWPMD6G28HLV:F1JRMN1V1Y9J03B"};
+    const std::string notTheCopy = "Code: 80 Point: 177QDB6IQITH711 (" + file + ")";
+    const struct {
+        const char* name;
+        bool old;  // an older read-only template there
+        WriteSeam write;
+        bool noPutBack;
+        std::vector<std::string> records;
+        std::string copied;  // what the copy leaves
+        std::function<void()> meanwhile;
+        UINT(__stdcall* settle)(MSIHANDLE);
+        std::vector<std::string> settled;
+        std::string after;  // what the settling leaves
+    } cases[] = {
+        {"the copy's write fails", true, onCopy(ERROR_DISK_FULL, 1), false, {}, "old+ro", nullptr,
+         CopyMSWordDotCommit, {}, "old+ro"},
+        {"the copy's number is not journaled", true, noNumber, false, {noNumberLines[0], noNumberLines[1]}, "old+ro",
+         nullptr, CopyMSWordDotCommit, {}, "old+ro"},
+        {"the older template cannot go back", true, onCopy(ERROR_DISK_FULL, 1), true,
+         {"Code: 5 Point: ZIYZ795LGC2P8XB (" + file + ")(00000001)", "GWLXWPMD6G28HLV:ZIYZ795LGC2P8XB"}, "(none)",
+         nullptr, CopyMSWordDotRollback, {}, "old+ro"},
+        {"a copy in use is tried again", true, onCopy(ERROR_SHARING_VIOLATION, 1), false, {}, "new+ro", nullptr,
+         CopyMSWordDotRollback, {}, "old+ro"},
+        {"a file of the user's after a copy that failed", false, noNumber, false,
+         {noNumberLines[0], noNumberLines[1]}, "(none)", mine, CopyMSWordDotRollback, {notTheCopy}, "mine"},
+        {"the user's file in place of the copy", false, none, false, {}, "new+ro", mine, CopyMSWordDotRollback,
+         {notTheCopy}, "mine"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        log.Remove();
+        test::RemoveFolderTree(root + "\\user\\AppData");
+        SetFileAttributesA(ownTemplate.c_str(), FILE_ATTRIBUTE_NORMAL);  // no backup of its own before ours
+        DeleteFileA(ownTemplate.c_str());
+        if (c.old) Template(startup, "old", FILE_ATTRIBUTE_READONLY);
+        s_write = c.write;
+        s_writes = 0;
+        s_noPutBack = c.noPutBack;
+        Run(CopyMSWordDot, data);
+        s_noPutBack = false;
+        s_write = none;
+        EXPECT_THAT(log.Records(), ElementsAreArray(c.records));
+        const auto state = [&] { return PathExists(file) ? Content(file) + (IsReadOnly(file) ? "+ro" : "") : "(none)"; };
+        EXPECT_EQ(state(), c.copied);
+        if (c.meanwhile) c.meanwhile();
+        log.Remove();
+        Run(c.settle, data);
+        EXPECT_THAT(log.Records(), ElementsAreArray(c.settled));
+        EXPECT_EQ(state(), c.after);
+        EXPECT_FALSE(PathExists(store));
+    }
+    s_write = nullptr;
+}
+
 TEST_F(WordTemplateTest, TemplateHeldByAnotherProcessIsTriedFourTimesAndKept) {
     User("user", WordUser(root + "\\user\\AppData"), true);
     const std::string held = Template(root + "\\user\\AppData\\Microsoft\\Word\\STARTUP", "old");
@@ -746,7 +850,7 @@ TEST_F(WordTemplateTest, EveryActionAndWalkFailureSite) {
          {"Code: 32 Point: 1UYDXARAHJRJLWF (" + startup + "\\" + kTemplate + ")",
           "GWLXWPMD6G28HLV:1UYDXARAHJRJLWF"}},
         {"copy: a record of the undo cannot be written", copy, copyKept, 0, denied("\\journal", GENERIC_WRITE, false),
-         {"Code: 5 Point: F1JRMN1V1Y9J03B (copied)(" + ownTemplate + ")", "GWLXWPMD6G28HLV:F1JRMN1V1Y9J03B",
+         {"Code: 5 Point: F1JRMN1V1Y9J03B (copying)(" + ownTemplate + ")", "GWLXWPMD6G28HLV:F1JRMN1V1Y9J03B",
           "Code: 5 Point: F1JRMN1V1Y9J03B (folder)(" + root + "\\user\\AppData)", "BDRIWZKRSRBJFHT:F1JRMN1V1Y9J03B",
           "GWLXWPMD6G28HLV:BDRIWZKRSRBJFHT:F1JRMN1V1Y9J03B"}},
         {"copy: the older template cannot go into the store", copy, copyKept, 0, noRename,
