@@ -849,6 +849,26 @@ TEST_F(WordTemplateTest, EveryActionAndWalkFailureSite) {
          },
          {"Code: 32 Point: 1UYDXARAHJRJLWF (" + startup + "\\" + kTemplate + ")",
           "GWLXWPMD6G28HLV:1UYDXARAHJRJLWF"}},
+        {"copy: the name leads to another file than the one held", copy, copyData, 0,
+         [](const auto& run) {
+             WordTemplateTest::Template(s_root + "\\user\\AppData\\Microsoft\\Word\\STARTUP", "old",
+                                        FILE_ATTRIBUTE_READONLY);
+             PlatformOverride o(&Platform::NtCreateFile, &HookedNtCreateFile);
+             g_beforeCreate = [](const std::string& path, ACCESS_MASK access, ULONG) -> std::optional<NTSTATUS> {
+                 if (path.rfind(Lower(s_root), 0) == 0 && (access & FILE_WRITE_ATTRIBUTES)) return kAccessDenied;
+                 return std::nullopt;
+             };
+             // The name, opened afresh, is another file by then.
+             PlatformOverride open(&Platform::CreateFileA, [](LPCSTR name, DWORD access, DWORD share,
+                                                             LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                                             DWORD flags, HANDLE model) -> HANDLE {
+                 const bool fresh = strstr(name, "\\user\\AppData") && (flags & FILE_FLAG_OPEN_REPARSE_POINT);
+                 return CreateFileA(fresh ? (s_root + "\\source\\" + kTemplate).c_str() : name, access, share,
+                                    security, disposition, flags, model);
+             });
+             run();
+         },
+         {"Code: 681 Point: 52WTZBMJ6CWCE11 (" + startup + "\\" + kTemplate + ")", "GWLXWPMD6G28HLV:52WTZBMJ6CWCE11"}},
         {"copy: a record of the undo cannot be written", copy, copyKept, 0, denied("\\journal", GENERIC_WRITE, false),
          {"Code: 5 Point: F1JRMN1V1Y9J03B (copying)(" + ownTemplate + ")", "GWLXWPMD6G28HLV:F1JRMN1V1Y9J03B",
           "Code: 5 Point: F1JRMN1V1Y9J03B (folder)(" + root + "\\user\\AppData)", "BDRIWZKRSRBJFHT:F1JRMN1V1Y9J03B",
