@@ -78,14 +78,18 @@ DWORD OpenForStore(HANDLE folder, const std::string& folderFinal, const std::str
 }
 
 // Journals the template open on `file` as `kind` with a new backup name and
-// moves it into the store; a failed move is recorded as `point`.
+// moves it into the store; a failed move is recorded as `point`. `backup`
+// receives the name it has there.
 DWORD MoveIntoStore(const TemplateUndo& undo, const char* kind, const char* point, HANDLE file,
                     const std::string& startupFolder, const std::string& name, const std::string& target,
-                    ActionError& error) {
-    const std::string backup = undo.store->NewBackupName();
-    if (!Journal(undo, {kind, undo.keyName, startupFolder, name, backup}, target, error)) return kUndoRefused;
-    const DWORD moved = undo.store->MoveIn(file, backup);
-    if (moved == ERROR_SUCCESS) return ERROR_SUCCESS;
+                    ActionError& error, std::string* backup = nullptr) {
+    const std::string given = undo.store->NewBackupName();
+    if (!Journal(undo, {kind, undo.keyName, startupFolder, name, given}, target, error)) return kUndoRefused;
+    const DWORD moved = undo.store->MoveIn(file, given);
+    if (moved == ERROR_SUCCESS) {
+        if (backup) *backup = given;
+        return ERROR_SUCCESS;
+    }
     error.RecordError(point, static_cast<int32_t>(moved), nullptr, StringPrintf("(%s)", target.c_str()));
     return kUndoRefused;
 }
@@ -95,34 +99,119 @@ bool HasReadOnlyMark(HANDLE handle) {
     return ReadFileFacts(handle, facts) && (facts.attributes & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
+// Whether `path`, opened afresh without following a link at its end, leads
+// to the file held open on `held` (the same file number on the volume).
+bool NameLeadsTo(const std::string& path, HANDLE held) {
+    UniqueFile again(Os().CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    uint64_t named = 0, kept = 0;
+    return again && ReadFileIndex(again.Get(), named) && ReadFileIndex(held, kept) && named == kept;
+}
+
 // Opens the existing template `name` of the held startup folder for deletion
-// and takes its read-only mark off; answers as OpenChild, or kMarkStays
-// (recorded as "1UYDXARAHJRJLWF") when the mark could not be taken off. The
-// mark is taken off through the proven handle where the platform lets it be
-// opened for changing attributes. Where a read-only file cannot be opened so
-// (Wine run by an ordinary user keeps the mark as the file's mode), it is
-// taken off by name while the proven file is held open for deletion without
-// delete sharing: the name cannot be given to another file meanwhile, and the
+// and takes its read-only mark off; answers as OpenChild, kMarkStays
+// (recorded as "1UYDXARAHJRJLWF") when the mark could not be taken off, or
+// kTemplateNotOurs when `ours` refuses the file (which then stays as it
+// is). The mark is taken off through the proven handle where the platform
+// lets it be opened for changing attributes. Where a read-only file cannot be
+// opened so (Wine run by an ordinary user keeps the mark as the file's mode),
+// it is taken off by name while the proven file is held open for deletion
+// without delete sharing: the name cannot be given to another file
+// meanwhile, the name is proven to lead to the held file first
+// ("52WTZBMJ6CWCE11", code 681, extra "(<file>)", when it does not), and the
 // held handle shows whether its own file lost the mark.
 DWORD OpenWithoutMark(HANDLE folder, const std::string& folderFinal, const std::string& name,
-                      const std::string& target, UniqueFile& file, ActionError& error) {
-    DWORD code = ERROR_SUCCESS;
+                      const std::string& target, UniqueFile& file, ActionError& error,
+                      const TemplateCheck& ours = {}) {
     DWORD opened = OpenChild(folder, folderFinal, name, DELETE | FILE_WRITE_ATTRIBUTES, FILE_OPEN, ObjectKind::File,
                              file);
-    if (opened == ERROR_SUCCESS) {
-        if (!SetReadOnlyAttribute(target, file.Get(), false)) code = Os().GetLastError();
-    } else if (opened == ERROR_ACCESS_DENIED) {
+    const bool byHandle = opened == ERROR_SUCCESS;
+    if (opened == ERROR_ACCESS_DENIED)
         opened = OpenChild(folder, folderFinal, name, DELETE, FILE_OPEN, ObjectKind::File, file);
-        if (opened != ERROR_SUCCESS) return opened;
-        if (HasReadOnlyMark(file.Get()) && !SetReadOnlyAttribute(target, false)) code = Os().GetLastError();
-    } else {
-        return opened;
+    if (opened != ERROR_SUCCESS) return opened;
+    if (ours && !ours(file.Get())) {
+        file.Reset();
+        return kTemplateNotOurs;
+    }
+    DWORD code = ERROR_SUCCESS;
+    if (byHandle) {
+        if (!SetReadOnlyAttribute(target, file.Get(), false)) code = Os().GetLastError();
+    } else if (HasReadOnlyMark(file.Get())) {
+        if (!NameLeadsTo(target, file.Get())) {
+            error.RecordError("52WTZBMJ6CWCE11", static_cast<int32_t>(kReachedThroughLink), nullptr,
+                              StringPrintf("(%s)", target.c_str()));
+            file.Reset();
+            return kMarkStays;
+        }
+        if (!SetReadOnlyAttribute(target, false)) code = Os().GetLastError();
     }
     if (!HasReadOnlyMark(file.Get())) return ERROR_SUCCESS;
     error.RecordError("1UYDXARAHJRJLWF", static_cast<int32_t>(code != ERROR_SUCCESS ? code : ERROR_ACCESS_DENIED),
                       nullptr, StringPrintf("(%s)", target.c_str()));
     file.Reset();
     return kMarkStays;
+}
+
+// The copy with the undo kept, into the place an older template has left
+// (moved into the store): journaled before it is made ("copying"), made new
+// (a file that took the name meanwhile is not written over), and journaled
+// with its file number ("copied") before anything is written into it, so
+// that the rollback deletes this file only. A copy that fails is deleted.
+DWORD WriteJournaledCopy(const TemplateUndo& undo, HANDLE from, HANDLE folder, const std::string& folderFinal,
+                         const std::string& startupFolder, const std::string& name, const std::string& target,
+                         ActionError& error) {
+    if (!Journal(undo, {"copying", undo.keyName, startupFolder, name}, target, error)) return kUndoRefused;
+    UniqueFile to;
+    const DWORD opened =
+        OpenChild(folder, folderFinal, name, GENERIC_WRITE | DELETE, FILE_CREATE, ObjectKind::File, to);
+    if (opened != ERROR_SUCCESS) return opened;
+    uint64_t number = 0;
+    DWORD answer = ERROR_SUCCESS;
+    if (!ReadFileIndex(to.Get(), number)) {
+        answer = Os().GetLastError();
+    } else if (!Journal(undo, {"copied", undo.keyName, startupFolder, name, FileNumberText(number)}, target,
+                        error)) {
+        answer = kUndoRefused;
+    } else {
+        answer = CopyContent(from, to.Get());
+    }
+    if (answer != ERROR_SUCCESS) {
+        DeleteByHandle(to.Get());  // no half a template; gone once `to` closes
+        return answer;
+    }
+    SetReadOnlyAttribute(target, to.Get(), true);
+    return ERROR_SUCCESS;
+}
+
+// The copy with the undo kept: an older template goes into the store as it
+// is, then the copy is written (WriteJournaledCopy). When the copy fails,
+// the older template goes back under its name, never replacing what took
+// the name meanwhile ("ZIYZ795LGC2P8XB", the move's answer, extra
+// "(<file>)(<backup>)", when it cannot; not retried then). Each attempt
+// moves the older template under a backup name of its own.
+DWORD CopyKeepingUndo(const TemplateUndo& undo, HANDLE from, HANDLE folder, const std::string& folderFinal,
+                      const std::string& startupFolder, const std::string& name, const std::string& target,
+                      ActionError& error) {
+    std::string backup;  // the older template's name in the store, once it is there
+    {
+        UniqueFile old;
+        const DWORD opened = OpenForStore(folder, folderFinal, name, old);
+        if (opened == ERROR_SUCCESS) {
+            const DWORD moved = MoveIntoStore(undo, "replaced", "64S1JQXWEF8V346", old.Get(), startupFolder, name,
+                                              target, error, &backup);
+            if (moved != ERROR_SUCCESS) return moved;
+        } else if (opened != ERROR_FILE_NOT_FOUND) {
+            return opened;
+        }
+    }
+    const DWORD failure = WriteJournaledCopy(undo, from, folder, folderFinal, startupFolder, name, target, error);
+    if (failure == ERROR_SUCCESS || backup.empty()) return failure;
+    const DWORD back = undo.store->MoveOut(backup, folder, name);
+    if (back == ERROR_SUCCESS) return failure;
+    error.RecordError("ZIYZ795LGC2P8XB", static_cast<int32_t>(back), nullptr,
+                      StringPrintf("(%s)(%s)", target.c_str(), backup.c_str()));
+    return kUndoRefused;
 }
 
 // One copy or deletion in the held, proven startup folder; 0 or the error
@@ -141,21 +230,11 @@ DWORD Attempt(bool copy, const std::string& source, HANDLE folder, const std::st
         UniqueFile from(Os().CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                          FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!from) return Os().GetLastError();  // a missing source (2) creates no empty target
-        if (undo) {
-            UniqueFile old;
-            const DWORD opened = OpenForStore(folder, folderFinal, name, old);
-            if (opened == ERROR_SUCCESS) {
-                const DWORD moved =
-                    MoveIntoStore(*undo, "replaced", "64S1JQXWEF8V346", old.Get(), startupFolder, name, target, error);
-                if (moved != ERROR_SUCCESS) return moved;
-            } else if (opened != ERROR_FILE_NOT_FOUND) {
-                return opened;
-            }
-            old.Reset();
-            if (!Journal(*undo, {"copied", undo->keyName, startupFolder, name}, target, error)) return kUndoRefused;
-        } else {
-            // An older copy keeps its read-only mark until it is overwritten, so
-            // a failed attempt never leaves the old file behind a fresh mark.
+        if (undo)
+            return CopyKeepingUndo(*undo, from.Get(), folder, folderFinal, startupFolder, name, target, error);
+        // An older copy keeps its read-only mark until it is overwritten, so
+        // a failed attempt never leaves the old file behind a fresh mark.
+        {
             UniqueFile old;
             const DWORD opened = OpenWithoutMark(folder, folderFinal, name, target, old, error);
             if (opened != ERROR_SUCCESS && opened != ERROR_FILE_NOT_FOUND) return opened;
@@ -185,10 +264,14 @@ DWORD Attempt(bool copy, const std::string& source, HANDLE folder, const std::st
 
 }  // namespace
 
+std::string FileNumberText(uint64_t number) {
+    return StringPrintf("%016llx", static_cast<unsigned long long>(number));
+}
+
 DWORD DeleteTemplateIn(HANDLE folder, const std::string& folderFinal, const std::string& name,
-                       const std::string& target, ActionError& error) {
+                       const std::string& target, ActionError& error, const TemplateCheck& ours) {
     UniqueFile file;
-    const DWORD opened = OpenWithoutMark(folder, folderFinal, name, target, file, error);
+    const DWORD opened = OpenWithoutMark(folder, folderFinal, name, target, file, error, ours);
     if (opened != ERROR_SUCCESS) return opened;
     return DeleteByHandle(file.Get());
 }

@@ -5,6 +5,7 @@
 #include "runtime/handles.h"
 #include "store/backup_store.h"
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -16,10 +17,14 @@ namespace ca {
 // of being overwritten or deleted. The records (their first field the kind):
 //   "folder", key name, folder               a startup folder about to be made
 //   "replaced", key name, folder, file, backup  an older template moved aside
-//   "copied", key name, folder, file         the new template about to be written
+//   "copying", key name, folder, file        the new template about to be made
+//   "copied", key name, folder, file, number the new template just made, empty
+//                                            yet: its file number (FileNumberText)
 //   "moved", key name, folder, file, backup  a template the removal moved aside
-// A record that cannot be written stops the operation on that folder
-// ("F1JRMN1V1Y9J03B", extra "(<kind>)(<file or folder>)").
+// Journals of earlier versions hold "copied", key name, folder, file (no
+// number) before the copy was made instead. A record that cannot be written
+// stops the operation on that folder ("F1JRMN1V1Y9J03B", extra
+// "(<kind>)(<file or folder>)").
 struct TemplateUndo {
     BackupStore* store = nullptr;
     std::string keyName;
@@ -39,8 +44,10 @@ struct TemplateUndo {
 // proven in place, so a target reached through a link or with more than one
 // name stays as it is, unreported. With `undo`, an older template is moved
 // into the store as it is, its read-only mark included ("64S1JQXWEF8V346"
-// when that fails, extra "(<file>)"), and delete mode moves the template
-// there ("ZOC83AP8SV8132U", extra "(<file>)").
+// when that fails, extra "(<file>)"), and put back under its name when the
+// copy then fails ("ZIYZ795LGC2P8XB", extra "(<file>)(<backup>)", when it
+// cannot be); delete mode moves the template there ("ZOC83AP8SV8132U",
+// extra "(<file>)").
 bool PlaceOrRemoveTemplate(bool copy, const std::string& sourceFolder, const std::string& startupFolder,
                            const std::string& fileName, const std::string& profileFinal, ActionError& error,
                            const TemplateUndo* undo = nullptr);
@@ -49,12 +56,24 @@ bool PlaceOrRemoveTemplate(bool copy, const std::string& sourceFolder, const std
 // off the template (recorded already).
 constexpr DWORD kTemplateMarkStays = 0xFFFFFFFF;
 
+// The answer of DeleteTemplateIn when the file there is not the one it was
+// asked to delete; nothing recorded, the file stays as it is.
+constexpr DWORD kTemplateNotOurs = 0xFFFFFFFD;
+
+// Whether the file open on the handle is the one to delete.
+using TemplateCheck = std::function<bool(HANDLE file)>;
+
+// The text of a file number (ReadFileIndex) in the journal.
+std::string FileNumberText(uint64_t number);
+
 // Deletes the template `name` of the held, proven folder through a proven
 // handle, its read-only mark taken off first (as delete mode does); `target`
-// names it in reports. Answers 0 (ERROR_FILE_NOT_FOUND when it is not
-// there), kTemplateMarkStays ("1UYDXARAHJRJLWF" recorded) or the failure.
+// names it in reports. With `ours`, a file it refuses is neither unmarked
+// nor deleted. Answers 0 (ERROR_FILE_NOT_FOUND when it is not there),
+// kTemplateMarkStays ("1UYDXARAHJRJLWF" or "52WTZBMJ6CWCE11" recorded),
+// kTemplateNotOurs or the failure.
 DWORD DeleteTemplateIn(HANDLE folder, const std::string& folderFinal, const std::string& name,
-                       const std::string& target, ActionError& error);
+                       const std::string& target, ActionError& error, const TemplateCheck& ours = {});
 
 // Creates a folder together with every missing folder above it, 5 attempts
 // per folder, and holds it in `folder`. A trailing "\" is dropped. The folder

@@ -3,6 +3,7 @@
 #include "actions/users/folder.h"
 #include "actions/users/profile_walk.h"
 #include "actions/word/template_file.h"
+#include "runtime/file_facts.h"
 #include "runtime/text.h"
 
 #include <map>
@@ -15,6 +16,7 @@ namespace {
 
 constexpr char kNotPutBack[] = "OHIOFYK2LXYZ8MJ";
 constexpr char kCopyStays[] = "U74YR16RCOD443G";
+constexpr char kNotTheCopy[] = "177QDB6IQITH711";
 constexpr char kFolderStays[] = "UJH4HJHXNBM4E2H";
 constexpr char kUserNotReached[] = "R9BVQ6RVBPTZS06";
 
@@ -52,15 +54,47 @@ bool PutBack(BackupStore& store, const JournalRecord& record, const UserProfile&
     return false;
 }
 
-// "copied": the copy deleted. When it replaced an older template (the
-// record before it), the file there is the copy only while the older one is
-// still in the store.
+// The "replaced" record of the older template whose place the copy of the
+// record at `at` ("copying" or "copied") took, if any.
+const JournalRecord* ReplacedFor(const std::vector<JournalRecord>& records, size_t at) {
+    size_t before = at;
+    if (IsRecord(records[at], "copied", 5) && before > 0 && IsRecord(records[before - 1], "copying", 4) &&
+        SameTemplate(records[before - 1], records[at]))
+        --before;
+    if (before > 0 && IsRecord(records[before - 1], "replaced", 5) && SameTemplate(records[before - 1], records[at]))
+        return &records[before - 1];
+    return nullptr;
+}
+
+bool IsEmptyFile(HANDLE file) {
+    FILE_STANDARD_INFO standard{};
+    return Os().GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) &&
+           standard.EndOfFile.QuadPart == 0;
+}
+
+// "copying", "copied": the copy deleted, and only the file the action made.
+// When it replaced an older template, the file there is the copy only while
+// the older one is still in the store. A "copied" record with the copy's
+// file number proves it; a "copying" record the action ended after without
+// journaling the number (or failed, and deleted its file) leaves only a
+// file made empty there that instant; a "copied" record without a number
+// (journals of earlier versions) names the copy by its place. Another file
+// at the name stays, logged ("177QDB6IQITH711", code 80, extra "(<file>)").
 bool RemoveCopy(BackupStore& store, const std::vector<JournalRecord>& records, size_t at, const UserProfile& profile,
                 ActionError& error) {
     const JournalRecord& record = records[at];
-    if (at > 0 && IsRecord(records[at - 1], "replaced", 5) && SameTemplate(records[at - 1], record) &&
-        !store.HasBackup(records[at - 1][4]))
+    if (const JournalRecord* replaced = ReplacedFor(records, at); replaced && !store.HasBackup((*replaced)[4]))
         return true;
+    TemplateCheck ours;
+    if (record.size() == 5) {
+        const std::string number = record[4];
+        ours = [number](HANDLE file) {
+            uint64_t index = 0;
+            return ReadFileIndex(file, index) && FileNumberText(index) == number;
+        };
+    } else if (record.front() == "copying") {
+        ours = &IsEmptyFile;
+    }
     const std::string target = record[2] + "\\" + record[3];
     UniqueFile held;
     std::string folderFinal;
@@ -70,8 +104,13 @@ bool RemoveCopy(BackupStore& store, const std::vector<JournalRecord>& records, s
         error.PrependPoint(kCopyStays);
         return false;
     }
-    const DWORD answer = DeleteTemplateIn(held.Get(), folderFinal, record[3], target, error);
+    const DWORD answer = DeleteTemplateIn(held.Get(), folderFinal, record[3], target, error, ours);
     if (answer == ERROR_SUCCESS || answer == ERROR_FILE_NOT_FOUND) return true;
+    if (answer == kTemplateNotOurs) {
+        // Not the action's copy: whoever put it there keeps it.
+        error.RecordError(kNotTheCopy, ERROR_FILE_EXISTS, nullptr, StringPrintf("(%s)", target.c_str()));
+        return true;
+    }
     if (answer == kTemplateMarkStays) {
         error.PrependPoint(kCopyStays);
     } else {
@@ -99,7 +138,14 @@ bool RemoveFolder(const JournalRecord& record, const UserProfile& profile, Actio
 bool Undo(BackupStore& store, const std::vector<JournalRecord>& records, size_t at, const UserProfile& profile,
           ActionError& error) {
     const JournalRecord& record = records[at];
-    if (IsRecord(record, "copied", 4)) return RemoveCopy(store, records, at, profile, error);
+    if (IsRecord(record, "copying", 4)) {
+        // The "copied" record after it, with the file number, undoes the copy.
+        if (at + 1 < records.size() && IsRecord(records[at + 1], "copied", 5) && SameTemplate(records[at + 1], record))
+            return true;
+        return RemoveCopy(store, records, at, profile, error);
+    }
+    if (IsRecord(record, "copied", 4) || IsRecord(record, "copied", 5))
+        return RemoveCopy(store, records, at, profile, error);
     if (IsRecord(record, "replaced", 5) || IsRecord(record, "moved", 5)) return PutBack(store, record, profile, error);
     if (IsRecord(record, "folder", 3)) return RemoveFolder(record, profile, error);
     return true;  // no record of these actions

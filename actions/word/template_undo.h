@@ -12,8 +12,12 @@ namespace ca {
 // Walks the profiles again (the Word walk) and undoes each user's records,
 // the last first, in that user's folders only (each folder proven inside the
 // profile again, every change through a proven handle):
-//   "copied"   the template there is deleted, when it is still there and is
-//              still the copy (the older template it replaced not put back yet);
+//   "copied", "copying"  the template there is deleted, when it is still
+//              there and is still the copy (the older template it replaced
+//              not put back yet) and is the file the action made: the one
+//              with the recorded file number, or, where the action ended
+//              before recording it, an empty one; another file stays
+//              ("177QDB6IQITH711", code 80, extra "(<file>)");
 //   "replaced", "moved"  the backup is moved back under its name, never
 //              replacing what is there ("OHIOFYK2LXYZ8MJ", extra
 //              "(<file>)(<backup>)"; the backup stays);

@@ -2,6 +2,7 @@
 // startup folders they find, the files they place and remove, the retries on
 // a file in use, and every failure site.
 #include "actions/action.h"
+#include "actions/users/folder.h"
 #include "actions/word/template_file.h"
 #include "store/backup_store.h"
 #include "accounting.h"
@@ -297,6 +298,80 @@ TEST_F(WordTemplateTest, RollbackPutsEveryUsersFoldersBackAndCommitKeepsTheChang
         EXPECT_THAT(log.Records(), IsEmpty());
         EXPECT_EQ(snapshot(), rollback ? before : done[c.forward]);
         EXPECT_FALSE(PathExists(store));
+    }
+}
+
+// With the switch, a copy that fails puts the older template back from the
+// store, so that the commit deletes nothing of the user's; a copy tried again
+// keeps each older template apart; the rollback deletes only its own copy.
+TEST_F(WordTemplateTest, FailedCopyPutsTheOlderTemplateBackAndRollbackDeletesOnlyItsCopy) {
+    User("user", WordUser(root + "\\user\\AppData"), true);
+    const std::string startup = root + "\\user\\AppData\\Microsoft\\Word\\STARTUP", file = startup + "\\" + kTemplate;
+    Template(root + "\\source", "new");
+    const std::string data = root + "\\source;" + kTemplate + kSwitch;
+    // What a row refuses once: the copy's write ("full" 112, "busy" 32), the
+    // record of its number ("number"), the older template's way back ("back").
+    static std::string s_refused;
+    PlatformOverride write(&Platform::WriteFile, [](HANDLE h, LPCVOID buffer, DWORD size, LPDWORD done,
+                                                    LPOVERLAPPED overlapped) -> BOOL {
+        const std::string path = Lower(FinalPathOf(h)), bytes = Lower({static_cast<const char*>(buffer), size});
+        const bool number = bytes.rfind("copied\t", 0) == 0 && bytes.find("\\\\user\\\\appdata") != std::string::npos;
+        for (const auto& [refused, code] : {std::pair{"full", 112}, {"busy", 32}, {"number", 5}})
+            if (const size_t at = s_refused.find(refused); at != std::string::npos &&
+                (code == 5 ? number : path.find("\\user\\appdata\\") != std::string::npos))
+                return s_refused.erase(at, strlen(refused)), SetLastError(code), FALSE;
+        return test::Tracked().WriteFile(h, buffer, size, done, overlapped);
+    });
+    PlatformOverride rename(&Platform::NtSetInformationFile, [](HANDLE h, PIO_STATUS_BLOCK status, PVOID info,
+                                                                ULONG size, FILE_INFORMATION_CLASS type) {
+        // FileRenameInformation: after its flag, the folder it renames into.
+        const bool back = type == 10 && strstr(FinalPathOf(static_cast<HANDLE*>(info)[1]).c_str(), "\\user\\AppData");
+        if (back && s_refused.find("back") != std::string::npos) return kAccessDenied;
+        return test::Tracked().NtSetInformationFile(h, status, info, size, type);
+    });
+    PlatformOverride sleep(&Platform::Sleep, &Sleepless);
+    const std::vector<std::string> noNumber = {"Code: 5 Point: F1JRMN1V1Y9J03B (copied)(" + file + ")",
+                                               "GWLXWPMD6G28HLV:F1JRMN1V1Y9J03B"},
+                                   notTheCopy = {"Code: 80 Point: 177QDB6IQITH711 (" + file + ")"};
+    // Over an older read-only template or none: the records of the copy and of
+    // the settling, and what each leaves ("mine": the user's file took the name).
+    const struct {
+        const char* refused;
+        bool old;
+        std::vector<std::string> records, settled;
+        std::string copied, after;
+        UINT(__stdcall* settle)(MSIHANDLE);
+    } cases[] = {
+        {"full", true, {}, {}, "old+ro", "old+ro", CopyMSWordDotCommit},
+        {"full back", true, {"Code: 5 Point: ZIYZ795LGC2P8XB (" + file + ")(00000001)", "GWLXWPMD6G28HLV:ZIYZ795LGC2P8XB"},
+         {}, "(none)", "old+ro", CopyMSWordDotRollback},
+        {"busy", true, {}, {}, "new+ro", "old+ro", CopyMSWordDotRollback},
+        {"number", false, noNumber, notTheCopy, "(none)", "mine", CopyMSWordDotRollback},
+        {"", false, {}, notTheCopy, "new+ro", "mine", CopyMSWordDotRollback},
+    };
+    const auto state = [&] { return PathExists(file) ? Content(file) + (IsReadOnly(file) ? "+ro" : "") : "(none)"; };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.refused) + (c.old ? " over an older template" : ""));
+        log.Remove();
+        test::RemoveFolderTree(root + "\\user\\AppData");
+        SetFileAttributesA(ownTemplate.c_str(), FILE_ATTRIBUTE_NORMAL);  // no backup of its own before ours
+        DeleteFileA(ownTemplate.c_str());
+        if (c.old) Template(startup, "old", FILE_ATTRIBUTE_READONLY);
+        s_refused = c.refused;
+        Run(CopyMSWordDot, data);
+        s_refused.clear();
+        EXPECT_THAT(log.Records(), ElementsAreArray(c.records));
+        EXPECT_EQ(state(), c.copied);
+        if (c.after == "mine") {  // made beside the name first: another file number than the copy's
+            test::WriteTestFile(startup + "\\mine.tmp", "mine");
+            SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+            MoveFileExA((startup + "\\mine.tmp").c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING);
+        }
+        log.Remove();
+        Run(c.settle, data);
+        EXPECT_THAT(log.Records(), ElementsAreArray(c.settled));
+        EXPECT_EQ(state(), c.after);
+        EXPECT_FALSE(PathExists(StoreRootPath() + "\\" + (kSwitch + 1)));
     }
 }
 
@@ -610,6 +685,20 @@ TEST_F(WordTemplateTest, EveryActionAndWalkFailureSite) {
         run();
     };
 
+    // Over an older read-only template, as Wine run by an ordinary user: no
+    // open of a read-only file for its attributes; `more` adds its own seam.
+    const auto ordinaryUser = [&](const Seam& more) -> Seam {
+        return [=](const std::function<void()>& run) {
+            Template(startup, "old", FILE_ATTRIBUTE_READONLY);
+            PlatformOverride o(&Platform::NtCreateFile, &HookedNtCreateFile);
+            g_beforeCreate = [](const std::string& path, ACCESS_MASK access, ULONG) -> std::optional<NTSTATUS> {
+                if (path.rfind(Lower(s_root), 0) == 0 && (access & FILE_WRITE_ATTRIBUTES)) return kAccessDenied;
+                return std::nullopt;
+            };
+            more(run);
+        };
+    };
+
     struct Case {
         const char* name;
         UINT(__stdcall* action)(MSIHANDLE);
@@ -727,26 +816,30 @@ TEST_F(WordTemplateTest, EveryActionAndWalkFailureSite) {
          {"Code: 5 Point: 1UYDXARAHJRJLWF (" + startup + "\\" + kTemplate + ")",
           "GWLXWPMD6G28HLV:1UYDXARAHJRJLWF"}},
         {"copy: the read-only mark cannot be taken off by name either", copy, copyData, 0,
-         [](const auto& run) {
-             WordTemplateTest::Template(s_root + "\\user\\AppData\\Microsoft\\Word\\STARTUP", "old",
-                                        FILE_ATTRIBUTE_READONLY);
-             // As Wine run by an ordinary user: no open of a read-only file for its attributes.
-             PlatformOverride o(&Platform::NtCreateFile, &HookedNtCreateFile);
-             g_beforeCreate = [](const std::string& path, ACCESS_MASK access, ULONG) -> std::optional<NTSTATUS> {
-                 if (path.rfind(Lower(s_root), 0) == 0 && (access & FILE_WRITE_ATTRIBUTES)) return kAccessDenied;
-                 return std::nullopt;
-             };
+         ordinaryUser([](const auto& run) {
              PlatformOverride set(&Platform::SetFileAttributesA, [](LPCSTR name, DWORD attributes) -> BOOL {
                  if (!strstr(name, s_root.c_str())) return SetFileAttributesA(name, attributes);
                  SetLastError(ERROR_SHARING_VIOLATION);
                  return FALSE;
              });
              run();
-         },
+         }),
          {"Code: 32 Point: 1UYDXARAHJRJLWF (" + startup + "\\" + kTemplate + ")",
           "GWLXWPMD6G28HLV:1UYDXARAHJRJLWF"}},
+        {"copy: the name leads to another file than the one held", copy, copyData, 0,
+         ordinaryUser([](const auto& run) {  // the name, opened afresh, is another file by then
+             PlatformOverride open(&Platform::CreateFileA, [](LPCSTR name, DWORD access, DWORD share,
+                                                             LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                                             DWORD flags, HANDLE model) -> HANDLE {
+                 const bool fresh = strstr(name, "\\user\\AppData") && (flags & FILE_FLAG_OPEN_REPARSE_POINT);
+                 return CreateFileA(fresh ? (s_root + "\\source\\" + kTemplate).c_str() : name, access, share,
+                                    security, disposition, flags, model);
+             });
+             run();
+         }),
+         {"Code: 681 Point: 52WTZBMJ6CWCE11 (" + startup + "\\" + kTemplate + ")", "GWLXWPMD6G28HLV:52WTZBMJ6CWCE11"}},
         {"copy: a record of the undo cannot be written", copy, copyKept, 0, denied("\\journal", GENERIC_WRITE, false),
-         {"Code: 5 Point: F1JRMN1V1Y9J03B (copied)(" + ownTemplate + ")", "GWLXWPMD6G28HLV:F1JRMN1V1Y9J03B",
+         {"Code: 5 Point: F1JRMN1V1Y9J03B (copying)(" + ownTemplate + ")", "GWLXWPMD6G28HLV:F1JRMN1V1Y9J03B",
           "Code: 5 Point: F1JRMN1V1Y9J03B (folder)(" + root + "\\user\\AppData)", "BDRIWZKRSRBJFHT:F1JRMN1V1Y9J03B",
           "GWLXWPMD6G28HLV:BDRIWZKRSRBJFHT:F1JRMN1V1Y9J03B"}},
         {"copy: the older template cannot go into the store", copy, copyKept, 0, noRename,
