@@ -99,14 +99,31 @@ bool HasReadOnlyMark(HANDLE handle) {
     return ReadFileFacts(handle, facts) && (facts.attributes & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
-// Whether `path`, opened afresh without following a link at its end, leads
-// to the file held open on `held` (the same file number on the volume).
-bool NameLeadsTo(const std::string& path, HANDLE held) {
-    UniqueFile again(Os().CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    uint64_t named = 0, kept = 0;
-    return again && ReadFileIndex(again.Get(), named) && ReadFileIndex(held, kept) && named == kept;
+// Whether the two handles are open on one file: the same volume, and the
+// same file number on it.
+bool SameFile(HANDLE one, HANDLE other) {
+    BY_HANDLE_FILE_INFORMATION a{}, b{};
+    return Os().GetFileInformationByHandle(one, &a) && Os().GetFileInformationByHandle(other, &b) &&
+           a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// `path` opened afresh without following a link at its end, for changing its
+// attributes, or where the platform refuses that for a read-only file (Wine
+// run by an ordinary user, which still changes them through a handle opened
+// for reading them) for reading them; empty unless it is the file held open
+// on `held`. The mark is then changed through this handle, never by the
+// name: a link put on the held file meanwhile is not followed.
+UniqueFile ReopenHeld(const std::string& path, HANDLE held) {
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    UniqueFile again;
+    for (const DWORD access : {DWORD{FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES}, DWORD{FILE_READ_ATTRIBUTES}}) {
+        again.Reset(Os().CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (again || Os().GetLastError() != ERROR_ACCESS_DENIED) break;
+    }
+    if (again && SameFile(again.Get(), held)) return again;
+    return UniqueFile();
 }
 
 // Opens the existing template `name` of the held startup folder for deletion
@@ -116,11 +133,12 @@ bool NameLeadsTo(const std::string& path, HANDLE held) {
 // is). The mark is taken off through the proven handle where the platform
 // lets it be opened for changing attributes. Where a read-only file cannot be
 // opened so (Wine run by an ordinary user keeps the mark as the file's mode),
-// it is taken off by name while the proven file is held open for deletion
-// without delete sharing: the name cannot be given to another file
-// meanwhile, the name is proven to lead to the held file first
-// ("52WTZBMJ6CWCE11", code 681, extra "(<file>)", when it does not), and the
-// held handle shows whether its own file lost the mark.
+// it is taken off through the name, opened afresh without following a link
+// at it, while the proven file is held open for deletion without delete
+// sharing (the name cannot be given to another file meanwhile): the fresh
+// handle must be open on the held file ("52WTZBMJ6CWCE11", code 681, extra
+// "(<file>)", when it is not), the mark is changed through it, and the held
+// handle shows whether its own file lost the mark.
 DWORD OpenWithoutMark(HANDLE folder, const std::string& folderFinal, const std::string& name,
                       const std::string& target, UniqueFile& file, ActionError& error,
                       const TemplateCheck& ours = {}) {
@@ -138,13 +156,14 @@ DWORD OpenWithoutMark(HANDLE folder, const std::string& folderFinal, const std::
     if (byHandle) {
         if (!SetReadOnlyAttribute(target, file.Get(), false)) code = Os().GetLastError();
     } else if (HasReadOnlyMark(file.Get())) {
-        if (!NameLeadsTo(target, file.Get())) {
+        const UniqueFile named = ReopenHeld(target, file.Get());
+        if (!named) {
             error.RecordError("52WTZBMJ6CWCE11", static_cast<int32_t>(kReachedThroughLink), nullptr,
                               StringPrintf("(%s)", target.c_str()));
             file.Reset();
             return kMarkStays;
         }
-        if (!SetReadOnlyAttribute(target, false)) code = Os().GetLastError();
+        if (!SetReadOnlyAttribute(target, named.Get(), false)) code = Os().GetLastError();
     }
     if (!HasReadOnlyMark(file.Get())) return ERROR_SUCCESS;
     error.RecordError("1UYDXARAHJRJLWF", static_cast<int32_t>(code != ERROR_SUCCESS ? code : ERROR_ACCESS_DENIED),

@@ -817,15 +817,29 @@ TEST_F(WordTemplateTest, EveryActionAndWalkFailureSite) {
           "GWLXWPMD6G28HLV:1UYDXARAHJRJLWF"}},
         {"copy: the read-only mark cannot be taken off by name either", copy, copyData, 0,
          ordinaryUser([](const auto& run) {
-             PlatformOverride set(&Platform::SetFileAttributesA, [](LPCSTR name, DWORD attributes) -> BOOL {
-                 if (!strstr(name, s_root.c_str())) return SetFileAttributesA(name, attributes);
-                 SetLastError(ERROR_SHARING_VIOLATION);
-                 return FALSE;
-             });
+             PlatformOverride set(&Platform::SetFileInformationByHandle,
+                                  [](HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, LPVOID info, DWORD size) -> BOOL {
+                                      char path[MAX_PATH * 4] = {};
+                                      GetFinalPathNameByHandleA(file, path, sizeof path, FILE_NAME_NORMALIZED);
+                                      if (!strstr(path, "ca-profiles") || type != FileBasicInfo)
+                                          return SetFileInformationByHandle(file, type, info, size);
+                                      SetLastError(ERROR_SHARING_VIOLATION);
+                                      return FALSE;
+                                  });
              run();
          }),
          {"Code: 32 Point: 1UYDXARAHJRJLWF (" + startup + "\\" + kTemplate + ")",
           "GWLXWPMD6G28HLV:1UYDXARAHJRJLWF"}},
+        {"copy: the mark is taken off the held file, never by a name a link may turn elsewhere", copy, copyData, 0,
+         ordinaryUser([](const auto& run) {
+             PlatformOverride set(&Platform::SetFileAttributesA, [](LPCSTR name, DWORD attributes) -> BOOL {
+                 // The name leads through a link put on the held file that instant.
+                 return SetFileAttributesA(strstr(name, s_root.c_str()) ? (s_root + "\\source\\" + kTemplate).c_str()
+                                                                       : name, attributes);
+             });
+             run();
+         }),
+         {}},
         {"copy: the name leads to another file than the one held", copy, copyData, 0,
          ordinaryUser([](const auto& run) {  // the name, opened afresh, is another file by then
              PlatformOverride open(&Platform::CreateFileA, [](LPCSTR name, DWORD access, DWORD share,
