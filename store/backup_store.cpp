@@ -153,20 +153,22 @@ UniqueFile OpenForRemoval(const std::string& path) {
 
 // Deletes the object `handle` is open on; a read-only mark is cleared first
 // when the handle may (and put back when the deletion is refused all the
-// same).
-DWORD DeleteMarked(HANDLE handle) {
+// same). `marks`, when given, is another handle on the same object through
+// which the mark is changed.
+DWORD DeleteMarked(HANDLE handle, HANDLE marks = nullptr) {
+    if (marks == nullptr) marks = handle;
     DWORD answer = MarkForDeletion(handle);
     if (answer != ERROR_ACCESS_DENIED) return answer;
     FileFacts facts;
-    if (!ReadFileFacts(handle, facts) || (facts.attributes & FILE_ATTRIBUTE_READONLY) == 0) return answer;
+    if (!ReadFileFacts(marks, facts) || (facts.attributes & FILE_ATTRIBUTE_READONLY) == 0) return answer;
     FILE_BASIC_INFO basic{};
     basic.FileAttributes = (facts.attributes & ~FILE_ATTRIBUTE_READONLY) ? facts.attributes & ~FILE_ATTRIBUTE_READONLY
                                                                          : FILE_ATTRIBUTE_NORMAL;
-    if (!Os().SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic)) return answer;
+    if (!Os().SetFileInformationByHandle(marks, FileBasicInfo, &basic, sizeof basic)) return answer;
     answer = MarkForDeletion(handle);
     if (answer != ERROR_SUCCESS) {
         basic.FileAttributes = facts.attributes;
-        Os().SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+        Os().SetFileInformationByHandle(marks, FileBasicInfo, &basic, sizeof basic);
     }
     return answer;
 }
@@ -418,14 +420,12 @@ DWORD BackupStore::DeleteInStore(const std::string& name) {
     if (answer != ERROR_SUCCESS) return answer;
     answer = DeleteMarked(object.Get());
     if (answer == ERROR_ACCESS_DENIED) {
-        // Where a handle may not clear the mark (Wine run by an ordinary
-        // user), by name: the store is the action's own.
-        const std::string path = Path() + "\\" + name;
-        const DWORD attributes = Os().GetFileAttributesA(path.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
-            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
-            Os().SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY))
-            answer = MarkForDeletion(object.Get());
+        // Where the held handle may not clear the mark (Wine run by an
+        // ordinary user; a moved-in file whose owner denies it): through
+        // the name opened afresh without following a link, and only when
+        // that is the object held.
+        const UniqueFile named = ReopenSameFile(Path() + "\\" + name, object.Get());
+        if (named) answer = DeleteMarked(object.Get(), named.Get());
     }
     return answer;
 }

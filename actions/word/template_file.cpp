@@ -99,33 +99,6 @@ bool HasReadOnlyMark(HANDLE handle) {
     return ReadFileFacts(handle, facts) && (facts.attributes & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
-// Whether the two handles are open on one file: the same volume, and the
-// same file number on it.
-bool SameFile(HANDLE one, HANDLE other) {
-    BY_HANDLE_FILE_INFORMATION a{}, b{};
-    return Os().GetFileInformationByHandle(one, &a) && Os().GetFileInformationByHandle(other, &b) &&
-           a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-           a.nFileIndexLow == b.nFileIndexLow;
-}
-
-// `path` opened afresh without following a link at its end, for changing its
-// attributes, or where the platform refuses that for a read-only file (Wine
-// run by an ordinary user, which still changes them through a handle opened
-// for reading them) for reading them; empty unless it is the file held open
-// on `held`. The mark is then changed through this handle, never by the
-// name: a link put on the held file meanwhile is not followed.
-UniqueFile ReopenHeld(const std::string& path, HANDLE held) {
-    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    UniqueFile again;
-    for (const DWORD access : {DWORD{FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES}, DWORD{FILE_READ_ATTRIBUTES}}) {
-        again.Reset(Os().CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING,
-                                     FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-        if (again || Os().GetLastError() != ERROR_ACCESS_DENIED) break;
-    }
-    if (again && SameFile(again.Get(), held)) return again;
-    return UniqueFile();
-}
-
 // Opens the existing template `name` of the held startup folder for deletion
 // and takes its read-only mark off; answers as OpenChild, kMarkStays
 // (recorded as "1UYDXARAHJRJLWF") when the mark could not be taken off, or
@@ -156,7 +129,7 @@ DWORD OpenWithoutMark(HANDLE folder, const std::string& folderFinal, const std::
     if (byHandle) {
         if (!SetReadOnlyAttribute(target, file.Get(), false)) code = Os().GetLastError();
     } else if (HasReadOnlyMark(file.Get())) {
-        const UniqueFile named = ReopenHeld(target, file.Get());
+        const UniqueFile named = ReopenSameFile(target, file.Get());
         if (!named) {
             error.RecordError("52WTZBMJ6CWCE11", static_cast<int32_t>(kReachedThroughLink), nullptr,
                               StringPrintf("(%s)", target.c_str()));
