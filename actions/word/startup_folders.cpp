@@ -24,12 +24,31 @@ bool ReadFolderValue(HKEY key, const char* name, std::string& value, LONG& resul
     return true;
 }
 
+// Whether two folder texts are the same but for the case of ASCII letters
+// (outside double-byte characters): one folder, served once. Other
+// spellings of one folder are served twice, which changes nothing but
+// makes the second pass take the first's copy for an older template.
+bool SameFolderText(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    const auto fold = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (IsAnsiLeadByte(static_cast<unsigned char>(a[i]))) {
+            if (a[i] != b[i] || (i + 1 < a.size() && a[i + 1] != b[i + 1])) return false;
+            ++i;
+        } else if (fold(a[i]) != fold(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // The user's own startup folder, when the user's Word options name one. A
 // missing key or value is no failure, and neither is an expansion that does
 // not fit or comes out empty: there is no folder then. `appData` is the
-// user's AppData of "Shell Folders", when it could be read.
+// user's AppData of "Shell Folders", when it could be read. `served`: the
+// folder handed to `operation`.
 void ProcessCustomFolder(const UserProfile& profile, int wordVersion, const std::optional<std::string>& appData,
-                         const StartupFolderOperation& operation, ActionError& error) {
+                         const StartupFolderOperation& operation, ActionError& error, std::string& served) {
     const std::string path = StringPrintf("%s\\Software\\Microsoft\\Office\\%d.0\\Word\\Options",
                                           profile.keyName.c_str(), wordVersion);
     UniqueKey key;
@@ -48,6 +67,7 @@ void ProcessCustomFolder(const UserProfile& profile, int wordVersion, const std:
         return;
     }
     if (expanded->empty() || expanded->size() >= kFolderBufferSize) return;
+    served = *expanded;
     if (!operation(*expanded, profile, error)) error.PrependPoint("3TRYKDP7SELAWPL");
 }
 
@@ -83,8 +103,9 @@ bool ResolveWordStartupFolders(const UserProfile& profile, const StartupFolderOp
         const bool haveAppData = opened == ERROR_SUCCESS && ReadFolderValue(key.Get(), "AppData", appData, read);
         key.Reset();
 
+        std::string custom;
         ProcessCustomFolder(profile, wordVersion, haveAppData && !appData.empty() ? std::optional(appData) : std::nullopt, operation,
-                            error);
+                            error, custom);
 
         if (opened != ERROR_SUCCESS) {
             error.RecordError("LWZFKBZRL87J47A", opened);
@@ -97,7 +118,9 @@ bool ResolveWordStartupFolders(const UserProfile& profile, const StartupFolderOp
         // A folder built from an empty AppData would lie in the current
         // drive's root.
         if (appData.empty()) return;
-        if (!operation(appData + "\\Microsoft\\Word\\STARTUP", profile, error)) {
+        const std::string folder = appData + "\\Microsoft\\Word\\STARTUP";
+        if (SameFolderText(custom, folder)) return;  // the custom folder is this one
+        if (!operation(folder, profile, error)) {
             error.PrependPoint("GWLXWPMD6G28HLV");
             ThrowFailure();
         }

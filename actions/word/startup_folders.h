@@ -26,8 +26,9 @@ bool ForEachWordStartupFolder(const StartupFolderOperation& operation, ActionErr
 // value is read in the user's terms: "%USERPROFILE%" is the user's proven
 // profile folder and "%APPDATA%" the user's AppData of "Shell Folders"; any
 // other variable passes the custom folder over ("Q2ZDX774H8246IN", code 13,
-// extra "(<value>)"). False when the user's default folder could not be
-// processed.
+// extra "(<value>)"). A custom folder that is the default one, as written
+// but for the case of its letters, is served once. False when the user's
+// default folder could not be processed.
 bool ResolveWordStartupFolders(const UserProfile& profile, const StartupFolderOperation& operation,
                                ActionError& error);
 

@@ -375,6 +375,37 @@ TEST_F(WordTemplateTest, FailedCopyPutsTheOlderTemplateBackAndRollbackDeletesOnl
     }
 }
 
+// A custom folder that is the default one, spelt in other letters, is
+// served once: a second pass would take the first pass's copy for an older
+// template, and from another volume that copy comes back from the store as
+// another file, which the rollback could not tell for its own.
+TEST_F(WordTemplateTest, ACustomFolderThatIsTheDefaultIsServedOnce) {
+    User("same", WordUser(root + "\\same\\AppData", "%APPDATA%\\microsoft\\word\\startup"), true);
+    const std::string file = root + "\\same\\AppData\\Microsoft\\Word\\STARTUP\\" + kTemplate;
+    Template(root + "\\source", "new");
+    Template(root + "\\same\\AppData\\Microsoft\\Word\\STARTUP", "old", FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesA(ownTemplate.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(ownTemplate.c_str());
+    static std::string s_store;
+    s_store = Lower(StoreRootPath());
+    PlatformOverride otherVolume(&Platform::NtSetInformationFile, [](HANDLE h, PIO_STATUS_BLOCK status, PVOID info,
+                                                                     ULONG size, FILE_INFORMATION_CLASS type) {
+        // FileRenameInformation into the store from outside: the store lies on another volume.
+        const auto inStore = [](HANDLE object) { return Lower(FinalPathOf(object)).find(s_store) != std::string::npos; };
+        if (type == 10 && inStore(static_cast<HANDLE*>(info)[1]) && !inStore(h))
+            return static_cast<NTSTATUS>(0xC00000D4);
+        return test::Tracked().NtSetInformationFile(h, status, info, size, type);
+    });
+    const std::string data = root + "\\source;" + kTemplate + kSwitch;
+    Run(CopyMSWordDot, data);
+    EXPECT_EQ(Content(file), "new");
+    Run(CopyMSWordDotRollback, data);
+    EXPECT_EQ(Content(file), "old");
+    EXPECT_TRUE(IsReadOnly(file));
+    EXPECT_THAT(log.Records(), IsEmpty());
+    EXPECT_FALSE(PathExists(StoreRootPath() + "\\" + (kSwitch + 1)));
+}
+
 TEST_F(WordTemplateTest, TemplateHeldByAnotherProcessIsTriedFourTimesAndKept) {
     User("user", WordUser(root + "\\user\\AppData"), true);
     const std::string held = Template(root + "\\user\\AppData\\Microsoft\\Word\\STARTUP", "old");
