@@ -693,11 +693,12 @@ TEST_F(DelMultiUserDataTest, AKeyMadeAfterTheTreeWasKeptStaysWithItsParents) {
     const std::vector<std::string> before = Keys(UserKey(user, "Software\\CATest"));
     const std::string switched = std::string(kItems) + "|" + kProduct;
     {
-        // Made when the first key of the tree goes, after the tree's record.
-        PlatformOverride made(&Platform::DeleteOpenKey, [](HKEY key) -> LSTATUS {
+        // Made when the tree's record is flushed (the first flush: the switch
+        // names no run), between the tree's read and its removal.
+        PlatformOverride made(&Platform::FlushFileBuffers, [](HANDLE file) -> BOOL {
             if (!s_made.empty()) test::CreateRegKey(HKEY_USERS, s_made);
             s_made.clear();
-            return DeleteOpenKeyWhereAvailable(key);
+            return FlushFileBuffers(file);
         });
         Run(switched);
     }
