@@ -665,6 +665,17 @@ TEST_F(WordTemplateTest, FoldersOutsideTheUsersProfileAreNotTouched) {
     EXPECT_TRUE(Content(victim) == "victim" && IsReadOnly(victim));
 }
 
+// A change of attributes of anything in the profiles answered `code`; the
+// walk's own entry in the profile folder goes as ever.
+template <DWORD code>
+BOOL WINAPI AttributesRefusedInProfiles(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, LPVOID info, DWORD size) {
+    char path[MAX_PATH * 4] = {};
+    GetFinalPathNameByHandleA(file, path, sizeof path, FILE_NAME_NORMALIZED);
+    if (!strstr(path, "ca-profiles") || type != FileBasicInfo) return SetFileInformationByHandle(file, type, info, size);
+    SetLastError(code);
+    return FALSE;
+}
+
 TEST_F(WordTemplateTest, EveryActionAndWalkFailureSite) {
     const TestProfile& user = User("user", WordUser(root + "\\user\\AppData"));
     const std::string startup = root + "\\user\\AppData\\Microsoft\\Word\\STARTUP";
@@ -832,16 +843,7 @@ TEST_F(WordTemplateTest, EveryActionAndWalkFailureSite) {
          [](const auto& run) {
              WordTemplateTest::Template(s_root + "\\user\\AppData\\Microsoft\\Word\\STARTUP", "old",
                                         FILE_ATTRIBUTE_READONLY);
-             PlatformOverride o(&Platform::SetFileInformationByHandle,
-                                [](HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, LPVOID info, DWORD size) -> BOOL {
-                                    char path[MAX_PATH * 4] = {};
-                                    GetFinalPathNameByHandleA(file, path, sizeof path, FILE_NAME_NORMALIZED);
-                                    // The walk's own entry in the profile folder goes as ever.
-                                    if (!strstr(path, "ca-profiles") || type != FileBasicInfo)
-                                        return SetFileInformationByHandle(file, type, info, size);
-                                    SetLastError(ERROR_ACCESS_DENIED);
-                                    return FALSE;
-                                });
+             PlatformOverride o(&Platform::SetFileInformationByHandle, &AttributesRefusedInProfiles<ERROR_ACCESS_DENIED>);
              run();
          },
          {"Code: 5 Point: 1UYDXARAHJRJLWF (" + startup + "\\" + kTemplate + ")",
@@ -849,14 +851,7 @@ TEST_F(WordTemplateTest, EveryActionAndWalkFailureSite) {
         {"copy: the read-only mark cannot be taken off by name either", copy, copyData, 0,
          ordinaryUser([](const auto& run) {
              PlatformOverride set(&Platform::SetFileInformationByHandle,
-                                  [](HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, LPVOID info, DWORD size) -> BOOL {
-                                      char path[MAX_PATH * 4] = {};
-                                      GetFinalPathNameByHandleA(file, path, sizeof path, FILE_NAME_NORMALIZED);
-                                      if (!strstr(path, "ca-profiles") || type != FileBasicInfo)
-                                          return SetFileInformationByHandle(file, type, info, size);
-                                      SetLastError(ERROR_SHARING_VIOLATION);
-                                      return FALSE;
-                                  });
+                                  &AttributesRefusedInProfiles<ERROR_SHARING_VIOLATION>);
              run();
          }),
          {"Code: 32 Point: 1UYDXARAHJRJLWF (" + startup + "\\" + kTemplate + ")",
