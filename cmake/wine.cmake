@@ -38,7 +38,7 @@ if(CA_TEST_PER_EXECUTABLE)
   # The portable tests' executables declare their tests with GoogleTest's own
   # discovery; here they become one entry each too.
   function(gtest_discover_tests target)
-    add_test(NAME ${target} COMMAND ${target})
+    add_test(NAME ${target} COMMAND ${target} --gtest_filter=*)
     set_tests_properties(${target} PROPERTIES TIMEOUT 900)
   endfunction()
 endif()
