@@ -71,9 +71,13 @@ CA_ACTION CopyMSWordDotRollback(MSIHANDLE install) {
                             ActionError& error) { return RollBackTemplates(store, records, "CPG00K7SBT8G8SI", error); });
 }
 
-// The installation's commit: the store with the older templates goes.
+// The installation's commit: the store with the older templates goes, once
+// those that a failed copy left there are back in their folders
+// (PutBackStranded).
 CA_ACTION CopyMSWordDotCommit(MSIHANDLE install) {
     using namespace ca;
     ActionScope scope(install, "CopyMSWordDotCommit");
-    return RunCommitAction(install, "CopyMSWordDot", "BBE9F9NMIOMXJCH", "SJAFRZO7N6SBD8J");
+    return RunUndoAction(install, "CopyMSWordDot", "BBE9F9NMIOMXJCH", "SJAFRZO7N6SBD8J",
+                         [](const std::string&, BackupStore& store, const std::vector<JournalRecord>& records,
+                            ActionError& error) { return PutBackStranded(store, records, "CPG00K7SBT8G8SI", error); });
 }

@@ -180,8 +180,10 @@ DWORD WriteJournaledCopy(const TemplateUndo& undo, HANDLE from, HANDLE folder, c
 // is, then the copy is written (WriteJournaledCopy). When the copy fails,
 // the older template goes back under its name, never replacing what took
 // the name meanwhile ("ZIYZ795LGC2P8XB", the move's answer, extra
-// "(<file>)(<backup>)", when it cannot; not retried then). Each attempt
-// moves the older template under a backup name of its own.
+// "(<file>)(<backup>)", when it cannot; not retried then). It then stays in
+// the store with a "restore" record, which has the commit put it back too
+// rather than delete it. Each attempt moves the older template under a
+// backup name of its own.
 DWORD CopyKeepingUndo(const TemplateUndo& undo, HANDLE from, HANDLE folder, const std::string& folderFinal,
                       const std::string& startupFolder, const std::string& name, const std::string& target,
                       ActionError& error) {
@@ -203,6 +205,7 @@ DWORD CopyKeepingUndo(const TemplateUndo& undo, HANDLE from, HANDLE folder, cons
     if (back == ERROR_SUCCESS) return failure;
     error.RecordError("ZIYZ795LGC2P8XB", static_cast<int32_t>(back), nullptr,
                       StringPrintf("(%s)(%s)", target.c_str(), backup.c_str()));
+    Journal(undo, {"restore", undo.keyName, startupFolder, name, backup}, target, error);
     return kUndoRefused;
 }
 

@@ -146,12 +146,21 @@ bool Undo(BackupStore& store, const std::vector<JournalRecord>& records, size_t 
     }
     if (IsRecord(record, "copied", 4) || IsRecord(record, "copied", 5))
         return RemoveCopy(store, records, at, profile, error);
-    if (IsRecord(record, "replaced", 5) || IsRecord(record, "moved", 5)) return PutBack(store, record, profile, error);
+    if (IsRecord(record, "replaced", 5) || IsRecord(record, "moved", 5) || IsRecord(record, "restore", 5))
+        return PutBack(store, record, profile, error);
     if (IsRecord(record, "folder", 3)) return RemoveFolder(record, profile, error);
     return true;  // no record of these actions
 }
 
 }  // namespace
+
+bool PutBackStranded(BackupStore& store, const std::vector<JournalRecord>& records, const char* walkPoint,
+                     ActionError& error) {
+    std::vector<JournalRecord> stranded;
+    for (const JournalRecord& record : records)
+        if (IsRecord(record, "restore", 5)) stranded.push_back(record);
+    return RollBackTemplates(store, stranded, walkPoint, error);
+}
 
 bool RollBackTemplates(BackupStore& store, const std::vector<JournalRecord>& records, const char* walkPoint,
                        ActionError& error) {

@@ -18,8 +18,8 @@ namespace ca {
 //              with the recorded file number, or, where the action ended
 //              before recording it, an empty one; another file stays
 //              ("177QDB6IQITH711", code 80, extra "(<file>)");
-//   "replaced", "moved"  the backup is moved back under its name, never
-//              replacing what is there ("OHIOFYK2LXYZ8MJ", extra
+//   "replaced", "moved", "restore"  the backup is moved back under its
+//              name, never replacing what is there ("OHIOFYK2LXYZ8MJ", extra
 //              "(<file>)(<backup>)"; the backup stays);
 //   "folder"   the folder is removed when it is empty.
 // A copy that cannot be deleted gives "U74YR16RCOD443G" (extra "(<file>)"),
@@ -31,5 +31,13 @@ namespace ca {
 // interruption, it ends as a single run does.
 bool RollBackTemplates(BackupStore& store, const std::vector<JournalRecord>& records, const char* walkPoint,
                        ActionError& error);
+
+// The commit of CopyMSWordDot: the older templates that a failed copy could
+// not put back at once ("restore" records) go back as the rollback puts them
+// back; every other backup is the installation's to delete. Answers whether
+// the store may go: an older template that still cannot go back keeps it,
+// for the next forward run to set aside.
+bool PutBackStranded(BackupStore& store, const std::vector<JournalRecord>& records, const char* walkPoint,
+                     ActionError& error);
 
 }  // namespace ca

@@ -302,8 +302,10 @@ TEST_F(WordTemplateTest, RollbackPutsEveryUsersFoldersBackAndCommitKeepsTheChang
 }
 
 // With the switch, a copy that fails puts the older template back from the
-// store, so that the commit deletes nothing of the user's; a copy tried again
-// keeps each older template apart; the rollback deletes only its own copy.
+// store, so that the commit deletes nothing of the user's (where it cannot at
+// once, the commit puts it back, or keeps the store when the name was taken
+// meanwhile); a copy tried again keeps each older template apart; the
+// rollback deletes only its own copy.
 TEST_F(WordTemplateTest, FailedCopyPutsTheOlderTemplateBackAndRollbackDeletesOnlyItsCopy) {
     User("user", WordUser(root + "\\user\\AppData"), true);
     const std::string startup = root + "\\user\\AppData\\Microsoft\\Word\\STARTUP", file = startup + "\\" + kTemplate;
@@ -341,10 +343,16 @@ TEST_F(WordTemplateTest, FailedCopyPutsTheOlderTemplateBackAndRollbackDeletesOnl
         std::vector<std::string> records, settled;
         std::string copied, after;
         UINT(__stdcall* settle)(MSIHANDLE);
+        bool kept = false;  // the store stays after the settling
     } cases[] = {
         {"full", true, {}, {}, "old+ro", "old+ro", CopyMSWordDotCommit},
         {"full back", true, {"Code: 5 Point: ZIYZ795LGC2P8XB (" + file + ")(00000001)", "GWLXWPMD6G28HLV:ZIYZ795LGC2P8XB"},
          {}, "(none)", "old+ro", CopyMSWordDotRollback},
+        {"full back", true, {"Code: 5 Point: ZIYZ795LGC2P8XB (" + file + ")(00000001)", "GWLXWPMD6G28HLV:ZIYZ795LGC2P8XB"},
+         {}, "(none)", "old+ro", CopyMSWordDotCommit},
+        {"full back", true, {"Code: 5 Point: ZIYZ795LGC2P8XB (" + file + ")(00000001)", "GWLXWPMD6G28HLV:ZIYZ795LGC2P8XB"},
+         {"Code: 183 Point: OHIOFYK2LXYZ8MJ (" + file + ")(00000001)"}, "(none)", "mine", CopyMSWordDotCommit,
+         true},
         {"busy", true, {}, {}, "new+ro", "old+ro", CopyMSWordDotRollback},
         {"number", false, noNumber, notTheCopy, "(none)", "mine", CopyMSWordDotRollback},
         {"", false, {}, notTheCopy, "new+ro", "mine", CopyMSWordDotRollback},
@@ -371,7 +379,8 @@ TEST_F(WordTemplateTest, FailedCopyPutsTheOlderTemplateBackAndRollbackDeletesOnl
         Run(c.settle, data);
         EXPECT_THAT(log.Records(), ElementsAreArray(c.settled));
         EXPECT_EQ(state(), c.after);
-        EXPECT_FALSE(PathExists(StoreRootPath() + "\\" + (kSwitch + 1)));
+        EXPECT_EQ(PathExists(StoreRootPath() + "\\" + (kSwitch + 1)), c.kept);
+        if (c.kept) test::RemoveFolderTree(StoreRootPath() + "\\" + (kSwitch + 1));
     }
 }
 
