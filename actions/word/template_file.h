@@ -21,6 +21,9 @@ namespace ca {
 //   "copied", key name, folder, file, number the new template just made, empty
 //                                            yet: its file number (FileNumberText)
 //   "moved", key name, folder, file, backup  a template the removal moved aside
+//   "restore", key name, folder, file, backup  an older template that a failed
+//                                            copy could not move back (it
+//                                            follows its "replaced" record)
 // Journals of earlier versions hold "copied", key name, folder, file (no
 // number) before the copy was made instead. A record that cannot be written
 // stops the operation on that folder ("F1JRMN1V1Y9J03B", extra

@@ -146,8 +146,11 @@ bool Undo(BackupStore& store, const std::vector<JournalRecord>& records, size_t 
     }
     if (IsRecord(record, "copied", 4) || IsRecord(record, "copied", 5))
         return RemoveCopy(store, records, at, profile, error);
-    if (IsRecord(record, "replaced", 5) || IsRecord(record, "moved", 5) || IsRecord(record, "restore", 5))
-        return PutBack(store, record, profile, error);
+    if (IsRecord(record, "replaced", 5) || IsRecord(record, "moved", 5)) return PutBack(store, record, profile, error);
+    // "restore": the rollback puts that backup back through its "replaced"
+    // record, once the copy's records before it are undone; tried here as
+    // well, before them, it would log the same refusal twice, or one that
+    // the copy's removal then lifts.
     if (IsRecord(record, "folder", 3)) return RemoveFolder(record, profile, error);
     return true;  // no record of these actions
 }
@@ -156,9 +159,13 @@ bool Undo(BackupStore& store, const std::vector<JournalRecord>& records, size_t 
 
 bool PutBackStranded(BackupStore& store, const std::vector<JournalRecord>& records, const char* walkPoint,
                      ActionError& error) {
+    // Each goes back as the rollback puts back its "replaced" record.
     std::vector<JournalRecord> stranded;
-    for (const JournalRecord& record : records)
-        if (IsRecord(record, "restore", 5)) stranded.push_back(record);
+    for (const JournalRecord& record : records) {
+        if (!IsRecord(record, "restore", 5)) continue;
+        stranded.push_back(record);
+        stranded.back().front() = "replaced";
+    }
     return RollBackTemplates(store, stranded, walkPoint, error);
 }
 

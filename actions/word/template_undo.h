@@ -18,9 +18,11 @@ namespace ca {
 //              with the recorded file number, or, where the action ended
 //              before recording it, an empty one; another file stays
 //              ("177QDB6IQITH711", code 80, extra "(<file>)");
-//   "replaced", "moved", "restore"  the backup is moved back under its
-//              name, never replacing what is there ("OHIOFYK2LXYZ8MJ", extra
+//   "replaced", "moved"  the backup is moved back under its name, never
+//              replacing what is there ("OHIOFYK2LXYZ8MJ", extra
 //              "(<file>)(<backup>)"; the backup stays);
+//   "restore"  nothing: its "replaced" record, undone after the copy,
+//              puts that backup back;
 //   "folder"   the folder is removed when it is empty.
 // A copy that cannot be deleted gives "U74YR16RCOD443G" (extra "(<file>)"),
 // a folder that cannot be removed "UJH4HJHXNBM4E2H" (extra "(<folder>)"),
