@@ -12,6 +12,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/installer-log.sh"
 source "$here/../../scripts/windows-path.sh"
 run="$build/wine-run.sh"
+# A Wine program that hangs is ended and started once more (wine-run.sh);
+# what hung is shown when the script ends.
+export CA_WINE_RUN_LIMIT=120 CA_WINE_RUN_HANGS="$build/e2e-msiexec.hangs"
+rm -f "$CA_WINE_RUN_HANGS"
+trap '[ ! -s "$CA_WINE_RUN_HANGS" ] || cat "$CA_WINE_RUN_HANGS"' EXIT
 export WINEPREFIX=$(sed -n 's/^export WINEPREFIX="${CA_WINEPREFIX:-\(.*\)}"$/\1/p' "$run")
 # The package's view of HKLM\Software: a 32-bit package's is Wow6432Node.
 source "$build/wine-env.sh"

@@ -10,6 +10,11 @@ set -u
 build=$(cd "$1" && pwd)
 source "$(dirname "$0")/../../scripts/windows-path.sh"
 run="$build/wine-run.sh"
+# A Wine program that hangs is ended and started once more (wine-run.sh);
+# what hung is shown when the script ends.
+export CA_WINE_RUN_LIMIT=120 CA_WINE_RUN_HANGS="$build/e2e-fragment.hangs"
+rm -f "$CA_WINE_RUN_HANGS"
+trap '[ ! -s "$CA_WINE_RUN_HANGS" ] || cat "$CA_WINE_RUN_HANGS"' EXIT
 export WINEPREFIX=$(sed -n 's/^export WINEPREFIX="${CA_WINEPREFIX:-\(.*\)}"$/\1/p' "$run")
 msi=$(windows_path "$build/tests/fragment.msi")
 temp_dir=$(dirname "$(find "$WINEPREFIX/drive_c/users" -maxdepth 2 -iname temp -type d | head -1)/x")

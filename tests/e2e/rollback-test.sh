@@ -30,6 +30,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/installer-log.sh"
 source "$here/../../scripts/windows-path.sh"
 run="$build/wine-run.sh"
+# A Wine program that hangs is ended and started once more (wine-run.sh);
+# what hung is shown when the script ends.
+export CA_WINE_RUN_LIMIT=120 CA_WINE_RUN_HANGS="$build/e2e-rollback.hangs"
+rm -f "$CA_WINE_RUN_HANGS"
+trap '[ ! -s "$CA_WINE_RUN_HANGS" ] || cat "$CA_WINE_RUN_HANGS"' EXIT
 export WINEPREFIX=$(sed -n 's/^export WINEPREFIX="${CA_WINEPREFIX:-\(.*\)}"$/\1/p' "$run")
 # The package's view of HKLM\Software: a 32-bit package's is Wow6432Node.
 source "$build/wine-env.sh"
@@ -331,7 +336,7 @@ installer_log_text "$work/no-rollback.log" | grep -qxF "Property(S): ImportOpt_r
 [ "$(query "$import_root\\OptionVersion" MajorVer)" = "0x5" ] ||
   fail "import: without rollback, the import itself was undone"
 
-remove
+remove cleanup >/dev/null  # with a log of its own: a hang there is then seen
 "$run" reg delete "$import_root" /f >/dev/null 2>&1
 "$run" reg delete "$userdata_root" /f >/dev/null 2>&1
 "$run" reg delete 'HKCR\Word.Application' /f >/dev/null 2>&1
