@@ -334,7 +334,10 @@ TEST_F(WordTemplateTest, FailedCopyPutsTheOlderTemplateBackAndRollbackDeletesOnl
     PlatformOverride sleep(&Platform::Sleep, &Sleepless);
     const std::vector<std::string> noNumber = {"Code: 5 Point: F1JRMN1V1Y9J03B (copied)(" + file + ")",
                                                "GWLXWPMD6G28HLV:F1JRMN1V1Y9J03B"},
-                                   notTheCopy = {"Code: 80 Point: 177QDB6IQITH711 (" + file + ")"};
+                                   notTheCopy = {"Code: 80 Point: 177QDB6IQITH711 (" + file + ")"},
+                                   notBack = {"Code: 5 Point: ZIYZ795LGC2P8XB (" + file + ")(00000001)",
+                                              "GWLXWPMD6G28HLV:ZIYZ795LGC2P8XB"},
+                                   notPutBack = {"Code: 183 Point: OHIOFYK2LXYZ8MJ (" + file + ")(00000001)"};
     // Over an older read-only template or none: the records of the copy and of
     // the settling, and what each leaves ("mine": the user's file took the name).
     const struct {
@@ -346,16 +349,10 @@ TEST_F(WordTemplateTest, FailedCopyPutsTheOlderTemplateBackAndRollbackDeletesOnl
         bool kept = false;  // the store stays after the settling
     } cases[] = {
         {"full", true, {}, {}, "old+ro", "old+ro", CopyMSWordDotCommit},
-        {"full back", true, {"Code: 5 Point: ZIYZ795LGC2P8XB (" + file + ")(00000001)", "GWLXWPMD6G28HLV:ZIYZ795LGC2P8XB"},
-         {}, "(none)", "old+ro", CopyMSWordDotRollback},
-        {"full back", true, {"Code: 5 Point: ZIYZ795LGC2P8XB (" + file + ")(00000001)", "GWLXWPMD6G28HLV:ZIYZ795LGC2P8XB"},
-         {}, "(none)", "old+ro", CopyMSWordDotCommit},
-        {"full back", true, {"Code: 5 Point: ZIYZ795LGC2P8XB (" + file + ")(00000001)", "GWLXWPMD6G28HLV:ZIYZ795LGC2P8XB"},
-         {"Code: 183 Point: OHIOFYK2LXYZ8MJ (" + file + ")(00000001)"}, "(none)", "mine", CopyMSWordDotCommit,
-         true},
-        {"number back", true,
-         {noNumber[0], "Code: 5 Point: ZIYZ795LGC2P8XB (" + file + ")(00000001)", "GWLXWPMD6G28HLV:ZIYZ795LGC2P8XB"},
-         {notTheCopy[0], "Code: 183 Point: OHIOFYK2LXYZ8MJ (" + file + ")(00000001)"}, "(none)", "mine",
+        {"full back", true, notBack, {}, "(none)", "old+ro", CopyMSWordDotRollback},
+        {"full back", true, notBack, {}, "(none)", "old+ro", CopyMSWordDotCommit},
+        {"full back", true, notBack, notPutBack, "(none)", "mine", CopyMSWordDotCommit, true},
+        {"number back", true, {noNumber[0], notBack[0], notBack[1]}, {notTheCopy[0], notPutBack[0]}, "(none)", "mine",
          CopyMSWordDotRollback, true},
         {"busy", true, {}, {}, "new+ro", "old+ro", CopyMSWordDotRollback},
         {"number", false, noNumber, notTheCopy, "(none)", "mine", CopyMSWordDotRollback},
