@@ -4,6 +4,7 @@
 #include "actions/users/ansi_text.h"
 #include "actions/users/text/input_text.h"
 #include "runtime/handles.h"
+#include "runtime/protected_folder.h"
 #include "runtime/text.h"
 
 #include <optional>
@@ -21,24 +22,6 @@ bool ReadFolderValue(HKEY key, const char* name, std::string& value, LONG& resul
     result = Os().RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
     if (result != ERROR_SUCCESS) return false;
     value = buffer;
-    return true;
-}
-
-// Whether two folder texts are the same but for the case of ASCII letters
-// (outside double-byte characters): one folder, served once. Other
-// spellings of one folder are served twice, which changes nothing but
-// makes the second pass take the first's copy for an older template.
-bool SameFolderText(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    const auto fold = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (IsAnsiLeadByte(static_cast<unsigned char>(a[i]))) {
-            if (a[i] != b[i] || (i + 1 < a.size() && a[i + 1] != b[i + 1])) return false;
-            ++i;
-        } else if (fold(a[i]) != fold(b[i])) {
-            return false;
-        }
-    }
     return true;
 }
 
@@ -119,7 +102,10 @@ bool ResolveWordStartupFolders(const UserProfile& profile, const StartupFolderOp
         // drive's root.
         if (appData.empty()) return;
         const std::string folder = appData + "\\Microsoft\\Word\\STARTUP";
-        if (SameFolderText(custom, folder)) return;  // the custom folder is this one
+        // The custom folder is this one, written but for the case of its
+        // letters: served once, or the second pass would take the first's
+        // copy for an older template.
+        if (SamePathText(custom, folder)) return;
         if (!operation(folder, profile, error)) {
             error.PrependPoint("GWLXWPMD6G28HLV");
             ThrowFailure();
